@@ -1,0 +1,93 @@
+# Shared set-up for the demo and test commands: find the interpreters, make one
+# virtual environment per interpreter, install what the build and the tests
+# need, and build the module only when its sources changed.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+preferred_names=(python3.14t python3.14 python3.13t python3.13)
+python_requirements=(numpy pytest hypothesis "scikit-build-core>=0.10" cmake ninja)
+
+say() { printf '[turnsmith] %s\n' "$*" >&2; }
+
+# Prints "<tag> <path>" for an interpreter that runs, is 3.13 or newer and has
+# its C headers; prints nothing otherwise. The tag names the build: cp314t etc.
+probe_python() {
+  "$1" - <<'PY' 2>/dev/null || true
+import os, sys, sysconfig
+if sys.version_info >= (3, 13) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+    free = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+    print(f"cp{sys.version_info[0]}{sys.version_info[1]}{free}", os.path.realpath(sys.executable))
+PY
+}
+
+# Every supported interpreter on this machine, one per build tag, best first.
+find_pythons() {
+  local -A seen=()
+  local candidates=() name dir found tag path
+  if [[ -n "${PYTHON:-}" ]]; then
+    candidates+=("$PYTHON")
+  else
+    local pyenv_root
+    pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for name in "${preferred_names[@]}"; do
+      found=$(command -v "$name" 2>/dev/null || true)
+      [[ -n "$found" ]] && candidates+=("$found")
+      for dir in $(ls -d "$pyenv_root"/versions/*/bin 2>/dev/null | sort -rV); do
+        [[ -x "$dir/$name" ]] && candidates+=("$dir/$name")
+      done
+    done
+  fi
+  for found in "${candidates[@]}"; do
+    read -r tag path <<<"$(probe_python "$found")" || true
+    [[ -z "${tag:-}" || -n "${seen[$tag]:-}" ]] && continue
+    seen[$tag]=1
+    echo "$tag $path"
+  done
+}
+
+no_python_message() {
+  say "no suitable Python found: turnsmith needs CPython 3.13 or newer with its headers"
+  say "(free-threaded python3.14t preferred; python3.14, python3.13t and python3.13 also work)."
+  say "Install one (for example Debian's python3.13 and python3.13-dev, or pyenv install 3.13)"
+  say "and put it on PATH, or set PYTHON=/path/to/python."
+  exit 1
+}
+
+sources_digest() {
+  (cd "$repo" && find src CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+}
+
+# ensure_env TAG PYTHON: prints the venv's python after making sure the
+# requirements are installed and the module is built from the current sources.
+ensure_env() {
+  local tag=$1 python=$2
+  local venv="$repo/.venv/$tag"
+  if [[ ! -x "$venv/bin/python" ]]; then
+    say "creating virtual environment .venv/$tag with $python"
+    "$python" -m venv "$venv" >&2
+  fi
+  local wanted="${python_requirements[*]}"
+  if [[ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]]; then
+    say "installing ${python_requirements[*]} into .venv/$tag"
+    "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
+    "$venv/bin/python" -m pip install --quiet "${python_requirements[@]}" >&2
+    echo "$wanted" >"$venv/.requirements"
+  fi
+  local digest
+  digest=$(sources_digest)
+  if [[ "$(cat "$venv/.built" 2>/dev/null)" != "$digest" ]]; then
+    say "building turnsmith for $tag"
+    "$venv/bin/python" -m pip install --quiet --no-build-isolation \
+      -C build-dir="$repo/build/$tag" "$repo" >&2
+    echo "$digest" >"$venv/.built"
+  fi
+  echo "$venv/bin/python"
+}
+
+# The interpreter that the demo uses: the best one found.
+best_env_python() {
+  local line
+  line=$(find_pythons | head -n 1)
+  [[ -n "$line" ]] || no_python_message
+  ensure_env $line
+}

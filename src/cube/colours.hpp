@@ -1,0 +1,39 @@
+#pragma once
+// Sticker colours. A colour's code is the index of the face whose centre
+// carries it, in the sticker-array face order U, R, F, D, L, B.
+
+#include <array>
+#include <cstdint>
+
+#include "cube/cube.hpp"
+#include "cube/corner_word.hpp"
+
+namespace turnsmith {
+
+using Colour = std::uint8_t;
+
+inline constexpr std::size_t face_count = 6;
+inline constexpr std::array<char, face_count> colour_letters = {'W', 'R', 'G', 'Y', 'O', 'B'};
+
+// Colours of each corner piece in facet order (its home slot's faces); facet 0
+// is the U or D sticker and the facets run counterclockwise seen from outside.
+inline constexpr std::array<std::array<Colour, 3>, 8> corner_colours = {{
+    {0, 5, 4},  // ULB: W B O
+    {0, 1, 5},  // UBR: W R B
+    {0, 2, 1},  // URF: W G R
+    {0, 4, 2},  // UFL: W O G
+    {3, 4, 5},  // DLB: Y O B
+    {3, 5, 1},  // DBR: Y B R
+    {3, 1, 2},  // DRF: Y R G
+    {3, 2, 4},  // DFL: Y G O
+}};
+
+// Facet `facet` (0..2) of corner slot `slot` (0..7) shows colour (twist + facet)
+// mod 3 of its piece. A twist field of 3, which no turn produces, reads as 0.
+constexpr Colour corner_sticker_colour(Word corners, unsigned slot, unsigned facet) noexcept {
+    const Word field = slot_field(corners, slot);
+    const Word twist = field >> corner_word::twist_shift;
+    return corner_colours[field & corner_word::piece_mask][(twist + facet) % 3];
+}
+
+}  // namespace turnsmith

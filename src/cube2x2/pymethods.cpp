@@ -1,0 +1,50 @@
+// Cube2x2 as Python sees it: one mutable 2x2x2 cube (a single corner word).
+#include "module/cube_methods.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+using Object = CubeObject<Cube2x2>;
+
+PyObject* to_binary(PyObject* self, PyObject*) {
+  return read_cube<Cube2x2>(self, [](const Cube2x2& cube) { return binary_string(cube.corners); });
+}
+
+const std::array<PyMethodDef, 4> view_rows{{
+    no_args_row("to_binary", to_binary,
+                "to_binary($self)\n--\n\nReturn the corner state as a 64-bit binary string."),
+    no_args_row("get_corners", get_corners_method<Cube2x2>,
+                "get_corners($self)\n--\n\nReturn the corner state as an array."),
+    no_args_row("to_sticker_array", to_sticker_array_method<Cube2x2>, "to_sticker_array($self)\n--\n\n"),
+    no_args_row("is_solved", is_solved_method<Cube2x2>,
+                "is_solved($self)\n--\n\nReturn true if the cube is solved."),
+}};
+
+auto methods = join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>());
+
+PyGetSetDef getset[] = {
+    {"state", corner_word_getter<Cube2x2>, nullptr, nullptr, nullptr},
+    {},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube2x2>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(str_method<Cube2x2>)},
+    {Py_tp_methods, methods.data()},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.Cube2x2", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyTypeObject* cube2x2_type() {
+  static std::atomic<PyTypeObject*> cache{nullptr};
+  return type_once(cache, spec);
+}
+
+}  // namespace turnsmith::py

@@ -1,0 +1,70 @@
+#pragma once
+// The 2x2x2 cube: one corner word with the 3x3's layout, turned by the very
+// same corner arithmetic, and its 24-sticker projection.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "cube/colours.hpp"
+#include "cube/corner_word.hpp"
+#include "cube/cube.hpp"
+#include "cube/layer_turns.hpp"
+
+namespace turnsmith {
+
+// Sticker index (4 * face + 2 * row + column) of each facet of each slot:
+// the corner stickers of the 3x3 faces, in the same reading order.
+inline constexpr std::array<std::array<std::uint8_t, 3>, 8> corner_sticker_indexes_2x2 = {{
+    {0, 21, 16},   // ULB
+    {1, 5, 20},    // UBR
+    {3, 9, 4},     // URF
+    {2, 17, 8},    // UFL
+    {14, 18, 23},  // DLB
+    {15, 22, 7},   // DBR
+    {13, 6, 11},   // DRF
+    {12, 10, 19},  // DFL
+}};
+
+struct Cube2x2 {
+    Word corners = solved_corners;
+
+    static constexpr std::size_t sticker_dim = 24;
+
+    constexpr void do_u_move_internal() noexcept { corners = layer_turn::u(corners); }
+    constexpr void do_u_prime_move_internal() noexcept { corners = layer_turn::u_prime(corners); }
+    constexpr void do_d_move_internal() noexcept { corners = layer_turn::d(corners); }
+    constexpr void do_d_prime_move_internal() noexcept { corners = layer_turn::d_prime(corners); }
+    constexpr void do_r_move_internal() noexcept { corners = corner_word::r(corners); }
+    constexpr void do_r_prime_move_internal() noexcept { corners = corner_word::r_prime(corners); }
+    constexpr void do_l_move_internal() noexcept { corners = corner_word::l(corners); }
+    constexpr void do_l_prime_move_internal() noexcept { corners = corner_word::l_prime(corners); }
+    constexpr void do_f_move_internal() noexcept { corners = corner_word::f(corners); }
+    constexpr void do_f_prime_move_internal() noexcept { corners = corner_word::f_prime(corners); }
+    constexpr void do_b_move_internal() noexcept { corners = corner_word::b(corners); }
+    constexpr void do_b_prime_move_internal() noexcept { corners = corner_word::b_prime(corners); }
+
+    constexpr StickerArray<sticker_dim> to_sticker_array_internal() const noexcept {
+        StickerArray<sticker_dim> stickers{};
+        for (unsigned slot = 0; slot < corner_sticker_indexes_2x2.size(); ++slot) {
+            for (unsigned facet = 0; facet < 3; ++facet) {
+                stickers[corner_sticker_indexes_2x2[slot][facet]] = corner_sticker_colour(corners, slot, facet);
+            }
+        }
+        return stickers;
+    }
+
+    std::string render_ansi_internal() const;
+
+    constexpr bool is_solved() const noexcept { return corners == solved_corners; }
+
+    friend constexpr bool operator==(const Cube2x2&, const Cube2x2&) = default;
+};
+
+// Batches store states back to back and copy them by value.
+static_assert(sizeof(Cube2x2) == 8);
+static_assert(std::is_trivially_copyable_v<Cube2x2>);
+static_assert(Cube<Cube2x2>);
+
+}  // namespace turnsmith

@@ -1,0 +1,71 @@
+// Cube3x3 as Python sees it: one mutable 3x3x3 cube.
+#include "module/cube_methods.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+using Object = CubeObject<Cube3x3>;
+
+PyObject* to_binary_corners(PyObject* self, PyObject*) {
+  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.corners); });
+}
+
+PyObject* to_binary_edges(PyObject* self, PyObject*) {
+  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.edges); });
+}
+
+PyObject* to_binary(PyObject* self, PyObject*) {
+  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) {
+    Ref corners = Ref::steal(binary_string(cube.corners));
+    Ref edges = Ref::steal(binary_string(cube.edges));
+    return check(PyTuple_Pack(2, corners.get(), edges.get()));
+  });
+}
+
+PyObject* get_edges(PyObject* self, PyObject*) {
+  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return pair_list(edge_pairs(cube.edges)); });
+}
+
+const std::array<PyMethodDef, 7> view_rows{{
+    no_args_row("to_binary_corners", to_binary_corners,
+                "to_binary_corners($self)\n--\n\nReturn the corner state as a 64-bit binary string."),
+    no_args_row("to_binary_edges", to_binary_edges,
+                "to_binary_edges($self)\n--\n\nReturn the edge state as a 64-bit binary string."),
+    no_args_row("to_binary", to_binary,
+                "to_binary($self)\n--\n\nReturn the corner and edge states as a tuple of 64-bit binary strings."),
+    no_args_row("get_corners", get_corners_method<Cube3x3>,
+                "get_corners($self)\n--\n\nReturn the corner state as an array."),
+    no_args_row("get_edges", get_edges, "get_edges($self)\n--\n\nReturn the edge state as an array."),
+    no_args_row("to_sticker_array", to_sticker_array_method<Cube3x3>,
+                "to_sticker_array($self)\n--\n\nReturn the cube state as an array of 54 sticker colors."),
+    no_args_row("is_solved", is_solved_method<Cube3x3>,
+                "is_solved($self)\n--\n\nReturn true if the cube is solved."),
+}};
+
+auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>());
+
+PyGetSetDef getset[] = {
+    {"corners", corner_word_getter<Cube3x3>, nullptr, nullptr, nullptr},
+    {},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Cube3x3()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube3x3>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(str_method<Cube3x3>)},
+    {Py_tp_methods, methods.data()},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.Cube3x3", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyTypeObject* cube3x3_type() {
+  static std::atomic<PyTypeObject*> cache{nullptr};
+  return type_once(cache, spec);
+}
+
+}  // namespace turnsmith::py

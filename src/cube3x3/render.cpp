@@ -1,0 +1,44 @@
+#include "cube3x3/render.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "cube/net_text.hpp"
+#include "cube3x3/utils.hpp"
+
+namespace turnsmith {
+namespace {
+
+// U above F, then L F R B side by side, then D below F. The 7-blank indent is
+// an L block (5 columns) plus the 2-blank gap between faces.
+constexpr TextTemplate<Cube3x3::sticker_dim> net_template{
+    "       {} {} {}\n"
+    "       {} {} {}\n"
+    "       {} {} {}\n"
+    "{} {} {}  {} {} {}  {} {} {}  {} {} {}\n"
+    "{} {} {}  {} {} {}  {} {} {}  {} {} {}\n"
+    "{} {} {}  {} {} {}  {} {} {}  {} {} {}\n"
+    "       {} {} {}\n"
+    "       {} {} {}\n"
+    "       {} {} {}\n"};
+
+constexpr auto net_order = net_reading_order<3>();
+
+}  // namespace
+
+std::string ansi_color(char letter) {
+    for (std::size_t code = 0; code < colour_letters.size(); ++code) {
+        if (colour_letters[code] == letter) return std::string(coloured_stickers[code]);
+    }
+    return std::string(1, letter);
+}
+
+std::string Cube3x3::render_ansi_internal() const {
+    // The projection refuses edge pieces >= 12 before anything is drawn.
+    const auto colours = to_sticker_array_internal();
+    std::array<std::string_view, sticker_dim> stickers;
+    for (std::size_t i = 0; i < stickers.size(); ++i) stickers[i] = coloured_stickers[colours[net_order[i]]];
+    return net_template.fill(stickers);
+}
+
+}  // namespace turnsmith

@@ -1,0 +1,142 @@
+#pragma once
+// The worker pool behind every batch operation: a fixed set of threads that
+// run data-parallel loops over index ranges. One pool serves the whole
+// process; it starts on the first loop and its size is read from the
+// environment at that moment.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace turnsmith {
+
+// A borrowed callable `piece(begin, end)` that processes items begin..end-1.
+class PieceRef {
+public:
+    template <class F>
+        requires(!std::is_same_v<std::remove_cv_t<F>, PieceRef>)
+    explicit PieceRef(F& piece) noexcept
+        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(piece)))),
+          call_([](void* object, std::size_t begin, std::size_t end) {
+              (*static_cast<F*>(object))(begin, end);
+          }) {}
+
+    void operator()(std::size_t begin, std::size_t end) const { call_(object_, begin, end); }
+
+private:
+    void* object_;
+    void (*call_)(void*, std::size_t, std::size_t);
+};
+
+class WorkerPool {
+public:
+    // Starts `workers` threads (at least one). Throws std::system_error when a
+    // thread cannot be started, after stopping the ones that were.
+    explicit WorkerPool(std::size_t workers);
+    // Stops and joins the workers; no loop may be running.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    std::size_t worker_count() const noexcept { return workers_.size(); }
+
+    // Runs `piece` over 0..count-1 on the workers and returns when every item
+    // is done. The calling thread only waits. The first exception thrown by a
+    // piece is rethrown here once every started piece has ended; the pieces
+    // that had not started by then are skipped. A loop started from inside a
+    // piece runs in place on that worker: waiting on its own pool could wait
+    // forever.
+    void run(std::size_t count, PieceRef piece);
+
+private:
+    struct Job;
+    struct Task {
+        Job* job;
+        std::size_t begin;
+        std::size_t end;
+        std::size_t splits;  // how many more times this range may be halved
+    };
+    struct Worker {
+        std::deque<Task> pending;  // owner takes from the back, thieves from the front
+        std::thread thread;
+    };
+
+    void work(std::size_t self);
+    std::optional<Task> take_task(std::size_t self, bool& stolen);
+    void execute(std::size_t self, Task task, bool stolen);
+    void stop_and_join() noexcept;
+
+    std::mutex mutex_;  // guards every queue, the counters below and stopping_
+    std::condition_variable wake_;
+    std::deque<Task> injected_;  // loops handed in by calling threads
+    std::size_t queued_ = 0;     // tasks in injected_ and in every worker's pending
+    std::size_t sleeping_ = 0;
+    bool stopping_ = false;
+    std::vector<Worker> workers_;
+};
+
+// The process-wide pool, created on first use. The child of a fork starts a
+// fresh pool on its first loop; the parent's is left untouched there.
+WorkerPool& global_pool();
+std::size_t pool_worker_count();
+
+// `piece(begin, end)` may be called from several workers at once.
+template <class F>
+void parallel_for(WorkerPool& pool, std::size_t count, F&& piece) {
+    pool.run(count, PieceRef(piece));
+}
+
+template <class F>
+void parallel_for(std::size_t count, F&& piece) {
+    if (count == 0) return;
+    parallel_for(global_pool(), count, std::forward<F>(piece));
+}
+
+// The pool size rule, apart from the environment and the machine: a positive
+// RAYON_NUM_THREADS wins, 0 there means the default; otherwise a positive
+// RAYON_RS_NUM_CPUS; otherwise the default.
+std::size_t worker_count_from(std::optional<std::string_view> num_threads,
+                              std::optional<std::string_view> rs_num_cpus,
+                              std::size_t default_count);
+
+// A whole non-negative decimal number ("+" allowed in front, nothing else).
+std::optional<std::size_t> parse_count(std::string_view text);
+
+// CPUs granted by a control-group quota, rounded down and at least 1; nullopt
+// when the text sets no limit or cannot be read.
+std::optional<std::size_t> parse_cgroup_v2_cpu_max(std::string_view cpu_max);
+std::optional<std::size_t> parse_cgroup_v1_quota(std::string_view cfs_quota_us,
+                                                 std::string_view cfs_period_us);
+
+// The cgroup of the process for one hierarchy, from /proc/self/cgroup:
+// controller "" is the unified (v2) line "0::path", otherwise the v1 line
+// whose controller list names it.
+std::optional<std::string_view> cgroup_path_from(std::string_view proc_self_cgroup,
+                                                 std::string_view controller);
+
+// Where the cgroup `group_path` of a hierarchy can be reached, from
+// /proc/self/mountinfo: the first mount of `fstype` whose root contains the
+// group. For fstype "cgroup" the mount must carry `controller` among its super
+// options.
+struct CgroupMount {
+    std::string mount_point;
+    std::string root;
+};
+std::optional<CgroupMount> cgroup_mount_from(std::string_view mountinfo,
+                                             std::string_view fstype,
+                                             std::string_view controller,
+                                             std::string_view group_path);
+
+// The default worker count: the CPUs of the affinity mask, limited by the
+// control-group quota, or 1 when neither can be read.
+std::size_t available_cpus();
+
+}  // namespace turnsmith

@@ -1,0 +1,199 @@
+// CubeBatch as Python sees it: a fixed number of cubes of one type, stored as
+// plain words, worked on by parallel loops that exchange NumPy arrays.
+#include <new>
+#include <string>
+
+#include "cube/next_states.hpp"
+#include "cubeBatch/batch.hpp"
+#include "cubeBatch/operations.hpp"
+#include "module/args.hpp"
+#include "module/batch_object.hpp"
+#include "module/cube_methods.hpp"
+#include "module/numpy.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+BatchObject& batch_receiver(PyObject* self) {
+  return receiver<BatchObject>(self, cube_batch_type(), "CubeBatch");
+}
+
+// ---- construction and destruction -----------------------------------------
+
+constexpr Signature<2> new_signature{"CubeBatch", "__new__", {"count", "cube_type"}, 2};
+
+PyObject* new_batch(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const auto bound = bind(new_signature, args, kwargs);
+    const std::uint64_t count = to_uint64(bound[0], "count");
+    const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
+    if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+    BatchStates states = BatchStates::solved(count, static_cast<unsigned>(cube_type));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw_error_already_set();
+    auto* object = reinterpret_cast<BatchObject*>(self);
+    new (&object->access) AccessState();
+    new (&object->states) BatchStates(std::move(states));
+    return self;
+  });
+}
+
+void dealloc_batch(PyObject* self) {
+  reinterpret_cast<BatchObject*>(self)->states.~BatchStates();
+  plain_dealloc(self);
+}
+
+// ---- length, items and text -------------------------------------------------
+
+Py_ssize_t length(PyObject* self) {
+  return guarded(
+      [&] {
+        auto& batch = batch_receiver(self);
+        SharedHold hold(batch.access);
+        return static_cast<Py_ssize_t>(batch.states.size());
+      },
+      Py_ssize_t{-1});
+}
+
+PyObject* len_method(PyObject* self, PyObject*) {
+  const Py_ssize_t count = length(self);
+  return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+// A new cube object holding a copy of cube `index`; negative indexes count from the end.
+PyObject* cube_at(const BatchObject& batch, std::int64_t index) {
+  const std::size_t count = batch.states.size();
+  const auto position = static_cast<std::uint64_t>(index < 0 ? index + static_cast<std::int64_t>(count) : index);
+  if (position >= count) throw_error(PyExc_IndexError, "cubeBatch index out of range");
+  return batch.states.visit([&](auto cubes) { return new_cube_object(cubes[position]); });
+}
+
+PyObject* subscript(PyObject* self, PyObject* key) {
+  return guarded([&] {
+    auto& batch = batch_receiver(self);
+    SharedHold hold(batch.access);
+    return cube_at(batch, to_int64(key, "index"));
+  });
+}
+
+PyObject* sequence_item(PyObject* self, Py_ssize_t index) {
+  return guarded([&] {
+    auto& batch = batch_receiver(self);
+    SharedHold hold(batch.access);
+    return cube_at(batch, index);
+  });
+}
+
+// The cubes' texts joined by blank lines.
+PyObject* str_batch(PyObject* self) {
+  return guarded([&] {
+    auto& batch = batch_receiver(self);
+    SharedHold hold(batch.access);
+    std::string text;
+    batch.states.visit([&](auto cubes) {
+      for (std::size_t i = 0; i < cubes.size(); ++i) {
+        if (i > 0) text += "\n\n";
+        text += cubes[i].render_ansi_internal();
+      }
+    });
+    return new_str(text);
+  });
+}
+
+// ---- parallel operations ------------------------------------------------
+
+constexpr Signature<1> scramble_signature{"CubeBatch", "scramble", {"scramble_lengths"}, 1};
+constexpr Signature<1> apply_signature{"CubeBatch", "apply_move_indexes", {"move_indexes"}, 1};
+
+PyObject* scramble(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const auto bound = bind(scramble_signature, args, nargs, kwnames);
+    auto& batch = batch_receiver(self);
+    ExclusiveHold hold(batch.access);
+    const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
+    batch.states.visit([&](auto cubes) { scramble_batch_internal(cubes, lengths.elements()); });
+    return Py_NewRef(Py_None);
+  });
+}
+
+PyObject* apply_move_indexes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const auto bound = bind(apply_signature, args, nargs, kwnames);
+    auto& batch = batch_receiver(self);
+    ExclusiveHold hold(batch.access);
+    const ArrayRead<std::uint64_t> indexes(bound[0], "move_indexes");
+    batch.states.visit([&](auto cubes) { apply_move_indexes_internal(cubes, indexes.elements()); });
+    return Py_NewRef(Py_None);
+  });
+}
+
+// Runs a projection of the batch's states with the calling thread detached,
+// then hands its rows to NumPy.
+template <class Projection>
+PyObject* project_detached(PyObject* self, Projection&& projection) {
+  return guarded([&] {
+    auto& batch = batch_receiver(self);
+    SharedHold hold(batch.access);
+    require_numpy();
+    RowBuffer rows;
+    {
+      Detached detached;
+      rows = batch.states.visit([&]<class C>(std::span<C> cubes) { return projection(std::span<const C>(cubes)); });
+    }
+    return make_result_array(std::move(rows));
+  });
+}
+
+PyObject* to_sticker_array(PyObject* self, PyObject*) {
+  return project_detached(self, [](auto cubes) { return sticker_arrays_internal(cubes); });
+}
+
+PyObject* get_next_states(PyObject* self, PyObject*) {
+  return project_detached(self, [](auto cubes) { return next_states_internal(cubes); });
+}
+
+// ---- the type -------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    keywords_row<apply_move_indexes>("apply_move_indexes", "apply_move_indexes($self, move_indexes)\n--\n\n"),
+    no_args_row("get_next_states", get_next_states,
+                "get_next_states($self)\n--\n\n"
+                "Return successor states for all cubes using the 12 quarter-turn moves.\n\n"
+                "Returns a NumPy int64 array with shape (len(self) * 12, sticker_dim)."),
+    no_args_row("to_sticker_array", to_sticker_array,
+                "to_sticker_array($self)\n--\n\n"
+                "Return the cube states as a sticker array with shape (len(self), sticker_dim).\n\n"
+                "Returns a NumPy int64 array with shape (len(self), sticker_dim)."),
+    keywords_row<scramble>("scramble",
+                           "scramble($self, scramble_lengths)\n--\n\n"
+                           "Scramble each cube with the corresponding number of random moves.\n\n"
+                           "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
+                           "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
+                           "ignored."),
+    no_args_row("len", len_method, "len($self)\n--\n\nReturn the number of cubes in the batch."),
+    {},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("CubeBatch(count, cube_type)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(new_batch)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_batch)},
+    {Py_tp_str, reinterpret_cast<void*>(str_batch)},
+    {Py_tp_methods, methods},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_sq_item, reinterpret_cast<void*>(sequence_item)},
+    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.CubeBatch", sizeof(BatchObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_SEQUENCE,
+                    slots};
+
+}  // namespace
+
+PyTypeObject* cube_batch_type() {
+  static std::atomic<PyTypeObject*> cache{nullptr};
+  return type_once(cache, spec);
+}
+
+}  // namespace turnsmith::py

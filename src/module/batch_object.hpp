@@ -1,0 +1,19 @@
+// The Python object that holds a CubeBatch.
+#pragma once
+
+#include "module/python.hpp"
+
+#include "cubeBatch/batch.hpp"
+#include "module/access.hpp"
+
+namespace turnsmith::py {
+
+struct BatchObject {
+  PyObject_HEAD
+  AccessState access;
+  BatchStates states;
+};
+
+PyTypeObject* cube_batch_type();
+
+}  // namespace turnsmith::py
