@@ -62,6 +62,10 @@ sources_digest() {
 ensure_env() {
   local tag=$1 python=$2
   local venv="$repo/.venv/$tag"
+  mkdir -p "$repo/.venv"
+  # One set-up at a time per environment, whoever else is building it.
+  exec {lock}>"$repo/.venv/$tag.lock"
+  flock "$lock"
   if [[ ! -x "$venv/bin/python" ]]; then
     say "creating virtual environment .venv/$tag with $python"
     "$python" -m venv "$venv" >&2
@@ -81,6 +85,7 @@ ensure_env() {
       -C build-dir="$repo/build/$tag" "$repo" >&2
     echo "$digest" >"$venv/.built"
   fi
+  exec {lock}>&-
   echo "$venv/bin/python"
 }
 

@@ -27,24 +27,15 @@ PyObject* inverse_scramble(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- get_next_states --------------------------------------------------------
 
-// Holds a list's own lock for a scope (a no-op where the GIL serialises access).
-class ListLock {
- public:
-  explicit ListLock(PyObject* list) { PyCriticalSection_Begin(&section_, list); }
-  ListLock(const ListLock&) = delete;
-  ListLock& operator=(const ListLock&) = delete;
-  ~ListLock() { PyCriticalSection_End(&section_); }
-
- private:
-  PyCriticalSection section_;
-};
-
 // Item `index` of the list, or null once the walk has passed the smaller of the
-// list's length when the walk began and its length now.
+// list's length when the walk began and its length now. The item is fetched
+// under the list's own lock (nothing in between can throw).
 Ref list_item(PyObject* list, Py_ssize_t index, Py_ssize_t initial_length) {
-  ListLock lock(list);
-  if (index >= initial_length || index >= PyList_GET_SIZE(list)) return Ref();
-  return Ref::borrow(PyList_GET_ITEM(list, index));
+  Ref item;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  if (index < initial_length && index < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, index));
+  Py_END_CRITICAL_SECTION();
+  return item;
 }
 
 // The cube type of the list, from its first item: a readable Cube2x2 or Cube3x3.

@@ -1,0 +1,314 @@
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cubeBatch/pool.hpp"
+
+namespace turnsmith {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Worker count
+
+struct CountCase {
+    std::optional<std::string_view> num_threads;
+    std::optional<std::string_view> rs_num_cpus;
+    std::size_t expected;
+};
+
+TEST(WorkerCount, EnvironmentRules) {
+    constexpr std::size_t fallback = 7;
+    const CountCase cases[] = {
+        {"3", std::nullopt, 3},
+        {"3", "5", 3},
+        {"+4", std::nullopt, 4},
+        {"0", "5", fallback},  // 0 means the default, whatever RS_NUM_CPUS says
+        {"0", std::nullopt, fallback},
+        {"abc", "5", 5},
+        {"-1", "5", 5},
+        {" 2", "5", 5},
+        {"2 ", "5", 5},
+        {"", "5", 5},
+        {"99999999999999999999999", "5", 5},
+        {std::nullopt, "5", 5},
+        {std::nullopt, "0", fallback},
+        {std::nullopt, "-3", fallback},
+        {"abc", "abc", fallback},
+        {std::nullopt, std::nullopt, fallback},
+    };
+    for (const CountCase& c : cases) {
+        EXPECT_EQ(worker_count_from(c.num_threads, c.rs_num_cpus, fallback), c.expected)
+            << "RAYON_NUM_THREADS=" << c.num_threads.value_or("<unset>")
+            << " RAYON_RS_NUM_CPUS=" << c.rs_num_cpus.value_or("<unset>");
+    }
+}
+
+TEST(WorkerCount, CgroupQuotas) {
+    const std::pair<std::string_view, std::optional<std::size_t>> v2[] = {
+        {"max 100000", std::nullopt},   {"max 100000\n", std::nullopt},
+        {"200000 100000", 2},           {"200000 100000\n", 2},
+        {"150000 100000", 1},           {"50000 100000", 1},
+        {"800000 200000", 4},           {"max", std::nullopt},
+        {"", std::nullopt},             {"abc 100000", std::nullopt},
+        {"100000 0", std::nullopt},     {"-5 100000", std::nullopt},
+    };
+    for (const auto& [text, cpus] : v2) EXPECT_EQ(parse_cgroup_v2_cpu_max(text), cpus) << text;
+
+    EXPECT_EQ(parse_cgroup_v1_quota("-1\n", "100000\n"), std::nullopt);
+    EXPECT_EQ(parse_cgroup_v1_quota("300000\n", "100000\n"), 3u);
+    EXPECT_EQ(parse_cgroup_v1_quota("50000", "100000"), 1u);
+    EXPECT_EQ(parse_cgroup_v1_quota("50000", "0"), std::nullopt);
+}
+
+TEST(WorkerCount, CgroupPaths) {
+    const std::string_view hybrid =
+        "9:name=systemd:/\n"
+        "4:memory:/mem/x\n"
+        "3:cpuacct:/acct\n"
+        "2:cpu,cpuset:/docker/abc:def\n"
+        "0::/unified/y\n";
+    EXPECT_EQ(cgroup_path_from(hybrid, ""), "/unified/y");
+    EXPECT_EQ(cgroup_path_from(hybrid, "cpu"), "/docker/abc:def");
+    EXPECT_EQ(cgroup_path_from(hybrid, "cpuacct"), "/acct");
+    EXPECT_EQ(cgroup_path_from(hybrid, "blkio"), std::nullopt);
+    EXPECT_EQ(cgroup_path_from("2:cpu:/a\n", ""), std::nullopt);
+
+    const std::string_view mountinfo =
+        "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+        "32 31 0:29 / /sys/fs/cgroup/cpuacct rw,relatime - cgroup cgroup rw,cpuacct\n"
+        "33 31 0:30 /docker /sys/fs/cgroup/cpu rw,relatime shared:9 - cgroup cgroup rw,cpu,cpuset\n"
+        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+    const auto v2 = cgroup_mount_from(mountinfo, "cgroup2", "", "/unified/y");
+    ASSERT_TRUE(v2);
+    EXPECT_EQ(v2->mount_point, "/sys/fs/cgroup/unified");
+    EXPECT_EQ(v2->root, "/");
+    const auto v1 = cgroup_mount_from(mountinfo, "cgroup", "cpu", "/docker/abc");
+    ASSERT_TRUE(v1);
+    EXPECT_EQ(v1->mount_point, "/sys/fs/cgroup/cpu");
+    EXPECT_EQ(v1->root, "/docker");
+    // The mount's root must contain the group: "/dockerx" is not below "/docker".
+    EXPECT_EQ(cgroup_mount_from(mountinfo, "cgroup", "cpu", "/dockerx"), std::nullopt);
+    EXPECT_EQ(cgroup_mount_from(mountinfo, "cgroup", "memory", "/"), std::nullopt);
+
+    EXPECT_GE(available_cpus(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Loops
+
+struct LoopRecord {
+    std::vector<std::uint8_t> hits;
+    std::mutex mutex;
+    std::vector<std::pair<std::size_t, std::size_t>> pieces;
+    std::vector<std::thread::id> threads;
+
+    explicit LoopRecord(std::size_t count) : hits(count) {}
+
+    void operator()(std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ++hits[i];
+        const std::lock_guard lock(mutex);
+        pieces.emplace_back(begin, end);
+        threads.push_back(std::this_thread::get_id());
+    }
+
+    // Every item once, pieces non-empty and together exactly 0..count-1, and
+    // none of them run by the thread that started the loop.
+    void check(std::thread::id caller) {
+        for (std::size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i], 1) << "item " << i;
+        std::sort(pieces.begin(), pieces.end());
+        std::size_t next = 0;
+        for (const auto& [begin, end] : pieces) {
+            ASSERT_EQ(begin, next);
+            ASSERT_LT(begin, end);
+            next = end;
+        }
+        ASSERT_EQ(next, hits.size());
+        for (const std::thread::id thread : threads) ASSERT_NE(thread, caller);
+    }
+};
+
+constexpr std::size_t loop_counts[] = {0, 1, 2, 3, 1000, 1'000'003};
+
+TEST(ParallelFor, SharedPoolProcessesEveryItemOnceOnWorkers) {
+    for (const std::size_t count : loop_counts) {
+        SCOPED_TRACE(count);
+        LoopRecord record(count);
+        parallel_for(count, record);
+        record.check(std::this_thread::get_id());
+    }
+    EXPECT_GE(pool_worker_count(), 1u);
+}
+
+TEST(ParallelFor, PoolsOfSeveralSizes) {
+    for (const std::size_t workers : {1, 2, 3, 8}) {
+        WorkerPool pool(workers);
+        ASSERT_EQ(pool.worker_count(), workers);
+        for (const std::size_t count : loop_counts) {
+            SCOPED_TRACE(testing::Message() << workers << " workers, " << count << " items");
+            LoopRecord record(count);
+            parallel_for(pool, count, record);
+            record.check(std::this_thread::get_id());
+            // A fresh loop is first cut into at least one piece per worker.
+            EXPECT_GE(record.pieces.size(), std::min(count, workers));
+        }
+    }
+}
+
+TEST(ParallelFor, LoopsFromSeveralThreadsShareThePool) {
+    constexpr int callers = 4;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < callers; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (std::size_t round = 0; round < 25; ++round) {
+                const std::size_t count = 1 + (round * 7919 + t * 104729) % 5000;
+                std::vector<std::uint32_t> out(count);
+                parallel_for(count, [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i) out[i] += static_cast<std::uint32_t>(i * t + 1);
+                });
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (out[i] != i * t + 1) ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(ParallelFor, WorkersAreNamed) {
+    std::vector<std::string> names(64);
+    parallel_for(names.size(), [&](std::size_t begin, std::size_t end) {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        for (std::size_t i = begin; i < end; ++i) names[i] = name;
+    });
+    for (const std::string& name : names) EXPECT_TRUE(name.starts_with("turnsmith-w")) << name;
+}
+
+TEST(ParallelFor, LoopInsideAPieceRunsInPlace) {
+    WorkerPool pool(2);
+    std::vector<std::atomic<int>> hits(100 * 10);
+    parallel_for(pool, 100, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t outer = begin; outer < end; ++outer) {
+            parallel_for(pool, 10, [&](std::size_t b, std::size_t e) {
+                for (std::size_t inner = b; inner < e; ++inner) ++hits[outer * 10 + inner];
+            });
+        }
+    });
+    for (const auto& hit : hits) EXPECT_EQ(hit.load(), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+TEST(ParallelFor, FirstExceptionReachesTheCallerAfterRunningPiecesEnd) {
+    WorkerPool pool(4);
+    constexpr std::size_t count = 100'000;
+    std::vector<std::uint8_t> hits(count);
+    std::atomic<int> running{0};
+    std::atomic<int> running_at_rethrow{-1};
+    try {
+        parallel_for(pool, count, [&](std::size_t begin, std::size_t end) {
+            ++running;
+            for (std::size_t i = begin; i < end; ++i) ++hits[i];
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            --running;
+            throw std::runtime_error("piece " + std::to_string(begin));
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        running_at_rethrow = running.load();
+        EXPECT_TRUE(std::string_view(error.what()).starts_with("piece "));
+    }
+    EXPECT_EQ(running_at_rethrow.load(), 0);
+    EXPECT_LE(*std::max_element(hits.begin(), hits.end()), 1);
+
+    // The pool is still whole.
+    LoopRecord record(count);
+    parallel_for(pool, count, record);
+    record.check(std::this_thread::get_id());
+}
+
+TEST(ParallelFor, PiecesNotStartedAfterAFailureAreSkipped) {
+    // One worker processes the halves of a loop in order, so the failure of
+    // the first half comes before the second half would start.
+    WorkerPool pool(1);
+    std::vector<std::uint8_t> hits(1000);
+    EXPECT_THROW(parallel_for(pool, hits.size(),
+                              [&](std::size_t begin, std::size_t end) {
+                                  for (std::size_t i = begin; i < end; ++i) ++hits[i];
+                                  throw std::logic_error("stop");
+                              }),
+                 std::logic_error);
+    EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), 500);
+    EXPECT_EQ(hits[0], 1);
+}
+
+TEST(ParallelFor, SharedPoolSurvivesAnException) {
+    EXPECT_THROW(parallel_for(10, [](std::size_t, std::size_t) { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+    LoopRecord record(1000);
+    parallel_for(1000, record);
+    record.check(std::this_thread::get_id());
+}
+
+// ---------------------------------------------------------------------------
+// Process lifecycle
+
+std::size_t thread_count() {
+    std::size_t tasks = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++tasks;
+    return tasks;
+}
+
+// Starts the shared pool here, then forks: the child must get a pool of its own
+// with the size its environment asks for, and keep it for later loops.
+TEST(ParallelFor, ForkedChildStartsItsOwnPool) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a fork";
+#endif
+    LoopRecord before(100);
+    parallel_for(100, before);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);  // a hang ends the child by signal instead of stalling the test
+        setenv("RAYON_NUM_THREADS", "3", 1);
+        const std::size_t threads_before = thread_count();
+        std::vector<std::uint8_t> hits(10'000);
+        auto mark = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ++hits[i];
+        };
+        parallel_for(hits.size(), mark);
+        const std::size_t threads_after_first = thread_count();
+        parallel_for(hits.size(), mark);
+        const bool ok = threads_before == 1 && threads_after_first == 4 &&
+                        thread_count() == 4 && pool_worker_count() == 3 &&
+                        std::all_of(hits.begin(), hits.end(), [](std::uint8_t h) { return h == 2; });
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace turnsmith
