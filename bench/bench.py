@@ -15,6 +15,7 @@ come from /proc/self/status.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import json
 import math
@@ -24,7 +25,7 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable
+from typing import Callable, Iterator
 
 import numpy as np
 import turnsmith
@@ -53,24 +54,26 @@ TARGET_MEMORY_OVERHEAD = 1.10
 
 def best_time(fn: Callable[[], object], *, repeats: int = 5, budget: float = 2.0,
               min_sample: float = 0.02) -> float:
-    """Best per-call wall time of fn over up to `repeats` samples.
+    """Best per-call wall time of fn over up to `repeats` timed samples.
 
-    One untimed warm-up call comes first: it starts the worker pool and lets
-    the allocator settle. Calls too short to time alone are looped so that a
-    sample lasts at least `min_sample`. Sampling stops early once `budget`
-    seconds are spent, after at least two samples. Each result is dropped
-    outside the timed region, so freeing a large array is never counted.
+    An untimed warm-up call comes first: the first loop starts the worker pool,
+    and the allocator settles. Calls too short to time alone are looped so that
+    a sample lasts at least `min_sample`. Sampling stops once `budget` seconds
+    are spent, after at least one sample. A warm-up call that alone takes the
+    whole budget is the measurement: nothing is left to warm by then (large
+    outputs get fresh pages on every call), and repeating it would only
+    lengthen the run. Each result is dropped outside the timed region, so
+    freeing a large array is never counted.
     """
-    result = fn()
-    del result
     start = time.perf_counter()
     result = fn()
-    first = time.perf_counter() - start
+    warm_up = time.perf_counter() - start
     del result
-    number = 1 if first >= min_sample else max(1, math.ceil(min_sample / max(first, 1e-7)))
-    best = first if number == 1 else math.inf
-    spent, samples = first, int(number == 1)
-    while samples < repeats and not (samples >= 2 and spent > budget):
+    if warm_up >= budget:
+        return warm_up
+    number = 1 if warm_up >= min_sample else math.ceil(min_sample / max(warm_up, 1e-7))
+    best, spent, samples = math.inf, warm_up, 0
+    while samples < repeats and (samples == 0 or spent < budget):
         start = time.perf_counter()
         for _ in range(number):
             result = fn()
@@ -80,6 +83,14 @@ def best_time(fn: Callable[[], object], *, repeats: int = 5, budget: float = 2.0
         spent += elapsed
         samples += 1
     return best
+
+
+def timed_with_cpu(fn: Callable[[], object]) -> tuple[float, float]:
+    """best_time of fn, and the process CPU time per wall second meanwhile:
+    about the worker count when the workers really run side by side."""
+    cpu, wall = time.process_time(), time.perf_counter()
+    best = best_time(fn)
+    return best, (time.process_time() - cpu) / (time.perf_counter() - wall)
 
 
 # ------------------------------------------------ permutations from the module ----
@@ -144,6 +155,40 @@ def fill_floor(rows: int, dim: int) -> np.ndarray:
     return out
 
 
+def _hugepage_switch() -> Callable[[bool], bool] | None:
+    """NumPy's private switch for its huge-page advice on large arrays."""
+    for module in ("numpy._core.multiarray", "numpy.core.multiarray"):
+        try:
+            return getattr(__import__(module, fromlist=["_"]), "_set_madvise_hugepage")
+        except (ImportError, AttributeError):
+            continue
+    return None
+
+
+@contextlib.contextmanager
+def small_pages() -> Iterator[bool]:
+    """NumPy allocations in this block get ordinary 4 KiB pages; yields False
+    when NumPy offers no switch."""
+    switch = _hugepage_switch()
+    if switch is None:
+        yield False
+        return
+    previous = switch(False)
+    try:
+        yield True
+    finally:
+        switch(previous)
+
+
+def transparent_hugepage_mode() -> str:
+    try:
+        with open("/sys/kernel/mm/transparent_hugepage/enabled") as setting:
+            text = setting.read()
+    except OSError:
+        return "unknown"
+    return text[text.index("[") + 1:text.index("]")] if "[" in text else text.strip()
+
+
 class _ReplayRng:
     """Hands out a fixed list of move arrays in place of random draws."""
 
@@ -197,6 +242,7 @@ class Row:
     numpy_a: float | None = None     # fancy indexing
     numpy_b: float | None = None     # numpy.take / take_along_axis
     fill: float | None = None        # memory-bandwidth floor (get_next_states only)
+    fill_small_pages: float | None = None  # the same with NumPy's huge-page advice off
     note: str = ""
 
     @property
@@ -229,7 +275,7 @@ def measure_size(cube_type: int, n: int, perms: np.ndarray, settings: Settings,
     dim = STICKER_DIM[cube_type]
     timer = lambda fn: best_time(fn, repeats=settings.repeats, budget=settings.budget)
     fits = lambda nbytes: nbytes <= settings.numpy_limit_bytes
-    skipped = lambda nbytes: f"NumPy skipped: needs ~{nbytes / 1e9:.1f} GB"
+    skipped = lambda nbytes: f"NumPy skipped: needs ~{fmt_bytes(nbytes)}, over the limit"
 
     batch = scrambled_batch(n, cube_type)
     states = batch.to_sticker_array()
@@ -241,6 +287,9 @@ def measure_size(cube_type: int, n: int, perms: np.ndarray, settings: Settings,
     out_bytes = n * MOVE_COUNT * dim * INT64_BYTES
     row = Row("get_next_states", cube_type, n, timer(batch.get_next_states))
     row.fill = timer(lambda: fill_floor(n * MOVE_COUNT, dim))
+    with small_pages() as switched:
+        if switched:
+            row.fill_small_pages = timer(lambda: fill_floor(n * MOVE_COUNT, dim))
     if fits(states.nbytes + out_bytes):
         row.numpy_a = timer(lambda: numpy_next_states_fancy(states, perms))
         row.numpy_b = timer(lambda: numpy_next_states_take(states, perms))
@@ -282,12 +331,11 @@ def child_scaling(n: int) -> dict:
     batch = scrambled_batch(n, 3)
     move_indexes = np.random.default_rng().integers(0, MOVE_COUNT, n).astype(np.uint64)
     lengths = np.full(n, SCRAMBLE_LENGTH, dtype=np.int64)
-    timer = lambda fn: best_time(fn, repeats=5, budget=3.0)
     return {
-        "scramble": timer(lambda: batch.scramble(lengths)),
-        "apply_move_indexes": timer(lambda: batch.apply_move_indexes(move_indexes)),
-        "to_sticker_array": timer(batch.to_sticker_array),
-        "get_next_states": timer(batch.get_next_states),
+        "scramble": timed_with_cpu(lambda: batch.scramble(lengths)),
+        "apply_move_indexes": timed_with_cpu(lambda: batch.apply_move_indexes(move_indexes)),
+        "to_sticker_array": timed_with_cpu(batch.to_sticker_array),
+        "get_next_states": timed_with_cpu(batch.get_next_states),
     }
 
 
@@ -347,6 +395,10 @@ def fmt_rate(count: float, seconds: float) -> str:
     return f"{rate:.3g} /s"
 
 
+def fmt_bytes(nbytes: float) -> str:
+    return f"{nbytes / 1e9:.1f} GB" if nbytes >= 1e9 else f"{nbytes / 1e6:.0f} MB"
+
+
 def fmt_ratio(ratio: float | None) -> str:
     return "-" if ratio is None else f"{ratio:.2f}x"
 
@@ -364,7 +416,8 @@ def print_table(header: list[str], body: list[list[str]]) -> None:
 SECTIONS = (
     ("get_next_states", "12 successor sticker rows per cube; rate = input cubes/s (rows/s is 12x).\n"
      "NumPy A = states[:, perms], B = numpy.take(states, perms, axis=1). fill = numpy.empty(out).fill(1),\n"
-     "the memory-bandwidth floor for writing an output of that size; 'vs fill' = turnsmith / fill."),
+     "the memory-bandwidth floor for writing an output of that size; 'vs fill' = turnsmith / fill.\n"
+     "fill 4K = the same fill with NumPy's huge-page advice switched off (ordinary 4 KiB pages)."),
     ("to_sticker_array", "One sticker row per cube. NumPy already holds sticker states, so its cheapest\n"
      "equivalent is A = states.copy()."),
     ("apply_move_indexes", "One given quarter turn per cube. NumPy A = states[rows[:, None], perms[moves]],\n"
@@ -379,13 +432,13 @@ def print_results(rows: list[Row]) -> None:
         print(f"\n== {op} ==\n{description}\n")
         header = ["cube", "n", "turnsmith", "cubes/s", "NumPy A", "NumPy B", "speed-up"]
         if op == "get_next_states":
-            header += ["fill", "vs fill"]
+            header += ["fill", "vs fill", "fill 4K"]
         body = []
         for row in (r for r in rows if r.op == op):
             cells = [CUBE_NAME[row.cube], f"{row.n:,}", fmt_time(row.turnsmith), fmt_rate(row.n, row.turnsmith),
                      fmt_time(row.numpy_a), fmt_time(row.numpy_b), fmt_ratio(row.speedup)]
             if op == "get_next_states":
-                cells += [fmt_time(row.fill), fmt_ratio(row.fill_ratio)]
+                cells += [fmt_time(row.fill), fmt_ratio(row.fill_ratio), fmt_time(row.fill_small_pages)]
             body.append(cells + ([row.note] if row.note else []))
         header_with_note = header + ([""] if any(len(c) > len(header) for c in body) else [])
         print_table(header_with_note, [c + [""] * (len(header_with_note) - len(c)) for c in body])
@@ -426,7 +479,7 @@ def print_targets(rows: list[Row], scaling: dict | None, scaling_n: int, memory:
                   f"apply_move_indexes 3x3 vs faster NumPy: {fmt_ratio(speedup)} (need >= "
                   f"{TARGET_APPLY_SPEEDUP:g}x){tag}"))
 
-    ratio = scaling["one"]["scramble"] / scaling["default"]["scramble"] if scaling else None
+    ratio = scaling["one"]["scramble"][0] / scaling["default"]["scramble"][0] if scaling else None
     tag = "" if scaling_n == TARGET_SCALING_N else f" [at n={scaling_n:,}, target size {TARGET_SCALING_N:,}: indicative only]"
     lines.append((None if ratio is None else ratio >= TARGET_SCALING,
                   f"scramble 3x3 default pool / one worker: {fmt_ratio(ratio)} (need >= {TARGET_SCALING:g}x){tag}"))
@@ -448,12 +501,32 @@ def print_targets(rows: list[Row], scaling: dict | None, scaling_n: int, memory:
 def print_scaling(scaling: dict, n: int, default_workers: str) -> None:
     print(f"\n== one worker vs default pool (3x3, n={n:,}, fresh subprocesses) ==")
     print(f"RAYON_NUM_THREADS=1 against both worker variables unset (default: {default_workers} workers).\n")
-    body = [[op, fmt_time(scaling["one"][op]), fmt_time(scaling["default"][op]),
-             fmt_ratio(scaling["one"][op] / scaling["default"][op])] for op in scaling["one"]]
-    print_table(["operation", "1 worker", "default", "scaling"], body)
+    print("CPU = process CPU seconds per wall second while timing: near the worker count when the")
+    print("workers run side by side, lower when other processes hold the CPUs.\n")
+    body = []
+    for op in scaling["one"]:
+        (one, one_cpu), (default, default_cpu) = scaling["one"][op], scaling["default"][op]
+        body.append([op, fmt_time(one), f"{one_cpu:.2f}", fmt_time(default), f"{default_cpu:.2f}",
+                     fmt_ratio(one / default)])
+    print_table(["operation", "1 worker", "CPU", "default", "CPU", "scaling"], body)
 
 
 # -------------------------------------------------------------------- main ----
+
+def load_average() -> str:
+    try:
+        return ", ".join(f"{value:.2f}" for value in os.getloadavg())
+    except OSError:
+        return "unknown"
+
+
+def busy_machine() -> bool:
+    """Whether the last minute's load, this run's two busy workers aside, left a CPU short."""
+    try:
+        return os.getloadavg()[0] > int(default_worker_count()) + 0.5
+    except (OSError, ValueError):
+        return False
+
 
 def default_worker_count() -> str:
     try:
@@ -481,6 +554,7 @@ def main(argv: list[str] | None = None) -> int:
         print(json.dumps(result))
         return 0
 
+    sys.stdout.reconfigure(line_buffering=True)  # keeps the table and the progress lines in order
     sizes = args.sizes or (QUICK_SIZES if args.quick else FULL_SIZES)
     settings = Settings(
         sizes=sizes,
@@ -496,8 +570,10 @@ def main(argv: list[str] | None = None) -> int:
           f"{' (quick)' if args.quick else ''}")
     print(f"Python {platform.python_version()} ({'free-threaded' if not sys._is_gil_enabled() else 'GIL'}), "
           f"NumPy {np.__version__}, {platform.machine()}, nproc {default_worker_count()}, "
-          f"pool workers: {workers or 'default'}")
-    print("Times are the best of several calls (after a warm-up call), per call.")
+          f"pool workers: {workers or 'default'}, transparent huge pages: {transparent_hugepage_mode()}")
+    print(f"Load average at start: {load_average()}")
+    print("Times are per call: the best of up to 5 timed calls after a warm-up call, fewer once 2 s\n"
+          "are spent; a call that takes 2 s or more is timed once.")
 
     rng = np.random.default_rng()
     rows: list[Row] = []
@@ -532,7 +608,10 @@ def main(argv: list[str] | None = None) -> int:
                  for e in memory if "error" not in e])
 
     print_targets(rows, scaling, settings.scaling_n, memory)
-    print(f"\nTotal run time {time.perf_counter() - started:.0f} s.")
+    print(f"\nTotal run time {time.perf_counter() - started:.0f} s; load average at the end: {load_average()}.")
+    if busy_machine():
+        print("The load average shows other processes competing for the CPUs: expect noisy figures,\n"
+              "and a scaling ratio pulled towards 1.")
     return 0
 
 

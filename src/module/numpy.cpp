@@ -44,12 +44,16 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, Py_intptr_t*, 
 using SetBaseObject = int (*)(PyObject*, PyObject*);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 
-[[noreturn]] void throw_api_failure() {
+// The pending Python exception becomes an internal fault whose text names it.
+[[noreturn]] void fault_from_python_error(const char* prefix) {
   Ref error = Ref::steal(PyErr_GetRaisedException());
-  Ref text = Ref::steal(PyUnicode_FromFormat("Failed to access NumPy array API capsule: %s: %S",
-                                             Py_TYPE(error.get())->tp_name, error.get()));
-  PyErr_SetObject(panic_exception_type(), text.get());
-  throw_error_already_set();
+  std::string text = prefix;
+  PyObject* description = PyUnicode_FromFormat("%s: %S", Py_TYPE(error.get())->tp_name, error.get());
+  const char* utf8 = description ? PyUnicode_AsUTF8(description) : nullptr;
+  (text += ": ") += utf8 ? utf8 : "<no description>";
+  Py_XDECREF(description);
+  PyErr_Clear();
+  internal_fault(text);
 }
 
 Ref import_attribute(const char* module, const char* attribute) {
@@ -92,7 +96,7 @@ void** api_table() {
   try {
     located = locate_api_table();
   } catch (const ErrorAlreadySet&) {
-    throw_api_failure();
+    fault_from_python_error("Failed to access NumPy array API capsule");
   }
   table.store(located, std::memory_order_release);
   return located;
@@ -140,11 +144,7 @@ PyTypeObject* slice_container_type() {
 Ref make_keeper(RowBuffer& buffer) {
   PyTypeObject* type = slice_container_type();
   PyObject* self = type ? type->tp_alloc(type, 0) : nullptr;
-  if (self == nullptr) {
-    PyErr_Clear();
-    PyErr_SetString(panic_exception_type(), "Failed to create slice container");
-    throw_error_already_set();
-  }
+  if (self == nullptr) fault_from_python_error("Failed to create slice container");
   auto* keeper = reinterpret_cast<SliceContainer*>(self);
   keeper->length = keeper->capacity = buffer.size();
   keeper->data = buffer.release();
@@ -198,8 +198,7 @@ ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
   if (count == 0) return;
   const bool contiguous = (fields->flags & (flag_c_contiguous | flag_f_contiguous)) != 0;
   if ((fields->flags & flag_aligned) == 0 || !contiguous || fields->data == nullptr) {
-    PyErr_Format(panic_exception_type(), "argument '%s' cannot be read in place: AsSliceError", parameter);
-    throw_error_already_set();
+    internal_fault(std::string("argument '") + parameter + "' is not an aligned, contiguous array: AsSliceError");
   }
   elements_ = {reinterpret_cast<const T*>(fields->data), count};
 }

@@ -78,7 +78,8 @@ TEST(Whitespace, EveryListedCharacterSeparatesTokens) {
 
 TEST(Whitespace, LookalikesAreOrdinaryCharacters) {
     for (const char32_t c : {0x1C, 0x1D, 0x1E, 0x1F, 0x200B, 0x2060, 0xFEFF}) {
-        const std::string inside = "U" + utf8(c) + "R";
+        std::string inside = "U";
+        (inside += utf8(c)) += 'R';
         EXPECT_EQ(tokens_of(inside), std::vector<std::string>{inside});
         EXPECT_TRUE(moved(inside).is_solved()) << std::hex << static_cast<unsigned>(c);
     }

@@ -1,0 +1,185 @@
+"""Shared constants and independent oracles for the Python tests.
+
+The oracles are written from the published move and sticker tables (slot
+cycles, twist gains, facet positions), one row per turn or slot, so they can
+check the packed words and the views of any reachable state, not only the few
+states reached from solved by one turn.
+"""
+
+import re
+import sysconfig
+
+import turnsmith
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+SOLVED_CORNERS = 0x398A418820
+SOLVED_EDGES = 0x5A928398A418820
+
+MOVE_METHODS = [
+    "do_u_move", "do_u_prime_move", "do_d_move", "do_d_prime_move",
+    "do_r_move", "do_r_prime_move", "do_l_move", "do_l_prime_move",
+    "do_f_move", "do_f_prime_move", "do_b_move", "do_b_prime_move",
+]
+CUBE_CLASSES = [turnsmith.Cube3x3, turnsmith.Cube2x2]
+STICKER_DIM = {turnsmith.Cube3x3: 54, turnsmith.Cube2x2: 24}
+BATCH_TYPE = {turnsmith.Cube3x3: 3, turnsmith.Cube2x2: 2}
+
+# --- packed words ----------------------------------------------------------
+
+
+def edge_word(cube):
+    return int(cube.to_binary_edges(), 2)
+
+
+def words(cube):
+    """Every packed word of a cube, comparable across cubes of one class."""
+    if isinstance(cube, turnsmith.Cube3x3):
+        return (cube.corners, edge_word(cube))
+    return (cube.state,)
+
+
+def fresh(cls, indexes=()):
+    """A new cube given the single-turn methods of `indexes` in order."""
+    cube = cls()
+    for index in indexes:
+        getattr(cube, MOVE_METHODS[index])()
+    return cube
+
+
+def permutation_parity(pieces):
+    """0 for an even arrangement, 1 for an odd one."""
+    seen = [False] * len(pieces)
+    parity = 0
+    for start in range(len(pieces)):
+        length = 0
+        slot = start
+        while not seen[slot]:
+            seen[slot] = True
+            slot = pieces[slot]
+            length += 1
+        if length:
+            parity ^= (length - 1) & 1
+    return parity
+
+
+def corner_parity(cube):
+    """Every quarter turn is one 4-cycle of corners, so this is the parity
+    of the number of quarter turns a cube has received."""
+    return permutation_parity([piece for piece, _ in cube.get_corners()])
+
+
+# --- reference turns -------------------------------------------------------
+
+# (new slot, old slot, twist gained) for the corners, (new, old) for the edges,
+# and whether the four moved edges flip; one row per move index.
+_TURNS = [
+    ([(0, 3, 0), (1, 0, 0), (2, 1, 0), (3, 2, 0)], [(0, 3), (1, 0), (2, 1), (3, 2)], False),
+    ([(0, 1, 0), (1, 2, 0), (2, 3, 0), (3, 0, 0)], [(0, 1), (1, 2), (2, 3), (3, 0)], False),
+    ([(4, 5, 0), (5, 6, 0), (6, 7, 0), (7, 4, 0)], [(4, 5), (5, 6), (6, 7), (7, 4)], False),
+    ([(4, 7, 0), (5, 4, 0), (6, 5, 0), (7, 6, 0)], [(4, 7), (5, 4), (6, 5), (7, 6)], False),
+    ([(1, 2, 1), (2, 6, 2), (5, 1, 2), (6, 5, 1)], [(1, 10), (5, 9), (9, 1), (10, 5)], False),
+    ([(1, 5, 1), (2, 1, 2), (5, 6, 2), (6, 2, 1)], [(1, 9), (5, 10), (9, 5), (10, 1)], False),
+    ([(0, 4, 2), (3, 0, 1), (4, 7, 1), (7, 3, 2)], [(3, 8), (7, 11), (8, 7), (11, 3)], False),
+    ([(0, 3, 2), (3, 7, 1), (4, 0, 1), (7, 4, 2)], [(3, 11), (7, 8), (8, 3), (11, 7)], False),
+    ([(2, 3, 1), (3, 7, 2), (6, 2, 2), (7, 6, 1)], [(2, 11), (6, 10), (10, 2), (11, 6)], True),
+    ([(2, 6, 1), (3, 2, 2), (6, 7, 2), (7, 3, 1)], [(2, 10), (6, 11), (10, 6), (11, 2)], True),
+    ([(0, 1, 1), (1, 5, 2), (4, 0, 2), (5, 4, 1)], [(0, 9), (4, 8), (8, 0), (9, 4)], True),
+    ([(0, 4, 1), (1, 0, 2), (4, 5, 2), (5, 1, 1)], [(0, 8), (4, 9), (8, 4), (9, 0)], True),
+]
+
+
+def _slots(word, count):
+    return [(word >> (5 * s)) & 31 for s in range(count)]
+
+
+def _pack(fields):
+    return sum(field << (5 * s) for s, field in enumerate(fields))
+
+
+def reference_turn(corners, edges, index):
+    """The words after move `index`; indexes of 12 and above change nothing."""
+    if not 0 <= index < 12:
+        return corners, edges
+    corner_moves, edge_moves, flips = _TURNS[index]
+    old_c, new_c = _slots(corners, 8), _slots(corners, 8)
+    for new, old, gain in corner_moves:
+        piece, twist = old_c[old] & 7, old_c[old] >> 3
+        new_c[new] = piece | (((twist + gain) % 3) << 3)
+    old_e, new_e = _slots(edges, 12), _slots(edges, 12)
+    for new, old in edge_moves:
+        new_e[new] = old_e[old] ^ (16 if flips else 0)
+    return _pack(new_c), _pack(new_e)
+
+
+def reference_words(indexes, cls=turnsmith.Cube3x3):
+    corners, edges = SOLVED_CORNERS, SOLVED_EDGES
+    for index in indexes:
+        corners, edges = reference_turn(corners, edges, index)
+    return (corners, edges) if cls is turnsmith.Cube3x3 else (corners,)
+
+
+# --- reference sticker projection ------------------------------------------
+
+# Sticker index of facets 0, 1, 2 of each corner slot, and of facets 0, 1 of
+# each edge slot, on the 3x3; the 2x2 uses the corner positions of each face.
+CORNER_FACETS_3 = [(0, 47, 36), (2, 11, 45), (8, 20, 9), (6, 38, 18),
+                   (33, 42, 53), (35, 51, 17), (29, 15, 26), (27, 24, 44)]
+CORNER_FACETS_2 = [(0, 21, 16), (1, 5, 20), (3, 9, 4), (2, 17, 8),
+                   (14, 18, 23), (15, 22, 7), (13, 6, 11), (12, 10, 19)]
+EDGE_FACETS = [(1, 46), (5, 10), (7, 19), (3, 37), (34, 52), (32, 16),
+               (28, 25), (30, 43), (50, 39), (48, 14), (23, 12), (21, 41)]
+CORNER_COLOURS = [(0, 5, 4), (0, 1, 5), (0, 2, 1), (0, 4, 2),
+                  (3, 4, 5), (3, 5, 1), (3, 1, 2), (3, 2, 4)]
+EDGE_COLOURS = [(0, 5), (0, 1), (0, 2), (0, 4), (3, 5), (3, 1), (3, 2), (3, 4),
+                (5, 4), (5, 1), (2, 1), (2, 4)]
+# Sticker k of a 2x2 face sits where sticker 0, 2, 6 or 8 of the 3x3 face does.
+CORNER_POSITIONS_3 = [9 * face + k for face in range(6) for k in (0, 2, 6, 8)]
+
+
+def reference_stickers(cube):
+    """Sticker colours computed from the piece lists of the cube itself."""
+    three = isinstance(cube, turnsmith.Cube3x3)
+    stickers = [None] * (54 if three else 24)
+    facets = CORNER_FACETS_3 if three else CORNER_FACETS_2
+    for slot, (piece, twist) in enumerate(cube.get_corners()):
+        for facet, index in enumerate(facets[slot]):
+            stickers[index] = CORNER_COLOURS[piece][(twist % 3 + facet) % 3]
+    if three:
+        for slot, (piece, flip) in enumerate(cube.get_edges()):
+            for facet, index in enumerate(EDGE_FACETS[slot]):
+                stickers[index] = EDGE_COLOURS[piece][flip ^ facet]
+        for face in range(6):
+            stickers[9 * face + 4] = face
+    return stickers
+
+
+# --- terminal rendering ----------------------------------------------------
+
+LETTERS = "WRGYOB"
+OPENINGS = ["\x1b[37;1m", "\x1b[31;1m", "\x1b[32;1m", "\x1b[33;1m",
+            "\x1b[38;5;208m", "\x1b[34;1m"]
+RESET = "\x1b[0m"
+_ESCAPE = re.compile("\x1b\\[[0-9;]*m")
+
+
+def strip_ansi(text):
+    return _ESCAPE.sub("", text)
+
+
+def reference_render(stickers):
+    """The coloured net of a sticker list (54 or 24 codes)."""
+    side = 3 if len(stickers) == 54 else 2
+    indent, gap = (" " * 7, "  ") if side == 3 else (" " * 6, "   ")
+    coloured = [OPENINGS[c] + LETTERS[c] + RESET for c in stickers]
+    per_face = side * side
+
+    def row(face, r):
+        start = per_face * face + side * r
+        return " ".join(coloured[start:start + side])
+
+    u, r_, f, d, l, b = range(6)
+    lines = [indent + row(u, r) for r in range(side)]
+    lines += [gap.join(row(face, r) for face in (l, f, r_, b)) for r in range(side)]
+    lines += [indent + row(d, r) for r in range(side)]
+    return "".join(line + "\n" for line in lines)

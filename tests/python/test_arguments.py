@@ -1,0 +1,353 @@
+"""Argument binding, conversion messages, and the exception classes."""
+
+import re
+
+import pytest
+
+import turnsmith
+from cubehelpers import SOLVED_CORNERS, corner_parity, words
+from turnsmith import Cube2x2, Cube3x3, CubeBatch
+
+
+class Index:
+    """An integer-like object that is not an int."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+def batch_array(np, values, dtype="int64"):
+    return np.array(values, dtype=dtype)
+
+
+# --- binding -------------------------------------------------------------
+
+BINDING_CASES = [
+    # too many positional values
+    (lambda: Cube2x2().do_moves("U", "R"), "Cube2x2.do_moves() takes 1 positional arguments but 2 were given"),
+    (lambda: Cube3x3().scramble(1, 2), "Cube3x3.scramble() takes from 0 to 1 positional arguments but 2 were given"),
+    (lambda: Cube2x2().scramble(1, 2, 3), "Cube2x2.scramble() takes from 0 to 1 positional arguments but 3 were given"),
+    (lambda: Cube3x3(1), "Cube3x3.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: Cube2x2(1, 2), "Cube2x2.__new__() takes 0 positional arguments but 2 were given"),
+    (lambda: CubeBatch(1, 3, 5), "CubeBatch.__new__() takes 2 positional arguments but 3 were given"),
+    (lambda: turnsmith.inverse_scramble("R", "U"), "inverse_scramble() takes 1 positional arguments but 2 were given"),
+    (lambda: turnsmith.get_next_states([], []), "get_next_states() takes 1 positional arguments but 2 were given"),
+    (lambda: CubeBatch(1, 3).scramble(1, 2), "CubeBatch.scramble() takes 1 positional arguments but 2 were given"),
+    (lambda: CubeBatch(1, 3).apply_move_indexes(1, 2), "CubeBatch.apply_move_indexes() takes 1 positional arguments but 2 were given"),
+    # the positional count is tested before any keyword
+    (lambda: Cube3x3().do_moves("U", "R", bogus=1), "Cube3x3.do_moves() takes 1 positional arguments but 2 were given"),
+    # unexpected keywords, matched case-sensitively
+    (lambda: Cube3x3(x=1), "Cube3x3.__new__() got an unexpected keyword argument 'x'"),
+    (lambda: Cube2x2(x=1), "Cube2x2.__new__() got an unexpected keyword argument 'x'"),
+    (lambda: Cube3x3().do_moves(move="U"), "Cube3x3.do_moves() got an unexpected keyword argument 'move'"),
+    (lambda: Cube3x3().do_moves(Moves="U"), "Cube3x3.do_moves() got an unexpected keyword argument 'Moves'"),
+    (lambda: Cube2x2().scramble(length=1), "Cube2x2.scramble() got an unexpected keyword argument 'length'"),
+    (lambda: CubeBatch(2, 3, kind=1), "CubeBatch.__new__() got an unexpected keyword argument 'kind'"),
+    (lambda: CubeBatch(bogus=1), "CubeBatch.__new__() got an unexpected keyword argument 'bogus'"),
+    (lambda: turnsmith.inverse_scramble(scrambles="R"), "inverse_scramble() got an unexpected keyword argument 'scrambles'"),
+    (lambda: turnsmith.get_next_states(cube=[]), "get_next_states() got an unexpected keyword argument 'cube'"),
+    # a keyword for a parameter that is already filled
+    (lambda: Cube3x3().do_moves("U", moves="R"), "Cube3x3.do_moves() got multiple values for argument 'moves'"),
+    (lambda: Cube3x3().scramble(1, scramble_length=2), "Cube3x3.scramble() got multiple values for argument 'scramble_length'"),
+    (lambda: CubeBatch(2, count=3), "CubeBatch.__new__() got multiple values for argument 'count'"),
+    (lambda: turnsmith.inverse_scramble("R", scramble="U"), "inverse_scramble() got multiple values for argument 'scramble'"),
+    # missing required parameters
+    (lambda: Cube3x3().do_moves(), "Cube3x3.do_moves() missing 1 required positional argument: 'moves'"),
+    (lambda: Cube2x2().do_moves(), "Cube2x2.do_moves() missing 1 required positional argument: 'moves'"),
+    (lambda: CubeBatch(), "CubeBatch.__new__() missing 2 required positional arguments: 'count' and 'cube_type'"),
+    (lambda: CubeBatch(2), "CubeBatch.__new__() missing 1 required positional argument: 'cube_type'"),
+    (lambda: CubeBatch(cube_type=3), "CubeBatch.__new__() missing 1 required positional argument: 'count'"),
+    (lambda: turnsmith.inverse_scramble(), "inverse_scramble() missing 1 required positional argument: 'scramble'"),
+    (lambda: turnsmith.get_next_states(), "get_next_states() missing 1 required positional argument: 'cubes'"),
+    (lambda: CubeBatch(1, 3).scramble(), "CubeBatch.scramble() missing 1 required positional argument: 'scramble_lengths'"),
+    (lambda: CubeBatch(1, 3).apply_move_indexes(), "CubeBatch.apply_move_indexes() missing 1 required positional argument: 'move_indexes'"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING_CASES, ids=[m for _, m in BINDING_CASES])
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+def test_keyword_that_is_no_utf8_is_unexpected():
+    with pytest.raises(TypeError, match="unexpected keyword argument"):
+        Cube3x3().do_moves(**{"\ud800": "U"})
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Cube3x3().do_moves(moves="R U"),
+    lambda: Cube2x2().scramble(scramble_length=0),
+    lambda: CubeBatch(cube_type=3, count=2),
+    lambda: turnsmith.inverse_scramble(scramble="R"),
+    lambda: turnsmith.get_next_states(cubes=[Cube2x2()]),
+], ids=["do_moves", "scramble", "CubeBatch", "inverse_scramble", "get_next_states"])
+def test_every_parameter_binds_by_name(call):
+    call()
+
+
+def test_keyword_arguments_of_batch_methods(np):
+    batch = CubeBatch(2, 3)
+    batch.apply_move_indexes(move_indexes=np.array([4], dtype=np.uint64))
+    batch.scramble(scramble_lengths=np.array([0, 1]))
+    assert not batch[0].is_solved() and not batch[1].is_solved()
+
+
+def test_failed_binding_applies_nothing():
+    cube = Cube3x3()
+    for call in (lambda: cube.do_moves("U", moves="R"), lambda: cube.do_moves("U", "R"),
+                 lambda: cube.scramble(5, bogus=1), lambda: cube.scramble(None)):
+        with pytest.raises(TypeError):
+            call()
+    assert cube.is_solved()
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Cube3x3().is_solved(1),
+    lambda: Cube3x3().do_u_move(1),
+    lambda: Cube2x2().get_corners(x=1),
+    lambda: Cube3x3().to_sticker_array(1),
+    lambda: CubeBatch(1, 3).len(1),
+    lambda: CubeBatch(1, 3).to_sticker_array(1),
+    lambda: CubeBatch(1, 3).get_next_states(1),
+], ids=["is_solved", "do_u_move", "get_corners", "to_sticker_array", "len",
+        "batch.to_sticker_array", "batch.get_next_states"])
+def test_methods_without_parameters_refuse_arguments(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+# --- conversion ------------------------------------------------------------
+
+PREFIXED_CASES = [
+    (lambda: Cube3x3().do_moves(5), "argument 'moves': 'int' object is not an instance of 'str'"),
+    (lambda: Cube2x2().do_moves(None), "argument 'moves': 'None' is not an instance of 'str'"),
+    (lambda: Cube3x3().do_moves(b"U"), "argument 'moves': 'bytes' object is not an instance of 'str'"),
+    (lambda: Cube3x3().do_moves(["U"]), "argument 'moves': 'list' object is not an instance of 'str'"),
+    (lambda: turnsmith.inverse_scramble(5), "argument 'scramble': 'int' object is not an instance of 'str'"),
+    (lambda: turnsmith.inverse_scramble(None), "argument 'scramble': 'None' is not an instance of 'str'"),
+    (lambda: turnsmith.get_next_states((Cube3x3(),)), "argument 'cubes': 'tuple' object is not an instance of 'list'"),
+    (lambda: turnsmith.get_next_states(None), "argument 'cubes': 'None' is not an instance of 'list'"),
+    (lambda: turnsmith.get_next_states(CubeBatch(1, 3)), "argument 'cubes': 'CubeBatch' object is not an instance of 'list'"),
+    (lambda: turnsmith.get_next_states(iter([Cube3x3()])), "argument 'cubes': 'list_iterator' object is not an instance of 'list'"),
+]
+
+
+@pytest.mark.parametrize("call, message", PREFIXED_CASES, ids=[m for _, m in PREFIXED_CASES])
+def test_type_mismatch_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+INTEGER_TYPE_ERRORS = [
+    (lambda: Cube3x3().scramble(None), "scramble_length"),
+    (lambda: Cube2x2().scramble(2.5), "scramble_length"),
+    (lambda: Cube3x3().scramble("3"), "scramble_length"),
+    (lambda: Cube3x3().scramble(RaisingIndex(TypeError("no"))), "scramble_length"),
+    (lambda: CubeBatch(2.0, 3), "count"),
+    (lambda: CubeBatch("2", 3), "count"),
+    (lambda: CubeBatch(None, 3), "count"),
+    (lambda: CubeBatch("x", 4), "count"),   # count is converted before cube_type
+    (lambda: CubeBatch(2, "3"), "cube_type"),
+    (lambda: CubeBatch(2, 3.0), "cube_type"),
+    (lambda: CubeBatch(2, 3)[1.0], "index"),
+    (lambda: CubeBatch(2, 3)[0:2], "index"),
+    (lambda: CubeBatch(2, 3)["0"], "index"),
+    (lambda: CubeBatch(2, 3)[None], "index"),
+]
+
+
+@pytest.mark.parametrize("call, name", INTEGER_TYPE_ERRORS,
+                         ids=[f"{i}-{n}" for i, (_, n) in enumerate(INTEGER_TYPE_ERRORS)])
+def test_integer_conversion_type_errors_carry_the_prefix(call, name):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert str(info.value).startswith(f"argument '{name}': ")
+    assert len(str(info.value)) > len(f"argument '{name}': ")
+    assert info.value.__cause__ is None
+
+
+OVERFLOW_CASES = [
+    lambda: Cube3x3().scramble(2**63),
+    lambda: Cube2x2().scramble(-2**63 - 1),
+    lambda: Cube3x3().scramble(Index(2**70)),
+    lambda: CubeBatch(-1, 3),
+    lambda: CubeBatch(2**64, 3),
+    lambda: CubeBatch(-1, 4),     # count is converted before cube_type
+    lambda: CubeBatch(2, -1),
+    lambda: CubeBatch(2, 2**64),
+    lambda: CubeBatch(2, 3)[2**63],
+    lambda: CubeBatch(2, 3)[-2**63 - 1],
+]
+
+
+@pytest.mark.parametrize("call", OVERFLOW_CASES, ids=range(len(OVERFLOW_CASES)))
+def test_overflow_passes_through_without_prefix(call):
+    with pytest.raises(OverflowError) as info:
+        call()
+    assert not str(info.value).startswith("argument ")
+
+
+@pytest.mark.parametrize("error", [ValueError("bad index"), TypeErrorSubclass("sub")],
+                         ids=["ValueError", "TypeError-subclass"])
+def test_only_exact_type_errors_get_the_prefix(error):
+    with pytest.raises(type(error)) as info:
+        Cube3x3().scramble(RaisingIndex(error))
+    assert type(info.value) is type(error)
+    assert str(info.value) == str(error)
+
+
+@pytest.mark.parametrize("cube_type", [0, 1, 4, 2**64 - 1])
+def test_unknown_cube_type(cube_type):
+    with pytest.raises(TypeError) as info:
+        CubeBatch(2, cube_type)
+    assert str(info.value) == "unknown cube type: expected 2 or 3"
+
+
+def test_integer_like_arguments_are_accepted(np):
+    batch = CubeBatch(Index(3), Index(2))
+    assert len(batch) == 3 and isinstance(batch[Index(-1)], Cube2x2)
+    assert isinstance(CubeBatch(np.int64(1), np.uint8(3))[np.int32(0)], Cube3x3)
+    cube = Cube3x3()
+    cube.scramble(Index(1))
+    assert corner_parity(cube) == 1
+
+
+def test_true_counts_as_one_turn(cube_cls):
+    cube = cube_cls()
+    cube.scramble(True)
+    assert not cube.is_solved() and corner_parity(cube) == 1
+    cube = cube_cls()
+    cube.scramble(False)
+    assert cube.is_solved()
+
+
+@pytest.mark.parametrize("length", [0, -5, -2**63], ids=str)
+def test_non_positive_lengths_are_no_error(cube_cls, length):
+    cube = cube_cls()
+    assert cube.scramble(length) is None
+    assert cube.is_solved()
+
+
+class StrSubclass(str):
+    pass
+
+
+class ListSubclass(list):
+    pass
+
+
+def test_str_and_list_subclasses_are_accepted():
+    cube = Cube3x3()
+    cube.do_moves(StrSubclass("R"))
+    assert cube.corners == 0x3B6241D940
+    assert turnsmith.inverse_scramble(StrSubclass("R U")) == "U' R'"
+    assert turnsmith.get_next_states(ListSubclass([cube])).shape == (12, 54)
+
+
+@pytest.mark.parametrize("text", ["R \ud800", "\udfff", "U R U' \udc80 R'"])
+def test_lone_surrogates_raise_encode_error_before_any_turn(cube_cls, text):
+    cube = cube_cls()
+    with pytest.raises(UnicodeEncodeError):
+        cube.do_moves(text)
+    assert cube.is_solved()
+    with pytest.raises(UnicodeEncodeError):
+        turnsmith.inverse_scramble(text)
+
+
+# --- receivers -------------------------------------------------------------
+
+WRONG_RECEIVERS = [
+    lambda a, b: Cube3x3.do_u_move(b),
+    lambda a, b: Cube2x2.do_u_move(a),
+    lambda a, b: Cube3x3.do_moves(b, "R"),
+    lambda a, b: Cube3x3.scramble(b, 3),
+    lambda a, b: Cube3x3.is_solved(b),
+    lambda a, b: Cube2x2.to_sticker_array(a),
+    lambda a, b: Cube3x3.corners.__get__(b),
+    lambda a, b: Cube2x2.state.__get__(a),
+    lambda a, b: CubeBatch.len(a),
+    lambda a, b: CubeBatch.to_sticker_array(b),
+    lambda a, b: Cube3x3.__str__(b),
+]
+
+
+@pytest.mark.parametrize("call", WRONG_RECEIVERS, ids=range(len(WRONG_RECEIVERS)))
+def test_wrong_receiver_is_a_type_error_and_changes_nothing(call):
+    a, b = Cube3x3(), Cube2x2()
+    with pytest.raises(TypeError):
+        call(a, b)
+    assert a.is_solved() and b.is_solved()
+    assert words(a) == (SOLVED_CORNERS, 0x5A928398A418820) and words(b) == (SOLVED_CORNERS,)
+
+
+# --- internal faults --------------------------------------------------------
+
+
+def test_panic_exception_escapes_except_exception(np):
+    batch = CubeBatch(10, 3)
+    with pytest.raises(BaseException) as info:
+        try:
+            batch.scramble(np.arange(10)[::2])
+        except Exception:  # a PanicException must not land here
+            pytest.fail("PanicException was caught as Exception")
+    panic = type(info.value)
+    assert panic.__name__ == "PanicException"
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    assert panic.__bases__ == (BaseException,)
+    assert str(info.value).endswith("AsSliceError")
+    assert len(info.value.args) == 1
+    # The batch was given back and nothing was turned.
+    assert all(cube.is_solved() for cube in batch)
+    batch.scramble(np.arange(10)[::2].copy())  # lengths 0, 2, 4, 6, 8 for cubes 0..4
+    assert batch[0].is_solved() and all(cube.is_solved() for cube in list(batch)[5:])
+
+
+@pytest.mark.parametrize("count, cube_type", [(2**60, 2), (2**59, 3), (2**64 - 1, 3)])
+def test_unrepresentable_batch_size_is_a_capacity_overflow(count, cube_type):
+    with pytest.raises(BaseException) as info:
+        CubeBatch(count, cube_type)
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("capacity overflow",)
+
+
+def test_panic_exception_is_one_class_per_process(np):
+    caught = []
+    for _ in range(2):
+        try:
+            CubeBatch(1, 3).apply_move_indexes(np.arange(4, dtype=np.uint64)[::-1])
+        except BaseException as e:  # noqa: B036 - the class under test derives from it
+            caught.append(type(e))
+    assert len(caught) == 2 and caught[0] is caught[1]
+    assert re.search("BaseException", caught[0].__doc__ or "")
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda np: CubeBatch(4, 3).scramble(np.arange(8)[::2]), "AsSliceError"),
+    (lambda np: CubeBatch(2**60, 2), "capacity overflow"),
+], ids=["AsSliceError", "capacity overflow"])
+def test_panic_writes_a_diagnostic_to_stderr(np, capfd, call, text):
+    capfd.readouterr()
+    with pytest.raises(BaseException) as info:
+        call(np)
+    assert type(info.value).__name__ == "PanicException"
+    assert text in capfd.readouterr().err
