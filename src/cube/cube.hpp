@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 namespace turnsmith {
 
@@ -62,6 +63,7 @@ concept Cube = std::is_trivially_copyable_v<C> && requires(C& cube, const C& vie
     { cube.do_b_move_internal() } noexcept;
     { cube.do_b_prime_move_internal() } noexcept;
     { view.to_sticker_array_internal() } -> std::same_as<StickerArray<C::sticker_dim>>;
+    view.to_sticker_array_internal(std::declval<std::int64_t*>());
     { view.render_ansi_internal() } -> std::same_as<std::string>;
     { view.is_solved() } -> std::same_as<bool>;
 };

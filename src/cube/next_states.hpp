@@ -7,6 +7,7 @@
 #include <span>
 
 #include "cube/cube.hpp"
+#include "cube/fault.hpp"
 #include "cubeBatch/pool.hpp"
 #include "cubeBatch/row_buffer.hpp"
 
@@ -22,8 +23,7 @@ RowBuffer next_states_internal(std::span<const C> states) {
     for (std::size_t r = begin; r < end; ++r) {
       C successor = states[r / moves];
       apply_move_index_internal(successor, r % moves);
-      const auto stickers = successor.to_sticker_array_internal();
-      std::copy(stickers.begin(), stickers.end(), rows.row(r));
+      successor.to_sticker_array_internal(rows.row(r));
     }
   });
   return rows;

@@ -45,13 +45,19 @@ struct Cube2x2 {
     constexpr void do_b_move_internal() noexcept { corners = corner_word::b(corners); }
     constexpr void do_b_prime_move_internal() noexcept { corners = corner_word::b_prime(corners); }
 
+    // Writes the 24 sticker colours into `out` (indexable by 0..23), directly
+    // into a batch's output row or into a fresh array below.
+    template <class Out>
+    constexpr void to_sticker_array_internal(Out&& out) const noexcept {
+        for (unsigned slot = 0; slot < corner_sticker_indexes_2x2.size(); ++slot) {
+            const auto& colours = corner_facet_colours[slot_field(corners, slot)];
+            for (unsigned facet = 0; facet < 3; ++facet) out[corner_sticker_indexes_2x2[slot][facet]] = colours[facet];
+        }
+    }
+
     constexpr StickerArray<sticker_dim> to_sticker_array_internal() const noexcept {
         StickerArray<sticker_dim> stickers{};
-        for (unsigned slot = 0; slot < corner_sticker_indexes_2x2.size(); ++slot) {
-            for (unsigned facet = 0; facet < 3; ++facet) {
-                stickers[corner_sticker_indexes_2x2[slot][facet]] = corner_sticker_colour(corners, slot, facet);
-            }
-        }
+        to_sticker_array_internal(stickers);
         return stickers;
     }
 

@@ -89,6 +89,21 @@ inline constexpr std::array<std::array<Colour, 2>, edge_word::piece_count> edge_
     {2, 4},  // FL: G O
 }};
 
+// The colours an edge slot shows on facets 0 and 1 for every value of its
+// field: piece p shows colour (flip XOR facet) of its row. Fields naming a
+// piece of 12 or more are never read (the projection stops first).
+inline constexpr auto edge_facet_colours = [] {
+    std::array<std::array<Colour, 2>, 32> table{};
+    for (Word field = 0; field < table.size(); ++field) {
+        const Word piece = field & edge_word::piece_mask;
+        if (piece >= edge_word::piece_count) continue;
+        for (unsigned facet = 0; facet < 2; ++facet) {
+            table[field][facet] = edge_colours[piece][(field >> edge_word::flip_shift) ^ facet];
+        }
+    }
+    return table;
+}();
+
 // Sticker index (9 * face + 3 * row + column) of each facet of each slot.
 inline constexpr std::array<std::array<std::uint8_t, 3>, 8> corner_sticker_indexes_3x3 = {{
     {0, 47, 36},   // ULB
@@ -176,14 +191,16 @@ struct Cube3x3 {
         edges = edge_word::b_prime(edges);
     }
 
-    // Throws InternalFault (after the diagnostic) on an edge piece >= 12.
-    constexpr StickerArray<sticker_dim> to_sticker_array_internal() const {
-        StickerArray<sticker_dim> stickers{};
-        for (std::size_t face = 0; face < face_count; ++face) stickers[9 * face + 4] = face;
+    // Writes the 54 sticker colours into `out` (indexable by 0..53). Batches
+    // project straight into their output rows this way: a temporary array and a
+    // copy would double the stores of the projection's inner loop. Throws
+    // InternalFault (after the diagnostic) on an edge piece >= 12.
+    template <class Out>
+    constexpr void to_sticker_array_internal(Out&& out) const {
+        for (std::size_t face = 0; face < face_count; ++face) out[9 * face + 4] = face;
         for (unsigned slot = 0; slot < corner_sticker_indexes_3x3.size(); ++slot) {
-            for (unsigned facet = 0; facet < 3; ++facet) {
-                stickers[corner_sticker_indexes_3x3[slot][facet]] = corner_sticker_colour(corners, slot, facet);
-            }
+            const auto& colours = corner_facet_colours[slot_field(corners, slot)];
+            for (unsigned facet = 0; facet < 3; ++facet) out[corner_sticker_indexes_3x3[slot][facet]] = colours[facet];
         }
         for (unsigned slot = 0; slot < edge_sticker_indexes.size(); ++slot) {
             const Word field = slot_field(edges, slot);
@@ -191,11 +208,14 @@ struct Cube3x3 {
             if (piece >= edge_word::piece_count) [[unlikely]] {
                 edge_piece_out_of_range(slot, piece);
             }
-            const Word flip = field >> edge_word::flip_shift;
-            for (unsigned facet = 0; facet < 2; ++facet) {
-                stickers[edge_sticker_indexes[slot][facet]] = edge_colours[piece][flip ^ facet];
-            }
+            const auto& colours = edge_facet_colours[field];
+            for (unsigned facet = 0; facet < 2; ++facet) out[edge_sticker_indexes[slot][facet]] = colours[facet];
         }
+    }
+
+    constexpr StickerArray<sticker_dim> to_sticker_array_internal() const {
+        StickerArray<sticker_dim> stickers{};
+        to_sticker_array_internal(stickers);
         return stickers;
     }
 

@@ -44,8 +44,7 @@ RowBuffer sticker_arrays_internal(std::span<const C> cubes) {
   RowBuffer rows = RowBuffer::zeroed(cubes.size(), C::sticker_dim);
   parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t r = begin; r < end; ++r) {
-      const auto stickers = cubes[r].to_sticker_array_internal();
-      std::copy(stickers.begin(), stickers.end(), rows.row(r));
+      cubes[r].to_sticker_array_internal(rows.row(r));
     }
   });
   return rows;

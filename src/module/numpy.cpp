@@ -117,12 +117,12 @@ struct SliceContainer {
   void* data;
   std::size_t length;
   std::size_t capacity;
-  void (*drop)(void*) noexcept;
+  void (*drop)(void*, std::size_t) noexcept;
 };
 
 void slice_container_dealloc(PyObject* self) {
   auto* keeper = reinterpret_cast<SliceContainer*>(self);
-  if (keeper->drop != nullptr) keeper->drop(keeper->data);
+  if (keeper->drop != nullptr) keeper->drop(keeper->data, keeper->capacity);
   plain_dealloc(self);
 }
 
