@@ -24,7 +24,7 @@ import platform
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, Iterator
 
 import numpy as np
@@ -39,7 +39,7 @@ QUICK_SIZES = (1_000, 10_000)
 INT64_BYTES = 8
 WORKER_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
-# The targets: (figure, size it is defined at, bound).
+# Targets: the batch size each one is defined at, and its bound.
 TARGET_NEXT_STATES_N = 100_000
 TARGET_NEXT_STATES_SPEEDUP = 3.0
 TARGET_FILL_RATIO = 1.5
@@ -57,20 +57,17 @@ def best_time(fn: Callable[[], object], *, repeats: int = 5, budget: float = 2.0
     """Best per-call wall time of fn over up to `repeats` timed samples.
 
     An untimed warm-up call comes first: the first loop starts the worker pool,
-    and the allocator settles. Calls too short to time alone are looped so that
-    a sample lasts at least `min_sample`. Sampling stops once `budget` seconds
-    are spent, after at least one sample. A warm-up call that alone takes the
-    whole budget is the measurement: nothing is left to warm by then (large
-    outputs get fresh pages on every call), and repeating it would only
-    lengthen the run. Each result is dropped outside the timed region, so
-    freeing a large array is never counted.
+    and the first touch of a large block of memory can cost far more than any
+    later one (on a virtual machine the host may have to back the pages).
+    Calls too short to time alone are looped so that a sample lasts at least
+    `min_sample`. Sampling stops once `budget` seconds are spent, warm-up
+    included, but never before one sample. Each result is dropped outside the
+    timed region, so freeing a large array is never counted.
     """
     start = time.perf_counter()
     result = fn()
     warm_up = time.perf_counter() - start
     del result
-    if warm_up >= budget:
-        return warm_up
     number = 1 if warm_up >= min_sample else math.ceil(min_sample / max(warm_up, 1e-7))
     best, spent, samples = math.inf, warm_up, 0
     while samples < repeats and (samples == 0 or spent < budget):
@@ -267,7 +264,6 @@ class Settings:
     budget: float
     scaling_n: int
     memory_sizes: tuple[int, ...]
-    rows: list[Row] = field(default_factory=list)
 
 
 def measure_size(cube_type: int, n: int, perms: np.ndarray, settings: Settings,
@@ -572,8 +568,8 @@ def main(argv: list[str] | None = None) -> int:
           f"NumPy {np.__version__}, {platform.machine()}, nproc {default_worker_count()}, "
           f"pool workers: {workers or 'default'}, transparent huge pages: {transparent_hugepage_mode()}")
     print(f"Load average at start: {load_average()}")
-    print("Times are per call: the best of up to 5 timed calls after a warm-up call, fewer once 2 s\n"
-          "are spent; a call that takes 2 s or more is timed once.")
+    print("Times are per call: the best of up to 5 timed calls after an untimed warm-up call,\n"
+          "fewer once 2 s are spent (at least one).")
 
     rng = np.random.default_rng()
     rows: list[Row] = []

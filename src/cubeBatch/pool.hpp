@@ -4,6 +4,7 @@
 // process; it starts on the first loop and its size is read from the
 // environment at that moment.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -70,6 +71,7 @@ private:
     };
 
     void work(std::size_t self);
+    bool spin_for_work() const noexcept;
     std::optional<Task> take_task(std::size_t self, bool& stolen);
     void execute(std::size_t self, Task task, bool stolen);
     void stop_and_join() noexcept;
@@ -77,9 +79,11 @@ private:
     std::mutex mutex_;  // guards every queue, the counters below and stopping_
     std::condition_variable wake_;
     std::deque<Task> injected_;  // loops handed in by calling threads
-    std::size_t queued_ = 0;     // tasks in injected_ and in every worker's pending
+    // Tasks in injected_ and in every worker's pending. Changed only under the
+    // mutex; idle workers also watch it without the lock while they spin.
+    std::atomic<std::size_t> queued_ = 0;
     std::size_t sleeping_ = 0;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_ = false;
     std::vector<Worker> workers_;
 };
 

@@ -11,10 +11,12 @@
 namespace turnsmith {
 namespace {
 
-// Large buffers are mapped directly: fresh anonymous pages are already zero,
-// and asking for huge pages cuts the page faults that the workers take while
-// they write the rows (the kernel otherwise maps 4 KiB at a time).
-constexpr std::size_t mapped_from_bytes = std::size_t{4} << 20;
+// Buffers that the C library would map on its own anyway (its largest mmap
+// threshold is 32 MiB) are mapped here, with huge pages asked for: that cuts
+// the page faults that the workers take while they write the rows (the kernel
+// otherwise maps 4 KiB at a time). Smaller ones come from the heap, where
+// memory freed by earlier results is reused instead of faulted in again.
+constexpr std::size_t mapped_from_bytes = std::size_t{32} << 20;
 
 std::size_t bytes_of(std::size_t elements) noexcept { return elements * sizeof(std::int64_t); }
 
