@@ -8,13 +8,11 @@
 
 namespace turnsmith::layer_turn {
 
-inline constexpr Word u_layer = 0xFFFFF;         // slots 0..3
-inline constexpr Word d_layer = 0xFFFFF00000;    // slots 4..7
+inline constexpr Word u_layer = 0xFFFFF;       // slots 0..3
+inline constexpr Word d_layer = 0xFFFFF00000;  // slots 4..7
 
 // U: slot s+1 <- slot s, slot 0 <- slot 3.
-constexpr Word u(Word w) noexcept {
-    return ((w << 5) & 0xFFFE0) | ((w & u_layer) >> 15) | (w & ~u_layer);
-}
+constexpr Word u(Word w) noexcept { return ((w << 5) & 0xFFFE0) | ((w & u_layer) >> 15) | (w & ~u_layer); }
 
 // U': slot s <- slot s+1, slot 3 <- slot 0.
 constexpr Word u_prime(Word w) noexcept {

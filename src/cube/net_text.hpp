@@ -15,12 +15,8 @@ namespace turnsmith {
 // A sticker is its colour's opening SGR sequence, its letter and a reset.
 // Orange uses colour 208 of the 256-colour palette, the others bold basics.
 inline constexpr std::array<std::string_view, face_count> coloured_stickers = {
-    "\x1b[37;1mW\x1b[0m",
-    "\x1b[31;1mR\x1b[0m",
-    "\x1b[32;1mG\x1b[0m",
-    "\x1b[33;1mY\x1b[0m",
-    "\x1b[38;5;208mO\x1b[0m",
-    "\x1b[34;1mB\x1b[0m",
+    "\x1b[37;1mW\x1b[0m", "\x1b[31;1mR\x1b[0m",     "\x1b[32;1mG\x1b[0m",
+    "\x1b[33;1mY\x1b[0m", "\x1b[38;5;208mO\x1b[0m", "\x1b[34;1mB\x1b[0m",
 };
 
 // Sticker-array indexes in the order a net is written: the U rows, then row by
@@ -32,7 +28,8 @@ constexpr std::array<std::size_t, face_count * Dim * Dim> net_reading_order() no
     std::array<std::size_t, face_count * per_face> order{};
     std::size_t next = 0;
     const auto face_row = [&](std::size_t face, std::size_t row) {
-        for (std::size_t column = 0; column < Dim; ++column) order[next++] = face * per_face + row * Dim + column;
+        for (std::size_t column = 0; column < Dim; ++column)
+            order[next++] = face * per_face + row * Dim + column;
     };
     for (std::size_t row = 0; row < Dim; ++row) face_row(U, row);
     for (std::size_t row = 0; row < Dim; ++row) {
@@ -59,7 +56,8 @@ template <std::size_t Slots>
 class TextTemplate {
 public:
     consteval TextTemplate(std::string_view text) : text_(text) {
-        if (count_placeholders(text) != Slots) throw "placeholder count differs from the template's slot count";
+        if (count_placeholders(text) != Slots)
+            throw "placeholder count differs from the template's slot count";
     }
 
     // The result is sized once from the template and the values, then written

@@ -13,7 +13,9 @@ struct InvertedToken {
     bool add_prime;
     std::string_view modifier;
 
-    constexpr std::size_t size() const noexcept { return kept.size() + (add_prime ? 1 : 0) + modifier.size(); }
+    constexpr std::size_t size() const noexcept {
+        return kept.size() + (add_prime ? 1 : 0) + modifier.size();
+    }
 };
 
 // A trailing ' or 2 is the modifier and stays; the base before it is
@@ -27,7 +29,8 @@ constexpr InvertedToken invert_token(std::string_view token) noexcept {
         modifier = token.substr(token.size() - 1);
     }
     if (base.size() == 1 && is_face_letter(base[0])) return {base, true, modifier};
-    if (base.size() == 2 && is_face_letter(base[0]) && base[1] == '\'') return {base.substr(0, 1), false, modifier};
+    if (base.size() == 2 && is_face_letter(base[0]) && base[1] == '\'')
+        return {base.substr(0, 1), false, modifier};
     return {base, false, modifier};
 }
 
@@ -37,9 +40,8 @@ std::string inverse_scramble_internal(std::string_view utf8) {
     // Every output token is at least one byte long, so a non-empty result
     // means a token has been written and the next one needs a separator.
     std::size_t size = 0;
-    for_each_token_reverse(utf8, [&size](std::string_view token) {
-        size += (size == 0 ? 0 : 1) + invert_token(token).size();
-    });
+    for_each_token_reverse(
+        utf8, [&size](std::string_view token) { size += (size == 0 ? 0 : 1) + invert_token(token).size(); });
     std::string inverse;
     inverse.reserve(size);
     for_each_token_reverse(utf8, [&inverse](std::string_view token) {

@@ -105,7 +105,8 @@ struct TokenMoves {
 };
 
 constexpr std::uint16_t byte_pair(char first, char second) noexcept {
-    return static_cast<std::uint16_t>((static_cast<unsigned char>(first) << 8) | static_cast<unsigned char>(second));
+    return static_cast<std::uint16_t>((static_cast<unsigned char>(first) << 8) |
+                                      static_cast<unsigned char>(second));
 }
 
 // Recognised by length and bytes alone: a face letter (clockwise), or a face
@@ -125,17 +126,23 @@ constexpr TokenMoves token_moves(std::string_view token) noexcept {
     }
     if (token.size() == 2) {
         switch (byte_pair(token[0], token[1])) {
-            case byte_pair('U', '\''): case byte_pair('U', '!'): return {1, 1};
+            case byte_pair('U', '\''):
+            case byte_pair('U', '!'): return {1, 1};
             case byte_pair('U', '2'): return {0, 2};
-            case byte_pair('D', '\''): case byte_pair('D', '!'): return {3, 1};
+            case byte_pair('D', '\''):
+            case byte_pair('D', '!'): return {3, 1};
             case byte_pair('D', '2'): return {2, 2};
-            case byte_pair('R', '\''): case byte_pair('R', '!'): return {5, 1};
+            case byte_pair('R', '\''):
+            case byte_pair('R', '!'): return {5, 1};
             case byte_pair('R', '2'): return {4, 2};
-            case byte_pair('L', '\''): case byte_pair('L', '!'): return {7, 1};
+            case byte_pair('L', '\''):
+            case byte_pair('L', '!'): return {7, 1};
             case byte_pair('L', '2'): return {6, 2};
-            case byte_pair('F', '\''): case byte_pair('F', '!'): return {9, 1};
+            case byte_pair('F', '\''):
+            case byte_pair('F', '!'): return {9, 1};
             case byte_pair('F', '2'): return {8, 2};
-            case byte_pair('B', '\''): case byte_pair('B', '!'): return {11, 1};
+            case byte_pair('B', '\''):
+            case byte_pair('B', '!'): return {11, 1};
             case byte_pair('B', '2'): return {10, 2};
             default: return skip;
         }

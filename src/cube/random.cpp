@@ -23,8 +23,7 @@ std::atomic<std::uint64_t> fork_generation{0};
 
 void after_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
-[[maybe_unused]] const int fork_handler_registered =
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 class FileDescriptor {
 public:

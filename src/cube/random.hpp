@@ -19,8 +19,7 @@ using ChaChaKey = std::array<std::byte, 32>;
 namespace chacha_detail {
 
 // "expand 32-byte k" as four little-endian words.
-inline constexpr std::array<std::uint32_t, 4> sigma = {0x61707865, 0x3320646e, 0x79622d32,
-                                                       0x6b206574};
+inline constexpr std::array<std::uint32_t, 4> sigma = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 // The same word of four independent blocks in one vector register (a GCC
 // vector type), so that the four blocks of an output buffer run their rounds
@@ -36,10 +35,18 @@ inline WordLanes rotate(WordLanes words, int shift) noexcept {
 
 template <class W>
 constexpr void quarter_round(W& a, W& b, W& c, W& d) noexcept {
-    a += b; d ^= a; d = rotate(d, 16);
-    c += d; b ^= c; b = rotate(b, 12);
-    a += b; d ^= a; d = rotate(d, 8);
-    c += d; b ^= c; b = rotate(b, 7);
+    a += b;
+    d ^= a;
+    d = rotate(d, 16);
+    c += d;
+    b ^= c;
+    b = rotate(b, 12);
+    a += b;
+    d ^= a;
+    d = rotate(d, 8);
+    c += d;
+    b ^= c;
+    b = rotate(b, 7);
 }
 
 // Rounds/2 double rounds (a column round, then a diagonal round) in place.
@@ -109,7 +116,8 @@ public:
     }
 
     std::uint32_t next_u32() noexcept {
-        if (next_ == buffer_words) [[unlikely]] refill();
+        if (next_ == buffer_words) [[unlikely]]
+            refill();
         return buffer_[next_++];
     }
 
@@ -180,7 +188,8 @@ public:
     ThreadRng& operator=(const ThreadRng&) = delete;
 
     std::uint32_t next_u32() {
-        if (core_.words_left() == 0) [[unlikely]] before_refill();
+        if (core_.words_left() == 0) [[unlikely]]
+            before_refill();
         return core_.next_u32();
     }
     std::uint64_t next_u64() {
@@ -218,7 +227,8 @@ MoveIndex draw_move_index(Rng& rng) {
     constexpr std::uint32_t reject_below = static_cast<std::uint32_t>((std::uint64_t{1} << 32) % range);
     for (;;) {
         const std::uint64_t product = std::uint64_t{rng.next_u32()} * range;
-        if (static_cast<std::uint32_t>(product) >= reject_below) [[likely]] return product >> 32;
+        if (static_cast<std::uint32_t>(product) >= reject_below) [[likely]]
+            return product >> 32;
     }
 }
 

@@ -7,7 +7,7 @@ namespace {
 using Object = CubeObject<Cube2x2>;
 
 PyObject* to_binary(PyObject* self, PyObject*) {
-  return read_cube<Cube2x2>(self, [](const Cube2x2& cube) { return binary_string(cube.corners); });
+    return read_cube<Cube2x2>(self, [](const Cube2x2& cube) { return binary_string(cube.corners); });
 }
 
 const std::array<PyMethodDef, 4> view_rows{{
@@ -28,8 +28,8 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.")},
+    {Py_tp_doc,
+     const_cast<char*>("Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.")},
     {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube2x2>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(str_method<Cube2x2>)},
@@ -43,8 +43,8 @@ PyType_Spec spec = {"builtins.Cube2x2", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, s
 }  // namespace
 
 PyTypeObject* cube2x2_type() {
-  static std::atomic<PyTypeObject*> cache{nullptr};
-  return type_once(cache, spec);
+    static std::atomic<PyTypeObject*> cache{nullptr};
+    return type_once(cache, spec);
 }
 
 }  // namespace turnsmith::py

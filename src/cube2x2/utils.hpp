@@ -51,7 +51,8 @@ struct Cube2x2 {
     constexpr void to_sticker_array_internal(Out&& out) const noexcept {
         for (unsigned slot = 0; slot < corner_sticker_indexes_2x2.size(); ++slot) {
             const auto& colours = corner_facet_colours[slot_field(corners, slot)];
-            for (unsigned facet = 0; facet < 3; ++facet) out[corner_sticker_indexes_2x2[slot][facet]] = colours[facet];
+            for (unsigned facet = 0; facet < 3; ++facet)
+                out[corner_sticker_indexes_2x2[slot][facet]] = colours[facet];
         }
     }
 

@@ -7,23 +7,23 @@ namespace {
 using Object = CubeObject<Cube3x3>;
 
 PyObject* to_binary_corners(PyObject* self, PyObject*) {
-  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.corners); });
+    return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.corners); });
 }
 
 PyObject* to_binary_edges(PyObject* self, PyObject*) {
-  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.edges); });
+    return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.edges); });
 }
 
 PyObject* to_binary(PyObject* self, PyObject*) {
-  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) {
-    Ref corners = Ref::steal(binary_string(cube.corners));
-    Ref edges = Ref::steal(binary_string(cube.edges));
-    return check(PyTuple_Pack(2, corners.get(), edges.get()));
-  });
+    return read_cube<Cube3x3>(self, [](const Cube3x3& cube) {
+        Ref corners = Ref::steal(binary_string(cube.corners));
+        Ref edges = Ref::steal(binary_string(cube.edges));
+        return check(PyTuple_Pack(2, corners.get(), edges.get()));
+    });
 }
 
 PyObject* get_edges(PyObject* self, PyObject*) {
-  return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return pair_list(edge_pairs(cube.edges)); });
+    return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return pair_list(edge_pairs(cube.edges)); });
 }
 
 const std::array<PyMethodDef, 7> view_rows{{
@@ -31,8 +31,9 @@ const std::array<PyMethodDef, 7> view_rows{{
                 "to_binary_corners($self)\n--\n\nReturn the corner state as a 64-bit binary string."),
     no_args_row("to_binary_edges", to_binary_edges,
                 "to_binary_edges($self)\n--\n\nReturn the edge state as a 64-bit binary string."),
-    no_args_row("to_binary", to_binary,
-                "to_binary($self)\n--\n\nReturn the corner and edge states as a tuple of 64-bit binary strings."),
+    no_args_row(
+        "to_binary", to_binary,
+        "to_binary($self)\n--\n\nReturn the corner and edge states as a tuple of 64-bit binary strings."),
     no_args_row("get_corners", get_corners_method<Cube3x3>,
                 "get_corners($self)\n--\n\nReturn the corner state as an array."),
     no_args_row("get_edges", get_edges, "get_edges($self)\n--\n\nReturn the edge state as an array."),
@@ -64,8 +65,8 @@ PyType_Spec spec = {"builtins.Cube3x3", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, s
 }  // namespace
 
 PyTypeObject* cube3x3_type() {
-  static std::atomic<PyTypeObject*> cache{nullptr};
-  return type_once(cache, spec);
+    static std::atomic<PyTypeObject*> cache{nullptr};
+    return type_once(cache, spec);
 }
 
 }  // namespace turnsmith::py

@@ -33,8 +33,9 @@ template <EdgeMove A, EdgeMove B, EdgeMove C, EdgeMove D>
 constexpr Word cycle(Word w) noexcept {
     constexpr Word cleared = (slot_field_mask << slot_shift(A.to)) | (slot_field_mask << slot_shift(B.to)) |
                              (slot_field_mask << slot_shift(C.to)) | (slot_field_mask << slot_shift(D.to));
-    return (w & ~cleared) | (slot_field(w, A.from) << slot_shift(A.to)) | (slot_field(w, B.from) << slot_shift(B.to)) |
-           (slot_field(w, C.from) << slot_shift(C.to)) | (slot_field(w, D.from) << slot_shift(D.to));
+    return (w & ~cleared) | (slot_field(w, A.from) << slot_shift(A.to)) |
+           (slot_field(w, B.from) << slot_shift(B.to)) | (slot_field(w, C.from) << slot_shift(C.to)) |
+           (slot_field(w, D.from) << slot_shift(D.to));
 }
 
 constexpr Word flip_bits(unsigned a, unsigned b, unsigned c, unsigned d) noexcept {
@@ -49,11 +50,15 @@ inline constexpr Word back_flips = flip_bits(0, 4, 8, 9);
 static_assert(front_flips == 0x840000400004000);
 static_assert(back_flips == 0x2100001000010);
 
-constexpr Word r(Word w) noexcept { return cycle<EdgeMove{1, 10}, EdgeMove{5, 9}, EdgeMove{9, 1}, EdgeMove{10, 5}>(w); }
+constexpr Word r(Word w) noexcept {
+    return cycle<EdgeMove{1, 10}, EdgeMove{5, 9}, EdgeMove{9, 1}, EdgeMove{10, 5}>(w);
+}
 constexpr Word r_prime(Word w) noexcept {
     return cycle<EdgeMove{1, 9}, EdgeMove{5, 10}, EdgeMove{9, 5}, EdgeMove{10, 1}>(w);
 }
-constexpr Word l(Word w) noexcept { return cycle<EdgeMove{3, 8}, EdgeMove{7, 11}, EdgeMove{8, 7}, EdgeMove{11, 3}>(w); }
+constexpr Word l(Word w) noexcept {
+    return cycle<EdgeMove{3, 8}, EdgeMove{7, 11}, EdgeMove{8, 7}, EdgeMove{11, 3}>(w);
+}
 constexpr Word l_prime(Word w) noexcept {
     return cycle<EdgeMove{3, 11}, EdgeMove{7, 8}, EdgeMove{8, 3}, EdgeMove{11, 7}>(w);
 }
@@ -200,7 +205,8 @@ struct Cube3x3 {
         for (std::size_t face = 0; face < face_count; ++face) out[9 * face + 4] = face;
         for (unsigned slot = 0; slot < corner_sticker_indexes_3x3.size(); ++slot) {
             const auto& colours = corner_facet_colours[slot_field(corners, slot)];
-            for (unsigned facet = 0; facet < 3; ++facet) out[corner_sticker_indexes_3x3[slot][facet]] = colours[facet];
+            for (unsigned facet = 0; facet < 3; ++facet)
+                out[corner_sticker_indexes_3x3[slot][facet]] = colours[facet];
         }
         for (unsigned slot = 0; slot < edge_sticker_indexes.size(); ++slot) {
             const Word field = slot_field(edges, slot);
@@ -209,7 +215,8 @@ struct Cube3x3 {
                 edge_piece_out_of_range(slot, piece);
             }
             const auto& colours = edge_facet_colours[field];
-            for (unsigned facet = 0; facet < 2; ++facet) out[edge_sticker_indexes[slot][facet]] = colours[facet];
+            for (unsigned facet = 0; facet < 2; ++facet)
+                out[edge_sticker_indexes[slot][facet]] = colours[facet];
         }
     }
 

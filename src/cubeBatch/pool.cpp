@@ -284,8 +284,7 @@ std::optional<std::size_t> parse_count(std::string_view text) {
 }
 
 std::size_t worker_count_from(std::optional<std::string_view> num_threads,
-                              std::optional<std::string_view> rs_num_cpus,
-                              std::size_t default_count) {
+                              std::optional<std::string_view> rs_num_cpus, std::size_t default_count) {
     if (num_threads) {
         if (const std::optional<std::size_t> count = parse_count(*num_threads)) {
             return *count > 0 ? *count : default_count;
@@ -375,16 +374,15 @@ std::optional<std::string_view> cgroup_path_from(std::string_view proc_self_cgro
         if (found || second == std::string_view::npos) return;
         const std::string_view id = line.substr(0, first);
         const std::string_view controllers = line.substr(first + 1, second - first - 1);
-        const bool matches = controller.empty() ? id == "0" && controllers.empty()
-                                                : lists(controllers, controller);
+        const bool matches =
+            controller.empty() ? id == "0" && controllers.empty() : lists(controllers, controller);
         if (matches) found = line.substr(second + 1);
     });
     return found;
 }
 
 std::optional<CgroupMount> cgroup_mount_from(std::string_view mountinfo, std::string_view fstype,
-                                             std::string_view controller,
-                                             std::string_view group_path) {
+                                             std::string_view controller, std::string_view group_path) {
     std::optional<CgroupMount> found;
     for_each_line(mountinfo, [&](std::string_view line) {
         // id parent major:minor root mount-point options [tags...] - fstype source super-options

@@ -108,8 +108,7 @@ void parallel_for(std::size_t count, F&& piece) {
 // RAYON_NUM_THREADS wins, 0 there means the default; otherwise a positive
 // RAYON_RS_NUM_CPUS; otherwise the default.
 std::size_t worker_count_from(std::optional<std::string_view> num_threads,
-                              std::optional<std::string_view> rs_num_cpus,
-                              std::size_t default_count);
+                              std::optional<std::string_view> rs_num_cpus, std::size_t default_count);
 
 // A whole non-negative decimal number ("+" allowed in front, nothing else).
 std::optional<std::size_t> parse_count(std::string_view text);
@@ -134,10 +133,8 @@ struct CgroupMount {
     std::string mount_point;
     std::string root;
 };
-std::optional<CgroupMount> cgroup_mount_from(std::string_view mountinfo,
-                                             std::string_view fstype,
-                                             std::string_view controller,
-                                             std::string_view group_path);
+std::optional<CgroupMount> cgroup_mount_from(std::string_view mountinfo, std::string_view fstype,
+                                             std::string_view controller, std::string_view group_path);
 
 // The default worker count: the CPUs of the affinity mask, limited by the
 // control-group quota, or 1 when neither can be read.

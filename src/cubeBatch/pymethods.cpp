@@ -15,7 +15,7 @@ namespace turnsmith::py {
 namespace {
 
 BatchObject& batch_receiver(PyObject* self) {
-  return receiver<BatchObject>(self, cube_batch_type(), "CubeBatch");
+    return receiver<BatchObject>(self, cube_batch_type(), "CubeBatch");
 }
 
 // ---- construction and destruction -----------------------------------------
@@ -23,81 +23,83 @@ BatchObject& batch_receiver(PyObject* self) {
 constexpr Signature<2> new_signature{"CubeBatch", "__new__", {"count", "cube_type"}, 2};
 
 PyObject* new_batch(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    const auto bound = bind(new_signature, args, kwargs);
-    const std::uint64_t count = to_uint64(bound[0], "count");
-    const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
-    if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-    BatchStates states = BatchStates::solved(count, static_cast<unsigned>(cube_type));
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) throw_error_already_set();
-    auto* object = reinterpret_cast<BatchObject*>(self);
-    new (&object->access) AccessState();
-    new (&object->states) BatchStates(std::move(states));
-    return self;
-  });
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(new_signature, args, kwargs);
+        const std::uint64_t count = to_uint64(bound[0], "count");
+        const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
+        if (cube_type != 2 && cube_type != 3)
+            throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        BatchStates states = BatchStates::solved(count, static_cast<unsigned>(cube_type));
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) throw_error_already_set();
+        auto* object = reinterpret_cast<BatchObject*>(self);
+        new (&object->access) AccessState();
+        new (&object->states) BatchStates(std::move(states));
+        return self;
+    });
 }
 
 void dealloc_batch(PyObject* self) {
-  reinterpret_cast<BatchObject*>(self)->states.~BatchStates();
-  plain_dealloc(self);
+    reinterpret_cast<BatchObject*>(self)->states.~BatchStates();
+    plain_dealloc(self);
 }
 
 // ---- length, items and text -------------------------------------------------
 
 Py_ssize_t length(PyObject* self) {
-  return guarded(
-      [&] {
-        auto& batch = batch_receiver(self);
-        SharedHold hold(batch.access);
-        return static_cast<Py_ssize_t>(batch.states.size());
-      },
-      Py_ssize_t{-1});
+    return guarded(
+        [&] {
+            auto& batch = batch_receiver(self);
+            SharedHold hold(batch.access);
+            return static_cast<Py_ssize_t>(batch.states.size());
+        },
+        Py_ssize_t{-1});
 }
 
 PyObject* len_method(PyObject* self, PyObject*) {
-  const Py_ssize_t count = length(self);
-  return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+    const Py_ssize_t count = length(self);
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
 }
 
 // A new cube object holding a copy of cube `index`; negative indexes count from the end.
 PyObject* cube_at(const BatchObject& batch, std::int64_t index) {
-  const std::size_t count = batch.states.size();
-  const auto position = static_cast<std::uint64_t>(index < 0 ? index + static_cast<std::int64_t>(count) : index);
-  if (position >= count) throw_error(PyExc_IndexError, "cubeBatch index out of range");
-  return batch.states.visit([&](auto cubes) { return new_cube_object(cubes[position]); });
+    const std::size_t count = batch.states.size();
+    const auto position =
+        static_cast<std::uint64_t>(index < 0 ? index + static_cast<std::int64_t>(count) : index);
+    if (position >= count) throw_error(PyExc_IndexError, "cubeBatch index out of range");
+    return batch.states.visit([&](auto cubes) { return new_cube_object(cubes[position]); });
 }
 
 PyObject* subscript(PyObject* self, PyObject* key) {
-  return guarded([&] {
-    auto& batch = batch_receiver(self);
-    SharedHold hold(batch.access);
-    return cube_at(batch, to_int64(key, "index"));
-  });
+    return guarded([&] {
+        auto& batch = batch_receiver(self);
+        SharedHold hold(batch.access);
+        return cube_at(batch, to_int64(key, "index"));
+    });
 }
 
 PyObject* sequence_item(PyObject* self, Py_ssize_t index) {
-  return guarded([&] {
-    auto& batch = batch_receiver(self);
-    SharedHold hold(batch.access);
-    return cube_at(batch, index);
-  });
+    return guarded([&] {
+        auto& batch = batch_receiver(self);
+        SharedHold hold(batch.access);
+        return cube_at(batch, index);
+    });
 }
 
 // The cubes' texts joined by blank lines.
 PyObject* str_batch(PyObject* self) {
-  return guarded([&] {
-    auto& batch = batch_receiver(self);
-    SharedHold hold(batch.access);
-    std::string text;
-    batch.states.visit([&](auto cubes) {
-      for (std::size_t i = 0; i < cubes.size(); ++i) {
-        if (i > 0) text += "\n\n";
-        text += cubes[i].render_ansi_internal();
-      }
+    return guarded([&] {
+        auto& batch = batch_receiver(self);
+        SharedHold hold(batch.access);
+        std::string text;
+        batch.states.visit([&](auto cubes) {
+            for (std::size_t i = 0; i < cubes.size(); ++i) {
+                if (i > 0) text += "\n\n";
+                text += cubes[i].render_ansi_internal();
+            }
+        });
+        return new_str(text);
     });
-    return new_str(text);
-  });
 }
 
 // ---- parallel operations ------------------------------------------------
@@ -106,50 +108,51 @@ constexpr Signature<1> scramble_signature{"CubeBatch", "scramble", {"scramble_le
 constexpr Signature<1> apply_signature{"CubeBatch", "apply_move_indexes", {"move_indexes"}, 1};
 
 PyObject* scramble(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    const auto bound = bind(scramble_signature, args, nargs, kwnames);
-    auto& batch = batch_receiver(self);
-    ExclusiveHold hold(batch.access);
-    const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
-    batch.states.visit([&](auto cubes) { scramble_batch_internal(cubes, lengths.elements()); });
-    return Py_NewRef(Py_None);
-  });
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(scramble_signature, args, nargs, kwnames);
+        auto& batch = batch_receiver(self);
+        ExclusiveHold hold(batch.access);
+        const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
+        batch.states.visit([&](auto cubes) { scramble_batch_internal(cubes, lengths.elements()); });
+        return Py_NewRef(Py_None);
+    });
 }
 
 PyObject* apply_move_indexes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    const auto bound = bind(apply_signature, args, nargs, kwnames);
-    auto& batch = batch_receiver(self);
-    ExclusiveHold hold(batch.access);
-    const ArrayRead<std::uint64_t> indexes(bound[0], "move_indexes");
-    batch.states.visit([&](auto cubes) { apply_move_indexes_internal(cubes, indexes.elements()); });
-    return Py_NewRef(Py_None);
-  });
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(apply_signature, args, nargs, kwnames);
+        auto& batch = batch_receiver(self);
+        ExclusiveHold hold(batch.access);
+        const ArrayRead<std::uint64_t> indexes(bound[0], "move_indexes");
+        batch.states.visit([&](auto cubes) { apply_move_indexes_internal(cubes, indexes.elements()); });
+        return Py_NewRef(Py_None);
+    });
 }
 
 // Runs a projection of the batch's states with the calling thread detached,
 // then hands its rows to NumPy.
 template <class Projection>
 PyObject* project_detached(PyObject* self, Projection&& projection) {
-  return guarded([&] {
-    auto& batch = batch_receiver(self);
-    SharedHold hold(batch.access);
-    require_numpy();
-    RowBuffer rows;
-    {
-      Detached detached;
-      rows = batch.states.visit([&]<class C>(std::span<C> cubes) { return projection(std::span<const C>(cubes)); });
-    }
-    return make_result_array(std::move(rows));
-  });
+    return guarded([&] {
+        auto& batch = batch_receiver(self);
+        SharedHold hold(batch.access);
+        require_numpy();
+        RowBuffer rows;
+        {
+            Detached detached;
+            rows = batch.states.visit(
+                [&]<class C>(std::span<C> cubes) { return projection(std::span<const C>(cubes)); });
+        }
+        return make_result_array(std::move(rows));
+    });
 }
 
 PyObject* to_sticker_array(PyObject* self, PyObject*) {
-  return project_detached(self, [](auto cubes) { return sticker_arrays_internal(cubes); });
+    return project_detached(self, [](auto cubes) { return sticker_arrays_internal(cubes); });
 }
 
 PyObject* get_next_states(PyObject* self, PyObject*) {
-  return project_detached(self, [](auto cubes) { return next_states_internal(cubes); });
+    return project_detached(self, [](auto cubes) { return next_states_internal(cubes); });
 }
 
 // ---- the type -------------------------------------------------------------
@@ -192,8 +195,8 @@ PyType_Spec spec = {"builtins.CubeBatch", sizeof(BatchObject), 0, Py_TPFLAGS_DEF
 }  // namespace
 
 PyTypeObject* cube_batch_type() {
-  static std::atomic<PyTypeObject*> cache{nullptr};
-  return type_once(cache, spec);
+    static std::atomic<PyTypeObject*> cache{nullptr};
+    return type_once(cache, spec);
 }
 
 }  // namespace turnsmith::py

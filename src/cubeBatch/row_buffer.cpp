@@ -23,34 +23,34 @@ std::size_t bytes_of(std::size_t elements) noexcept { return elements * sizeof(s
 }  // namespace
 
 RowBuffer RowBuffer::zeroed(std::size_t rows, std::size_t cols) {
-  constexpr std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(std::int64_t);
-  if (cols != 0 && rows > max_elements / cols) internal_fault("capacity overflow");
-  RowBuffer buffer;
-  buffer.rows_ = rows;
-  buffer.cols_ = cols;
-  const std::size_t bytes = bytes_of(rows * cols);
-  if (bytes == 0) return buffer;
-  void* memory = nullptr;
-  if (bytes >= mapped_from_bytes) {
-    memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: refusal changes nothing
-  } else {
-    memory = std::calloc(rows * cols, sizeof(std::int64_t));
-    if (memory == nullptr) throw std::bad_alloc();
-  }
-  buffer.data_ = static_cast<std::int64_t*>(memory);
-  return buffer;
+    constexpr std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(std::int64_t);
+    if (cols != 0 && rows > max_elements / cols) internal_fault("capacity overflow");
+    RowBuffer buffer;
+    buffer.rows_ = rows;
+    buffer.cols_ = cols;
+    const std::size_t bytes = bytes_of(rows * cols);
+    if (bytes == 0) return buffer;
+    void* memory = nullptr;
+    if (bytes >= mapped_from_bytes) {
+        memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) throw std::bad_alloc();
+        madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: refusal changes nothing
+    } else {
+        memory = std::calloc(rows * cols, sizeof(std::int64_t));
+        if (memory == nullptr) throw std::bad_alloc();
+    }
+    buffer.data_ = static_cast<std::int64_t*>(memory);
+    return buffer;
 }
 
 void RowBuffer::release_memory(void* data, std::size_t elements) noexcept {
-  if (data == nullptr) return;
-  const std::size_t bytes = bytes_of(elements);
-  if (bytes >= mapped_from_bytes) {
-    munmap(data, bytes);
-  } else {
-    std::free(data);
-  }
+    if (data == nullptr) return;
+    const std::size_t bytes = bytes_of(elements);
+    if (bytes >= mapped_from_bytes) {
+        munmap(data, bytes);
+    } else {
+        std::free(data);
+    }
 }
 
 }  // namespace turnsmith

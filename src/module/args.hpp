@@ -15,20 +15,20 @@
 namespace turnsmith::py {
 
 struct ArgSpec {
-  const char* owner;  // class name, or null for a module function
-  const char* name;
-  std::span<const char* const> parameters;
-  std::size_t required;  // the first `required` parameters must be given
+    const char* owner;  // class name, or null for a module function
+    const char* name;
+    std::span<const char* const> parameters;
+    std::size_t required;  // the first `required` parameters must be given
 };
 
 template <std::size_t N>
 struct Signature {
-  const char* owner;
-  const char* name;
-  std::array<const char*, N> parameters;
-  std::size_t required;
+    const char* owner;
+    const char* name;
+    std::array<const char*, N> parameters;
+    std::size_t required;
 
-  constexpr ArgSpec spec() const noexcept { return {owner, name, parameters, required}; }
+    constexpr ArgSpec spec() const noexcept { return {owner, name, parameters, required}; }
 };
 
 template <std::size_t N>
@@ -41,18 +41,17 @@ void bind_vector(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, P
 void bind_tuple(const ArgSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
 
 template <std::size_t N>
-Bound<N> bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
-  Bound<N> out{};
-  bind_vector(signature.spec(), args, nargs, kwnames, out);
-  return out;
+Bound<N> bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<N> out{};
+    bind_vector(signature.spec(), args, nargs, kwnames, out);
+    return out;
 }
 
 template <std::size_t N>
 Bound<N> bind(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
-  Bound<N> out{};
-  bind_tuple(signature.spec(), args, kwargs, out);
-  return out;
+    Bound<N> out{};
+    bind_tuple(signature.spec(), args, kwargs, out);
+    return out;
 }
 
 // The UTF-8 form cached inside the str object: valid while the object lives.

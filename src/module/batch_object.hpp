@@ -9,9 +9,9 @@
 namespace turnsmith::py {
 
 struct BatchObject {
-  PyObject_HEAD
-  AccessState access;
-  BatchStates states;
+    PyObject ob_base;
+    AccessState access;
+    BatchStates states;
 };
 
 PyTypeObject* cube_batch_type();

@@ -23,32 +23,32 @@ namespace turnsmith::py {
 inline PyObject* new_int(std::uint64_t value) { return check(PyLong_FromUnsignedLongLong(value)); }
 
 inline PyObject* binary_string(Word word) {
-  const auto digits = binary_digits(word);
-  return check(PyUnicode_FromStringAndSize(digits.data(), static_cast<Py_ssize_t>(digits.size())));
+    const auto digits = binary_digits(word);
+    return check(PyUnicode_FromStringAndSize(digits.data(), static_cast<Py_ssize_t>(digits.size())));
 }
 
 // A list of (piece, orientation) tuples, slot 0 first.
 template <std::size_t N>
 PyObject* pair_list(const std::array<PiecePair, N>& pairs) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
-  for (std::size_t slot = 0; slot < N; ++slot) {
-    PyObject* pair = check(Py_BuildValue("(BB)", pairs[slot].first, pairs[slot].second));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(slot), pair);
-  }
-  return list.release();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    for (std::size_t slot = 0; slot < N; ++slot) {
+        PyObject* pair = check(Py_BuildValue("(BB)", pairs[slot].first, pairs[slot].second));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(slot), pair);
+    }
+    return list.release();
 }
 
 template <std::size_t N>
 PyObject* int_list(const std::array<std::uint64_t, N>& values) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
-  for (std::size_t i = 0; i < N; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_int(values[i]));
-  }
-  return list.release();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    for (std::size_t i = 0; i < N; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_int(values[i]));
+    }
+    return list.release();
 }
 
 inline PyObject* new_str(std::string_view text) {
-  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // ---- method bodies ----------------------------------------------------
@@ -56,46 +56,46 @@ inline PyObject* new_str(std::string_view text) {
 // Runs a read-only view of the cube under shared access.
 template <Cube C, class View>
 PyObject* read_cube(PyObject* self, View&& view) {
-  return guarded([&]() -> PyObject* {
-    auto& object = cube_receiver<C>(self);
-    SharedHold hold(object.access);
-    return view(object.cube);
-  });
+    return guarded([&]() -> PyObject* {
+        auto& object = cube_receiver<C>(self);
+        SharedHold hold(object.access);
+        return view(object.cube);
+    });
 }
 
 template <Cube C, auto Turn>
 PyObject* turn_method(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    auto& object = cube_receiver<C>(self);
-    ExclusiveHold hold(object.access);
-    (object.cube.*Turn)();
-    return Py_NewRef(Py_None);
-  });
+    return guarded([&]() -> PyObject* {
+        auto& object = cube_receiver<C>(self);
+        ExclusiveHold hold(object.access);
+        (object.cube.*Turn)();
+        return Py_NewRef(Py_None);
+    });
 }
 
 template <Cube C>
 PyObject* is_solved_method(PyObject* self, PyObject*) {
-  return read_cube<C>(self, [](const C& cube) { return Py_NewRef(cube.is_solved() ? Py_True : Py_False); });
+    return read_cube<C>(self, [](const C& cube) { return Py_NewRef(cube.is_solved() ? Py_True : Py_False); });
 }
 
 template <Cube C>
 PyObject* to_sticker_array_method(PyObject* self, PyObject*) {
-  return read_cube<C>(self, [](const C& cube) { return int_list(cube.to_sticker_array_internal()); });
+    return read_cube<C>(self, [](const C& cube) { return int_list(cube.to_sticker_array_internal()); });
 }
 
 template <Cube C>
 PyObject* get_corners_method(PyObject* self, PyObject*) {
-  return read_cube<C>(self, [](const C& cube) { return pair_list(corner_pairs(cube.corners)); });
+    return read_cube<C>(self, [](const C& cube) { return pair_list(corner_pairs(cube.corners)); });
 }
 
 template <Cube C>
 PyObject* str_method(PyObject* self) {
-  return read_cube<C>(self, [](const C& cube) { return new_str(cube.render_ansi_internal()); });
+    return read_cube<C>(self, [](const C& cube) { return new_str(cube.render_ansi_internal()); });
 }
 
 template <Cube C>
 PyObject* corner_word_getter(PyObject* self, void*) {
-  return read_cube<C>(self, [](const C& cube) { return new_int(cube.corners); });
+    return read_cube<C>(self, [](const C& cube) { return new_int(cube.corners); });
 }
 
 template <Cube C>
@@ -103,13 +103,13 @@ inline constexpr Signature<1> do_moves_signature{CubeClass<C>::name, "do_moves",
 
 template <Cube C>
 PyObject* do_moves_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    const auto bound = bind(do_moves_signature<C>, args, nargs, kwnames);
-    auto& object = cube_receiver<C>(self);
-    ExclusiveHold hold(object.access);
-    apply_moves_internal(object.cube, to_utf8(bound[0], "moves"));
-    return Py_NewRef(Py_None);
-  });
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(do_moves_signature<C>, args, nargs, kwnames);
+        auto& object = cube_receiver<C>(self);
+        ExclusiveHold hold(object.access);
+        apply_moves_internal(object.cube, to_utf8(bound[0], "moves"));
+        return Py_NewRef(Py_None);
+    });
 }
 
 template <Cube C>
@@ -119,89 +119,90 @@ inline constexpr std::int64_t default_scramble_length = 20;
 
 template <Cube C>
 PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    const auto bound = bind(scramble_signature<C>, args, nargs, kwnames);
-    auto& object = cube_receiver<C>(self);
-    ExclusiveHold hold(object.access);
-    const std::int64_t length =
-        bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length;
-    auto& rng = thread_rng();  // created even when nothing is drawn
-    for (std::int64_t turn = 0; turn < length; ++turn) {
-      apply_move_index_internal(object.cube, draw_move_index(rng));
-    }
-    return Py_NewRef(Py_None);
-  });
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(scramble_signature<C>, args, nargs, kwnames);
+        auto& object = cube_receiver<C>(self);
+        ExclusiveHold hold(object.access);
+        const std::int64_t length =
+            bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length;
+        auto& rng = thread_rng();  // created even when nothing is drawn
+        for (std::int64_t turn = 0; turn < length; ++turn) {
+            apply_move_index_internal(object.cube, draw_move_index(rng));
+        }
+        return Py_NewRef(Py_None);
+    });
 }
 
 template <Cube C>
 PyObject* new_cube(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature<0> signature{CubeClass<C>::name, "__new__", {}, 0};
-  return guarded([&]() -> PyObject* {
-    bind(signature, args, kwargs);
-    return new_cube_object(type, C{});
-  });
+    static constexpr Signature<0> signature{CubeClass<C>::name, "__new__", {}, 0};
+    return guarded([&]() -> PyObject* {
+        bind(signature, args, kwargs);
+        return new_cube_object(type, C{});
+    });
 }
 
 // ---- table rows ----------------------------------------------------------
 
 inline PyMethodDef no_args_row(const char* name, PyCFunction function, const char* doc) {
-  return {name, function, METH_NOARGS, doc};
+    return {name, function, METH_NOARGS, doc};
 }
 
 template <auto Function>
 PyMethodDef keywords_row(const char* name, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 // The twelve single turns, in move-index order.
 template <Cube C>
 std::array<PyMethodDef, 12> turn_rows() {
-  return {{
-      no_args_row("do_u_move", turn_method<C, &C::do_u_move_internal>,
-                  "do_u_move($self)\n--\n\nApply the U move (clockwise top face turn)."),
-      no_args_row("do_u_prime_move", turn_method<C, &C::do_u_prime_move_internal>,
-                  "do_u_prime_move($self)\n--\n\nApply the U' move (counterclockwise top face turn)."),
-      no_args_row("do_d_move", turn_method<C, &C::do_d_move_internal>,
-                  "do_d_move($self)\n--\n\nApply the D move (clockwise bottom face turn)."),
-      no_args_row("do_d_prime_move", turn_method<C, &C::do_d_prime_move_internal>,
-                  "do_d_prime_move($self)\n--\n\nApply the D' move (counterclockwise bottom face turn)."),
-      no_args_row("do_r_move", turn_method<C, &C::do_r_move_internal>,
-                  "do_r_move($self)\n--\n\nApply the R move (clockwise right face turn)."),
-      no_args_row("do_r_prime_move", turn_method<C, &C::do_r_prime_move_internal>,
-                  "do_r_prime_move($self)\n--\n\nApply the R' move (counterclockwise right face turn)."),
-      no_args_row("do_l_move", turn_method<C, &C::do_l_move_internal>,
-                  "do_l_move($self)\n--\n\nApply the L move (clockwise left face turn)."),
-      no_args_row("do_l_prime_move", turn_method<C, &C::do_l_prime_move_internal>,
-                  "do_l_prime_move($self)\n--\n\nApply the L' move (counterclockwise left face turn)."),
-      no_args_row("do_f_move", turn_method<C, &C::do_f_move_internal>,
-                  "do_f_move($self)\n--\n\nApply the F move (clockwise front face turn)."),
-      no_args_row("do_f_prime_move", turn_method<C, &C::do_f_prime_move_internal>,
-                  "do_f_prime_move($self)\n--\n\nApply the F' move (counterclockwise front face turn)."),
-      no_args_row("do_b_move", turn_method<C, &C::do_b_move_internal>,
-                  "do_b_move($self)\n--\n\nApply the B move (clockwise back face turn)."),
-      no_args_row("do_b_prime_move", turn_method<C, &C::do_b_prime_move_internal>,
-                  "do_b_prime_move($self)\n--\n\nApply the B' move (counterclockwise back face turn)."),
-  }};
+    return {{
+        no_args_row("do_u_move", turn_method<C, &C::do_u_move_internal>,
+                    "do_u_move($self)\n--\n\nApply the U move (clockwise top face turn)."),
+        no_args_row("do_u_prime_move", turn_method<C, &C::do_u_prime_move_internal>,
+                    "do_u_prime_move($self)\n--\n\nApply the U' move (counterclockwise top face turn)."),
+        no_args_row("do_d_move", turn_method<C, &C::do_d_move_internal>,
+                    "do_d_move($self)\n--\n\nApply the D move (clockwise bottom face turn)."),
+        no_args_row("do_d_prime_move", turn_method<C, &C::do_d_prime_move_internal>,
+                    "do_d_prime_move($self)\n--\n\nApply the D' move (counterclockwise bottom face turn)."),
+        no_args_row("do_r_move", turn_method<C, &C::do_r_move_internal>,
+                    "do_r_move($self)\n--\n\nApply the R move (clockwise right face turn)."),
+        no_args_row("do_r_prime_move", turn_method<C, &C::do_r_prime_move_internal>,
+                    "do_r_prime_move($self)\n--\n\nApply the R' move (counterclockwise right face turn)."),
+        no_args_row("do_l_move", turn_method<C, &C::do_l_move_internal>,
+                    "do_l_move($self)\n--\n\nApply the L move (clockwise left face turn)."),
+        no_args_row("do_l_prime_move", turn_method<C, &C::do_l_prime_move_internal>,
+                    "do_l_prime_move($self)\n--\n\nApply the L' move (counterclockwise left face turn)."),
+        no_args_row("do_f_move", turn_method<C, &C::do_f_move_internal>,
+                    "do_f_move($self)\n--\n\nApply the F move (clockwise front face turn)."),
+        no_args_row("do_f_prime_move", turn_method<C, &C::do_f_prime_move_internal>,
+                    "do_f_prime_move($self)\n--\n\nApply the F' move (counterclockwise front face turn)."),
+        no_args_row("do_b_move", turn_method<C, &C::do_b_move_internal>,
+                    "do_b_move($self)\n--\n\nApply the B move (clockwise back face turn)."),
+        no_args_row("do_b_prime_move", turn_method<C, &C::do_b_prime_move_internal>,
+                    "do_b_prime_move($self)\n--\n\nApply the B' move (counterclockwise back face turn)."),
+    }};
 }
 
 // do_moves and scramble, the last two rows of both tables.
 template <Cube C>
 std::array<PyMethodDef, 2> notation_rows() {
-  return {{
-      keywords_row<do_moves_method<C>>(
-          "do_moves", "do_moves($self, moves)\n--\n\nApply a whitespace-separated sequence of cube moves."),
-      keywords_row<scramble_method<C>>(
-          "scramble", "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."),
-  }};
+    return {{
+        keywords_row<do_moves_method<C>>(
+            "do_moves", "do_moves($self, moves)\n--\n\nApply a whitespace-separated sequence of cube moves."),
+        keywords_row<scramble_method<C>>(
+            "scramble",
+            "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."),
+    }};
 }
 
 template <class Row, std::size_t... N>
 auto join_rows(const std::array<Row, N>&... parts) {
-  std::array<Row, (N + ... + 0) + 1> all{};  // the last row stays the zero sentinel
-  std::size_t next = 0;
-  ((std::copy(parts.begin(), parts.end(), all.begin() + next), next += N), ...);
-  return all;
+    std::array<Row, (N + ... + 0) + 1> all{};  // the last row stays the zero sentinel
+    std::size_t next = 0;
+    ((std::copy(parts.begin(), parts.end(), all.begin() + next), next += N), ...);
+    return all;
 }
 
 }  // namespace turnsmith::py

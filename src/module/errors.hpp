@@ -41,12 +41,12 @@ void translate_current_exception() noexcept;
 // becomes a Python exception, and `failed` is returned in its place.
 template <class Body, class Result = std::invoke_result_t<Body>>
 Result guarded(Body&& body, Result failed = Result{}) noexcept {
-  try {
-    return std::forward<Body>(body)();
-  } catch (...) {
-    detail::translate_current_exception();
-    return failed;
-  }
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        detail::translate_current_exception();
+        return failed;
+    }
 }
 
 }  // namespace turnsmith::py

@@ -18,11 +18,11 @@ namespace {
 constexpr Signature<1> inverse_signature{nullptr, "inverse_scramble", {"scramble"}, 1};
 
 PyObject* inverse_scramble(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] {
-    const auto bound = bind(inverse_signature, args, nargs, kwnames);
-    const std::string inverse = inverse_scramble_internal(to_utf8(bound[0], "scramble"));
-    return check(PyUnicode_DecodeUTF8(inverse.data(), static_cast<Py_ssize_t>(inverse.size()), nullptr));
-  });
+    return guarded([&] {
+        const auto bound = bind(inverse_signature, args, nargs, kwnames);
+        const std::string inverse = inverse_scramble_internal(to_utf8(bound[0], "scramble"));
+        return check(PyUnicode_DecodeUTF8(inverse.data(), static_cast<Py_ssize_t>(inverse.size()), nullptr));
+    });
 }
 
 // ---- get_next_states --------------------------------------------------------
@@ -31,65 +31,67 @@ PyObject* inverse_scramble(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 // list's length when the walk began and its length now. The item is fetched
 // under the list's own lock (nothing in between can throw).
 Ref list_item(PyObject* list, Py_ssize_t index, Py_ssize_t initial_length) {
-  Ref item;
-  Py_BEGIN_CRITICAL_SECTION(list);
-  if (index < initial_length && index < PyList_GET_SIZE(list)) item = Ref::borrow(PyList_GET_ITEM(list, index));
-  Py_END_CRITICAL_SECTION();
-  return item;
+    Ref item;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    if (index < initial_length && index < PyList_GET_SIZE(list))
+        item = Ref::borrow(PyList_GET_ITEM(list, index));
+    Py_END_CRITICAL_SECTION();
+    return item;
 }
 
 // The cube type of the list, from its first item: a readable Cube2x2 or Cube3x3.
 unsigned infer_cube_type(PyObject* first) {
-  if (is_cube_object<Cube2x2>(first) &&
-      SharedHold::try_take(reinterpret_cast<CubeObject<Cube2x2>*>(first)->access)) {
-    return 2;
-  }
-  if (is_cube_object<Cube3x3>(first) &&
-      SharedHold::try_take(reinterpret_cast<CubeObject<Cube3x3>*>(first)->access)) {
-    return 3;
-  }
-  throw_error(PyExc_TypeError,
-              "get_next_states() expects a list of turnsmith.Cube2x2 or turnsmith.Cube3x3 instances");
+    if (is_cube_object<Cube2x2>(first) &&
+        SharedHold::try_take(reinterpret_cast<CubeObject<Cube2x2>*>(first)->access)) {
+        return 2;
+    }
+    if (is_cube_object<Cube3x3>(first) &&
+        SharedHold::try_take(reinterpret_cast<CubeObject<Cube3x3>*>(first)->access)) {
+        return 3;
+    }
+    throw_error(PyExc_TypeError,
+                "get_next_states() expects a list of turnsmith.Cube2x2 or turnsmith.Cube3x3 instances");
 }
 
 // Copies the words of every item, one item at a time under the list's lock.
 template <Cube C>
 std::vector<C> copy_states(PyObject* list, Py_ssize_t initial_length) {
-  std::vector<C> states;
-  states.reserve(static_cast<std::size_t>(initial_length));
-  for (Py_ssize_t index = 0;; ++index) {
-    Ref item = list_item(list, index, initial_length);
-    if (!item) break;
-    if (!is_cube_object<C>(item.get())) throw_type_mismatch(item.get(), CubeClass<C>::name);
-    auto& object = *reinterpret_cast<CubeObject<C>*>(item.get());
-    SharedHold hold(object.access);
-    states.push_back(object.cube);
-  }
-  return states;
+    std::vector<C> states;
+    states.reserve(static_cast<std::size_t>(initial_length));
+    for (Py_ssize_t index = 0;; ++index) {
+        Ref item = list_item(list, index, initial_length);
+        if (!item) break;
+        if (!is_cube_object<C>(item.get())) throw_type_mismatch(item.get(), CubeClass<C>::name);
+        auto& object = *reinterpret_cast<CubeObject<C>*>(item.get());
+        SharedHold hold(object.access);
+        states.push_back(object.cube);
+    }
+    return states;
 }
 
 template <Cube C>
 PyObject* next_states_of_list(PyObject* list, Py_ssize_t initial_length) {
-  const std::vector<C> states = copy_states<C>(list, initial_length);
-  require_numpy();
-  return make_result_array(next_states_internal(std::span<const C>(states)));
+    const std::vector<C> states = copy_states<C>(list, initial_length);
+    require_numpy();
+    return make_result_array(next_states_internal(std::span<const C>(states)));
 }
 
 constexpr Signature<1> next_states_signature{nullptr, "get_next_states", {"cubes"}, 1};
 
 PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] {
-    const auto bound = bind(next_states_signature, args, nargs, kwnames);
-    PyObject* list = bound[0];
-    if (!PyList_Check(list)) throw_type_mismatch(list, "list", "cubes");
-    const Py_ssize_t initial_length = PyList_Size(list);
-    Ref first = list_item(list, 0, initial_length);
-    if (!first) {
-      throw_error(PyExc_TypeError, "get_next_states() requires at least one cube to infer the cube type");
-    }
-    return infer_cube_type(first.get()) == 2 ? next_states_of_list<Cube2x2>(list, initial_length)
-                                               : next_states_of_list<Cube3x3>(list, initial_length);
-  });
+    return guarded([&] {
+        const auto bound = bind(next_states_signature, args, nargs, kwnames);
+        PyObject* list = bound[0];
+        if (!PyList_Check(list)) throw_type_mismatch(list, "list", "cubes");
+        const Py_ssize_t initial_length = PyList_Size(list);
+        Ref first = list_item(list, 0, initial_length);
+        if (!first) {
+            throw_error(PyExc_TypeError,
+                        "get_next_states() requires at least one cube to infer the cube type");
+        }
+        return infer_cube_type(first.get()) == 2 ? next_states_of_list<Cube2x2>(list, initial_length)
+                                                 : next_states_of_list<Cube3x3>(list, initial_length);
+    });
 }
 
 // ---- the module -----------------------------------------------------------
@@ -97,38 +99,39 @@ PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyMethodDef inverse_scramble_def = keywords_row<inverse_scramble>(
     "inverse_scramble", "inverse_scramble(scramble)\n--\n\nReturn the inverse of the given scramble string.");
 PyMethodDef get_next_states_def = keywords_row<get_next_states>(
-    "get_next_states", "get_next_states(cubes)\n--\n\nReturn quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
+    "get_next_states",
+    "get_next_states(cubes)\n--\n\nReturn quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
 
 // Appends the name to __all__ (made when missing), then sets the attribute.
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
-  if (value == nullptr) throw_error_already_set();
-  PyObject* found = nullptr;
-  check(PyObject_GetOptionalAttrString(module, "__all__", &found));
-  Ref all = found ? Ref::steal(found) : Ref::steal(PyList_New(0));
-  if (!found) check(PyObject_SetAttrString(module, "__all__", all.get()));
-  Ref key = Ref::steal(PyUnicode_FromString(name));
-  check(PyList_Append(all.get(), key.get()));
-  check(PyObject_SetAttr(module, key.get(), value));
+    if (value == nullptr) throw_error_already_set();
+    PyObject* found = nullptr;
+    check(PyObject_GetOptionalAttrString(module, "__all__", &found));
+    Ref all = found ? Ref::steal(found) : Ref::steal(PyList_New(0));
+    if (!found) check(PyObject_SetAttrString(module, "__all__", all.get()));
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    check(PyList_Append(all.get(), key.get()));
+    check(PyObject_SetAttr(module, key.get(), value));
 }
 
 void add_function(PyObject* module, PyMethodDef& def) {
-  Ref module_name = Ref::steal(PyUnicode_FromString("turnsmith"));
-  Ref function = Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
-  add_to_module(module, def.ml_name, function.get());
+    Ref module_name = Ref::steal(PyUnicode_FromString("turnsmith"));
+    Ref function = Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+    add_to_module(module, def.ml_name, function.get());
 }
 
 int exec_module(PyObject* module) {
-  return guarded(
-      [&] {
-        if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
-        add_to_module(module, "CubeBatch", reinterpret_cast<PyObject*>(cube_batch_type()));
-        add_to_module(module, "Cube2x2", reinterpret_cast<PyObject*>(cube2x2_type()));
-        add_to_module(module, "Cube3x3", reinterpret_cast<PyObject*>(cube3x3_type()));
-        add_function(module, inverse_scramble_def);
-        add_function(module, get_next_states_def);
-        return 0;
-      },
-      -1);
+    return guarded(
+        [&] {
+            if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
+            add_to_module(module, "CubeBatch", reinterpret_cast<PyObject*>(cube_batch_type()));
+            add_to_module(module, "Cube2x2", reinterpret_cast<PyObject*>(cube2x2_type()));
+            add_to_module(module, "Cube3x3", reinterpret_cast<PyObject*>(cube3x3_type()));
+            add_function(module, inverse_scramble_def);
+            add_function(module, get_next_states_def);
+            return 0;
+        },
+        -1);
 }
 
 PyModuleDef_Slot slots[] = {
@@ -147,5 +150,5 @@ PyModuleDef definition = {
 }  // namespace turnsmith::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_turnsmith() {
-  return PyModuleDef_Init(&turnsmith::py::definition);
+    return PyModuleDef_Init(&turnsmith::py::definition);
 }

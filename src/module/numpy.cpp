@@ -14,23 +14,23 @@ namespace {
 
 // Published slots of NumPy's multiarray C-API table (stable across 1.x and 2.x).
 enum ApiSlot : int {
-  slot_array_type = 2,
-  slot_descr_from_type = 45,
-  slot_new_from_descr = 94,
-  slot_equiv_types = 182,
-  slot_set_base_object = 282,
+    slot_array_type = 2,
+    slot_descr_from_type = 45,
+    slot_new_from_descr = 94,
+    slot_equiv_types = 182,
+    slot_set_base_object = 282,
 };
 
 // The leading fields of every ndarray object, as NumPy publishes them.
 struct ArrayFields {
-  PyObject_HEAD
-  char* data;
-  int nd;
-  Py_intptr_t* dimensions;
-  Py_intptr_t* strides;
-  PyObject* base;
-  PyObject* descr;
-  int flags;
+    PyObject ob_base;
+    char* data;
+    int nd;
+    Py_intptr_t* dimensions;
+    Py_intptr_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
 };
 
 constexpr int flag_c_contiguous = 0x1;
@@ -46,65 +46,65 @@ using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 
 // The pending Python exception becomes an internal fault whose text names it.
 [[noreturn]] void fault_from_python_error(const char* prefix) {
-  Ref error = Ref::steal(PyErr_GetRaisedException());
-  std::string text = prefix;
-  PyObject* description = PyUnicode_FromFormat("%s: %S", Py_TYPE(error.get())->tp_name, error.get());
-  const char* utf8 = description ? PyUnicode_AsUTF8(description) : nullptr;
-  (text += ": ") += utf8 ? utf8 : "<no description>";
-  Py_XDECREF(description);
-  PyErr_Clear();
-  internal_fault(text);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    std::string text = prefix;
+    PyObject* description = PyUnicode_FromFormat("%s: %S", Py_TYPE(error.get())->tp_name, error.get());
+    const char* utf8 = description ? PyUnicode_AsUTF8(description) : nullptr;
+    (text += ": ") += utf8 ? utf8 : "<no description>";
+    Py_XDECREF(description);
+    PyErr_Clear();
+    internal_fault(text);
 }
 
 Ref import_attribute(const char* module, const char* attribute) {
-  Ref imported = Ref::steal(PyImport_ImportModule(module));
-  return Ref::steal(PyObject_GetAttrString(imported.get(), attribute));
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
+    return Ref::steal(PyObject_GetAttrString(imported.get(), attribute));
 }
 
 // "numpy._core.multiarray" for NumPy 2, "numpy.core.multiarray" before.
 std::string multiarray_module_name() {
-  Ref version = import_attribute("numpy", "__version__");
-  Ref numpy_version = import_attribute("numpy.lib", "NumpyVersion");
-  Ref parsed = Ref::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
-  Ref major = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
-  const long value = PyLong_AsLong(major.get());
-  if (value == -1 && PyErr_Occurred()) throw_error_already_set();
-  if (value < 0 || value > 255) {
-    PyErr_Format(PyExc_ValueError, "unexpected NumPy major version %ld", value);
-    throw_error_already_set();
-  }
-  return value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref version = import_attribute("numpy", "__version__");
+    Ref numpy_version = import_attribute("numpy.lib", "NumpyVersion");
+    Ref parsed = Ref::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
+    Ref major = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    const long value = PyLong_AsLong(major.get());
+    if (value == -1 && PyErr_Occurred()) throw_error_already_set();
+    if (value < 0 || value > 255) {
+        PyErr_Format(PyExc_ValueError, "unexpected NumPy major version %ld", value);
+        throw_error_already_set();
+    }
+    return value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
 }
 
 void** locate_api_table() {
-  Ref capsule = import_attribute(multiarray_module_name().c_str(), "_ARRAY_API");
-  if (!PyCapsule_CheckExact(capsule.get())) {
-    PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
-    throw_error_already_set();
-  }
-  void* table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
-  if (table == nullptr) throw_error_already_set();
-  // The capsule's module stays imported for the process, and the table with it.
-  return static_cast<void**>(table);
+    Ref capsule = import_attribute(multiarray_module_name().c_str(), "_ARRAY_API");
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        throw_error_already_set();
+    }
+    void* table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
+    if (table == nullptr) throw_error_already_set();
+    // The capsule's module stays imported for the process, and the table with it.
+    return static_cast<void**>(table);
 }
 
 void** api_table() {
-  static std::atomic<void**> table{nullptr};
-  if (void** known = table.load(std::memory_order_acquire)) return known;
-  // Threads racing here all find NumPy's one table; storing it twice is harmless.
-  void** located = nullptr;
-  try {
-    located = locate_api_table();
-  } catch (const ErrorAlreadySet&) {
-    fault_from_python_error("Failed to access NumPy array API capsule");
-  }
-  table.store(located, std::memory_order_release);
-  return located;
+    static std::atomic<void**> table{nullptr};
+    if (void** known = table.load(std::memory_order_acquire)) return known;
+    // Threads racing here all find NumPy's one table; storing it twice is harmless.
+    void** located = nullptr;
+    try {
+        located = locate_api_table();
+    } catch (const ErrorAlreadySet&) {
+        fault_from_python_error("Failed to access NumPy array API capsule");
+    }
+    table.store(located, std::memory_order_release);
+    return located;
 }
 
 template <class Function>
 Function api(ApiSlot slot) {
-  return reinterpret_cast<Function>(api_table()[slot]);
+    return reinterpret_cast<Function>(api_table()[slot]);
 }
 
 PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api_table()[slot_array_type]); }
@@ -113,17 +113,17 @@ PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api_table()[slot_
 
 // Owns a result array's buffer; NumPy holds the only reference, as the array's base.
 struct SliceContainer {
-  PyObject_HEAD
-  void* data;
-  std::size_t length;
-  std::size_t capacity;
-  void (*drop)(void*, std::size_t) noexcept;
+    PyObject ob_base;
+    void* data;
+    std::size_t length;
+    std::size_t capacity;
+    void (*drop)(void*, std::size_t) noexcept;
 };
 
 void slice_container_dealloc(PyObject* self) {
-  auto* keeper = reinterpret_cast<SliceContainer*>(self);
-  if (keeper->drop != nullptr) keeper->drop(keeper->data, keeper->capacity);
-  plain_dealloc(self);
+    auto* keeper = reinterpret_cast<SliceContainer*>(self);
+    if (keeper->drop != nullptr) keeper->drop(keeper->data, keeper->capacity);
+    plain_dealloc(self);
 }
 
 PyType_Slot slice_container_slots[] = {
@@ -137,19 +137,19 @@ PyType_Spec slice_container_spec = {"builtins.PySliceContainer", sizeof(SliceCon
                                     slice_container_slots};
 
 PyTypeObject* slice_container_type() {
-  static std::atomic<PyTypeObject*> cache{nullptr};
-  return type_once(cache, slice_container_spec);
+    static std::atomic<PyTypeObject*> cache{nullptr};
+    return type_once(cache, slice_container_spec);
 }
 
 Ref make_keeper(RowBuffer& buffer) {
-  PyTypeObject* type = slice_container_type();
-  PyObject* self = type ? type->tp_alloc(type, 0) : nullptr;
-  if (self == nullptr) fault_from_python_error("Failed to create slice container");
-  auto* keeper = reinterpret_cast<SliceContainer*>(self);
-  keeper->length = keeper->capacity = buffer.size();
-  keeper->data = buffer.release();
-  keeper->drop = RowBuffer::release_memory;
-  return Ref::steal(self);
+    PyTypeObject* type = slice_container_type();
+    PyObject* self = type ? type->tp_alloc(type, 0) : nullptr;
+    if (self == nullptr) fault_from_python_error("Failed to create slice container");
+    auto* keeper = reinterpret_cast<SliceContainer*>(self);
+    keeper->length = keeper->capacity = buffer.size();
+    keeper->data = buffer.release();
+    keeper->drop = RowBuffer::release_memory;
+    return Ref::steal(self);
 }
 
 // Stands in for the data pointer of an empty result, which NumPy must not own.
@@ -160,47 +160,49 @@ alignas(std::int64_t) constinit std::int64_t empty_data[1] = {};
 void require_numpy() { api_table(); }
 
 PyObject* make_result_array(RowBuffer buffer) {
-  const auto new_from_descr = api<NewFromDescr>(slot_new_from_descr);
-  const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
-  const auto set_base_object = api<SetBaseObject>(slot_set_base_object);
+    const auto new_from_descr = api<NewFromDescr>(slot_new_from_descr);
+    const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
+    const auto set_base_object = api<SetBaseObject>(slot_set_base_object);
 
-  const bool empty = buffer.rows() == 0;
-  Py_intptr_t shape[2] = {static_cast<Py_intptr_t>(buffer.rows()), static_cast<Py_intptr_t>(buffer.cols())};
-  Py_intptr_t strides[2] = {empty ? 0 : shape[1] * Py_intptr_t{sizeof(std::int64_t)},
-                            empty ? 0 : Py_intptr_t{sizeof(std::int64_t)}};
-  void* data = buffer.size() == 0 ? empty_data : buffer.row(0);
+    const bool empty = buffer.rows() == 0;
+    Py_intptr_t shape[2] = {static_cast<Py_intptr_t>(buffer.rows()), static_cast<Py_intptr_t>(buffer.cols())};
+    Py_intptr_t strides[2] = {empty ? 0 : shape[1] * Py_intptr_t{sizeof(std::int64_t)},
+                              empty ? 0 : Py_intptr_t{sizeof(std::int64_t)}};
+    void* data = buffer.size() == 0 ? empty_data : buffer.row(0);
 
-  Ref keeper = make_keeper(buffer);
-  PyObject* descr = check(descr_from_type(npy_long));
-  Ref array = Ref::steal(new_from_descr(array_type(), descr, 2, shape, strides, data, flag_writeable, nullptr));
-  // The base takes over the keeper's reference, also when it fails.
-  check(set_base_object(array.get(), keeper.release()));
-  return array.release();
+    Ref keeper = make_keeper(buffer);
+    PyObject* descr = check(descr_from_type(npy_long));
+    Ref array =
+        Ref::steal(new_from_descr(array_type(), descr, 2, shape, strides, data, flag_writeable, nullptr));
+    // The base takes over the keeper's reference, also when it fails.
+    check(set_base_object(array.get(), keeper.release()));
+    return array.release();
 }
 
 template <class T>
 ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
-  static_assert(sizeof(T) == 8);
-  constexpr int type_number = std::is_signed_v<T> ? npy_long : npy_ulong;
-  const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
-  const auto equiv_types = api<EquivTypes>(slot_equiv_types);
+    static_assert(sizeof(T) == 8);
+    constexpr int type_number = std::is_signed_v<T> ? npy_long : npy_ulong;
+    const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
+    const auto equiv_types = api<EquivTypes>(slot_equiv_types);
 
-  if (!PyObject_TypeCheck(value, array_type())) throw_type_mismatch(value, "ndarray", parameter);
-  const auto* fields = reinterpret_cast<const ArrayFields*>(value);
-  if (fields->nd != 1) throw_type_mismatch(value, "ndarray", parameter);
-  Ref wanted = Ref::steal(descr_from_type(type_number));
-  if (fields->descr != wanted.get() && !equiv_types(fields->descr, wanted.get())) {
-    throw_type_mismatch(value, "ndarray", parameter);
-  }
-  array_ = Ref::borrow(value);
+    if (!PyObject_TypeCheck(value, array_type())) throw_type_mismatch(value, "ndarray", parameter);
+    const auto* fields = reinterpret_cast<const ArrayFields*>(value);
+    if (fields->nd != 1) throw_type_mismatch(value, "ndarray", parameter);
+    Ref wanted = Ref::steal(descr_from_type(type_number));
+    if (fields->descr != wanted.get() && !equiv_types(fields->descr, wanted.get())) {
+        throw_type_mismatch(value, "ndarray", parameter);
+    }
+    array_ = Ref::borrow(value);
 
-  const auto count = static_cast<std::size_t>(fields->dimensions[0]);
-  if (count == 0) return;
-  const bool contiguous = (fields->flags & (flag_c_contiguous | flag_f_contiguous)) != 0;
-  if ((fields->flags & flag_aligned) == 0 || !contiguous || fields->data == nullptr) {
-    internal_fault(std::string("argument '") + parameter + "' is not an aligned, contiguous array: AsSliceError");
-  }
-  elements_ = {reinterpret_cast<const T*>(fields->data), count};
+    const auto count = static_cast<std::size_t>(fields->dimensions[0]);
+    if (count == 0) return;
+    const bool contiguous = (fields->flags & (flag_c_contiguous | flag_f_contiguous)) != 0;
+    if ((fields->flags & flag_aligned) == 0 || !contiguous || fields->data == nullptr) {
+        internal_fault(std::string("argument '") + parameter +
+                       "' is not an aligned, contiguous array: AsSliceError");
+    }
+    elements_ = {reinterpret_cast<const T*>(fields->data), count};
 }
 
 template class ArrayRead<std::int64_t>;

@@ -27,13 +27,13 @@ PyObject* make_result_array(RowBuffer buffer);
 // kept alive by the reader; its elements are never copied.
 template <class T>
 class ArrayRead {
- public:
-  ArrayRead(PyObject* value, const char* parameter);
-  std::span<const T> elements() const noexcept { return elements_; }
+public:
+    ArrayRead(PyObject* value, const char* parameter);
+    std::span<const T> elements() const noexcept { return elements_; }
 
- private:
-  Ref array_;
-  std::span<const T> elements_;
+private:
+    Ref array_;
+    std::span<const T> elements_;
 };
 
 extern template class ArrayRead<std::int64_t>;

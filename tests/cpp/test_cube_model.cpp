@@ -53,15 +53,14 @@ TEST_P(SingleTurnFromSolved, GivesKnownWords) {
     EXPECT_EQ(small.corners, c.corners);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CubeModel, SingleTurnFromSolved,
-    ::testing::Values(SingleTurnCase{"U", 0, 0x398a410403, 0x5a928398a410403},
-                      SingleTurnCase{"Uprime", 1, 0x398a400c41, 0x5a928398a400c41},
-                      SingleTurnCase{"D", 2, 0x21cc518820, 0x5a92821cc518820},
-                      SingleTurnCase{"R", 4, 0x3b6241d940, 0x594283992418940},
-                      SingleTurnCase{"F", 8, 0x748a4bac20, 0xb49283e8a41ec20},
-                      SingleTurnCase{"B", 10, 0x3999018aa9, 0x5aa90398b818839}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(CubeModel, SingleTurnFromSolved,
+                         ::testing::Values(SingleTurnCase{"U", 0, 0x398a410403, 0x5a928398a410403},
+                                           SingleTurnCase{"Uprime", 1, 0x398a400c41, 0x5a928398a400c41},
+                                           SingleTurnCase{"D", 2, 0x21cc518820, 0x5a92821cc518820},
+                                           SingleTurnCase{"R", 4, 0x3b6241d940, 0x594283992418940},
+                                           SingleTurnCase{"F", 8, 0x748a4bac20, 0xb49283e8a41ec20},
+                                           SingleTurnCase{"B", 10, 0x3999018aa9, 0x5aa90398b818839}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(CubeModel, SexyMoveHasOrderSix) {
     Cube3x3 cube = after({4, 0, 5, 1});
@@ -108,7 +107,8 @@ TEST(CubeModel, IndexesPastTheTableAreNoOps) {
     std::mt19937_64 rng(11);
     const Cube3x3 big = random_state<Cube3x3>(rng);
     const Cube2x2 small = random_state<Cube2x2>(rng);
-    for (const MoveIndex index : {MoveIndex{12}, MoveIndex{13}, MoveIndex{1000}, std::numeric_limits<MoveIndex>::max()}) {
+    for (const MoveIndex index :
+         {MoveIndex{12}, MoveIndex{13}, MoveIndex{1000}, std::numeric_limits<MoveIndex>::max()}) {
         Cube3x3 big_copy = big;
         Cube2x2 small_copy = small;
         apply_move_index_internal(big_copy, index);

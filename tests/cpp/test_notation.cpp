@@ -29,10 +29,9 @@ std::string utf8(char32_t c) {
     return out;
 }
 
-const std::vector<char32_t> listed_whitespace = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,
-                                                 0xA0,   0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004,
-                                                 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A, 0x2028,
-                                                 0x2029, 0x202F, 0x205F, 0x3000};
+const std::vector<char32_t> listed_whitespace = {
+    0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002, 0x2003,
+    0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
 
 Cube3x3 moved(std::string_view moves, Cube3x3 cube = {}) {
     apply_moves_internal(cube, moves);
@@ -52,7 +51,8 @@ std::vector<std::string> tokens_of(std::string_view text) {
 
 std::vector<std::string> reverse_tokens_of(std::string_view text) {
     std::vector<std::string> tokens;
-    for_each_token_reverse(text, [&](std::string_view token) { tokens.insert(tokens.begin(), std::string(token)); });
+    for_each_token_reverse(
+        text, [&](std::string_view token) { tokens.insert(tokens.begin(), std::string(token)); });
     return tokens;
 }
 
@@ -86,8 +86,21 @@ TEST(Whitespace, LookalikesAreOrdinaryCharacters) {
 }
 
 TEST(Tokens, ForwardAndBackwardPassesAgree) {
-    const std::vector<std::string> pieces = {"R", "U'", "x", "Ü", "\xe2\x80\x99", "𝔘", " ", "\t", "\xc2\xa0",
-                                             "\xe3\x80\x80", "\xe2\x80\x8b", "\xe2\x80\xa8", "\x1c", "2", "'"};
+    const std::vector<std::string> pieces = {"R",
+                                             "U'",
+                                             "x",
+                                             "Ü",
+                                             "\xe2\x80\x99",
+                                             "𝔘",
+                                             " ",
+                                             "\t",
+                                             "\xc2\xa0",
+                                             "\xe3\x80\x80",
+                                             "\xe2\x80\x8b",
+                                             "\xe2\x80\xa8",
+                                             "\x1c",
+                                             "2",
+                                             "'"};
     std::mt19937_64 rng(41);
     for (int sample = 0; sample < 3000; ++sample) {
         std::string text;
@@ -157,21 +170,23 @@ TEST(ApplyMoves, SequencesApplyLeftToRight) {
     EXPECT_EQ(moved("  R\tU\nR'  U' "), sexy);
     EXPECT_EQ(moved("U' x R"), by_indexes({1, 4}));
     EXPECT_EQ(moved("U2 D2 R2 L2 F2 B2"), by_indexes({0, 0, 2, 2, 4, 4, 6, 6, 8, 8, 10, 10}));
-    for (const char* back_to_start : {"U U U U", "U U'", "U2 U2", "F! F", "R U R' U' R U R' U' R U R' U' "
-                                                                          "R U R' U' R U R' U' R U R' U'"}) {
+    for (const char* back_to_start : {"U U U U", "U U'", "U2 U2", "F! F",
+                                      "R U R' U' R U R' U' R U R' U' "
+                                      "R U R' U' R U R' U' R U R' U'"}) {
         EXPECT_TRUE(moved(back_to_start).is_solved()) << back_to_start;
     }
 }
 
 TEST(ApplyMoves, UnknownTokensAreSkipped) {
-    for (const char* skipped : {"", " ", "   \t\n", "u", "Uw", "M", "E", "S", "x", "y", "z", "U3", "UU", "U''",
-                                "U2'", "U'2", "2", "'", "!", "U’", "r", "R2 R2 x"}) {
+    for (const char* skipped : {"",   " ",  "   \t\n", "u",   "Uw",  "M", "E", "S", "x",  "y", "z",
+                                "U3", "UU", "U''",     "U2'", "U'2", "2", "'", "!", "U’", "r", "R2 R2 x"}) {
         EXPECT_TRUE(moved(skipped).is_solved()) << skipped;
     }
 }
 
 TEST(ApplyMoves, TwoByTwoAgreesWithThreeByThreeCorners) {
-    const std::vector<std::string> pieces = {"R", "U'", "F2", "B!", "D", "L'", "x", "U2'", " ", "\xc2\xa0", "\n"};
+    const std::vector<std::string> pieces = {"R", "U'",  "F2", "B!",       "D", "L'",
+                                             "x", "U2'", " ",  "\xc2\xa0", "\n"};
     std::mt19937_64 rng(53);
     for (int sample = 0; sample < 300; ++sample) {
         std::string text;

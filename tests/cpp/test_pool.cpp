@@ -61,12 +61,10 @@ TEST(WorkerCount, EnvironmentRules) {
 
 TEST(WorkerCount, CgroupQuotas) {
     const std::pair<std::string_view, std::optional<std::size_t>> v2[] = {
-        {"max 100000", std::nullopt},   {"max 100000\n", std::nullopt},
-        {"200000 100000", 2},           {"200000 100000\n", 2},
-        {"150000 100000", 1},           {"50000 100000", 1},
-        {"800000 200000", 4},           {"max", std::nullopt},
-        {"", std::nullopt},             {"abc 100000", std::nullopt},
-        {"100000 0", std::nullopt},     {"-5 100000", std::nullopt},
+        {"max 100000", std::nullopt}, {"max 100000\n", std::nullopt}, {"200000 100000", 2},
+        {"200000 100000\n", 2},       {"150000 100000", 1},           {"50000 100000", 1},
+        {"800000 200000", 4},         {"max", std::nullopt},          {"", std::nullopt},
+        {"abc 100000", std::nullopt}, {"100000 0", std::nullopt},     {"-5 100000", std::nullopt},
     };
     for (const auto& [text, cpus] : v2) EXPECT_EQ(parse_cgroup_v2_cpu_max(text), cpus) << text;
 
@@ -299,8 +297,8 @@ TEST(ParallelFor, ForkedChildStartsItsOwnPool) {
         parallel_for(hits.size(), mark);
         const std::size_t threads_after_first = thread_count();
         parallel_for(hits.size(), mark);
-        const bool ok = threads_before == 1 && threads_after_first == 4 &&
-                        thread_count() == 4 && pool_worker_count() == 3 &&
+        const bool ok = threads_before == 1 && threads_after_first == 4 && thread_count() == 4 &&
+                        pool_worker_count() == 3 &&
                         std::all_of(hits.begin(), hits.end(), [](std::uint8_t h) { return h == 2; });
         _exit(ok ? 0 : 1);
     }

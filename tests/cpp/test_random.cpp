@@ -61,13 +61,11 @@ std::vector<std::byte> keystream(const ChaChaKey& key, std::uint64_t stream, std
 // RFC 8439, section 2.3.2: key 00..1f, counter 1, nonce 000000090000004a00000000.
 TEST(ChaChaBlock, Rfc8439Section232) {
     const std::array<std::uint32_t, 16> input = {
-        0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0x03020100, 0x07060504,
-        0x0b0a0908, 0x0f0e0d0c, 0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
-        0x00000001, 0x09000000, 0x4a000000, 0x00000000};
+        0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+        0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c, 0x00000001, 0x09000000, 0x4a000000, 0x00000000};
     const std::array<std::uint32_t, 16> expected = {
-        0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033,
-        0x9aaa2204, 0x4e6cd4c3, 0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
-        0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+        0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+        0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
     std::array<std::uint32_t, 16> output{};
     chacha_block<20>(input, output);
     EXPECT_EQ(output, expected);
@@ -107,8 +105,8 @@ const KeystreamVector keystream_vectors[] = {
      "000000000000000000000002", 0,
      "c2c64d378cd536374ae204b9ef933fcd1a8b2288b3dfa49672ab765b54ee27c7"
      "8a970e0e955c14f3a88e741b97c286f75f8fc299e8148362fa198a39531bed6d"},
-    {"tc1_chacha8", 8, "0000000000000000000000000000000000000000000000000000000000000000",
-     "0000000000000000", 0,
+    {"tc1_chacha8", 8, "0000000000000000000000000000000000000000000000000000000000000000", "0000000000000000",
+     0,
      "3e00ef2f895f40d67f5bb8e81f09a5a12c840ec3ce9a7f3b181be188ef711a1e"
      "984ce172b9216f419f445367456d5619314a42a3da86b001387bfdb80e0cfe42"
      "d2aefa0deaa5c151bf0adb6c01f2a5adc0fd581259f9a2aadcf20f8fd566a26b"
@@ -119,8 +117,8 @@ const KeystreamVector keystream_vectors[] = {
      "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be"
      "0bd58841203e74fe86fc71338ce0173dc628ebb719bdcbcc151585214cc089b4"
      "42258dcda14cf111c602b8971b8cc843e91e46ca905151c02744a6b017e69316"},
-    {"tc4_chacha8", 8, "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
-     "ffffffffffffffff", 0,
+    {"tc4_chacha8", 8, "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", "ffffffffffffffff",
+     0,
      "e163bbf8c9a739d18925ee8362dad2cdc973df05225afb2aa26396f2a9849a4a"
      "445e0547d31c1623c537df4ba85c70a9884a35bcbf3dfab077e98b0f68135f54"},
     {"tc8_chacha12", 12, "c46ec1b18ce8a878725a37e780dfb7351f68ed2e194c79fbc6aebee1a667975d",
@@ -155,8 +153,7 @@ TEST_P(ChaChaKeystream, MatchesPublishedVector) {
     // The same vector read from the start of the stream: the generator must
     // count blocks from 0 and hand out every block in turn.
     if (v.block > 0 && v.rounds == 20) {
-        const std::vector<std::byte> from_zero =
-            keystream<20>(key, stream, 0, 64 * (v.block + 1));
+        const std::vector<std::byte> from_zero = keystream<20>(key, stream, 0, 64 * (v.block + 1));
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), from_zero.end() - 64));
     }
 }
@@ -167,8 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Vectors, ChaChaKeystream, testing::ValuesIn(keystream_v
 // ---------------------------------------------------------------------------
 // The generator around it
 
-std::array<std::uint32_t, 16> block_input(const ChaChaKey& key, std::uint64_t counter,
-                                          std::uint64_t stream) {
+std::array<std::uint32_t, 16> block_input(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream) {
     std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
     for (std::size_t i = 0; i < 8; ++i) {
         for (std::size_t b = 0; b < 4; ++b) {
@@ -186,8 +182,8 @@ std::array<std::uint32_t, 16> block_input(const ChaChaKey& key, std::uint64_t co
 // also where the 64-bit counter carries into its high word and where it wraps.
 TEST(ChaChaRng, WordsFollowTheBlockFunctionAcrossCounterCarries) {
     const ChaChaKey key = key_from_hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
-    for (const std::uint64_t first : {std::uint64_t{0}, std::uint64_t{0xfffffffe},
-                                      std::uint64_t{0xfffffffffffffffd}}) {
+    for (const std::uint64_t first :
+         {std::uint64_t{0}, std::uint64_t{0xfffffffe}, std::uint64_t{0xfffffffffffffffd}}) {
         ChaChaRng<8> rng(key, 0x0123456789abcdef, first);
         for (std::uint64_t b = 0; b < 9; ++b) {
             std::array<std::uint32_t, 16> expected{};
@@ -237,8 +233,8 @@ TEST(DrawMoveIndex, MapsWordsByMultiplyShiftAndRejectsTheBiasedFew) {
     // are redrawn; every other word w maps to floor(w * 12 / 2^32).
     // Those are the four multiples of 2^30, which would otherwise give the
     // indexes 0, 3, 6 and 9 one word more than the others.
-    ScriptedRng rng{{0x00000000, 0x40000000, 0x15555556, 0xffffffff, 0x80000000, 0xc0000000,
-                     0x80000001, 0x15555555}};
+    ScriptedRng rng{
+        {0x00000000, 0x40000000, 0x15555556, 0xffffffff, 0x80000000, 0xc0000000, 0x80000001, 0x15555555}};
     EXPECT_EQ(draw_move_index(rng), 1u);
     EXPECT_EQ(rng.next, 3u);
     EXPECT_EQ(draw_move_index(rng), 11u);
@@ -283,9 +279,15 @@ TEST(ThreadRng, EachThreadHasItsOwnGeneratorAndStream) {
     ThreadRng* second_rng = nullptr;
     std::array<std::uint64_t, 4> first{};
     std::array<std::uint64_t, 4> second{};
-    std::thread a([&] { first_rng = &thread_rng(); first = draw_four(*first_rng); });
+    std::thread a([&] {
+        first_rng = &thread_rng();
+        first = draw_four(*first_rng);
+    });
     a.join();
-    std::thread b([&] { second_rng = &thread_rng(); second = draw_four(*second_rng); });
+    std::thread b([&] {
+        second_rng = &thread_rng();
+        second = draw_four(*second_rng);
+    });
     b.join();
     EXPECT_NE(first, second);
     EXPECT_NE(&thread_rng(), first_rng);
@@ -324,8 +326,8 @@ std::string fault_text(const std::function<void()>& action) {
 }
 
 TEST(ThreadRng, SourceFailuresAreInternalFaults) {
-    const std::string description = std::system_category().message(EACCES) + " (os error " +
-                                    std::to_string(EACCES) + ")";
+    const std::string description =
+        std::system_category().message(EACCES) + " (os error " + std::to_string(EACCES) + ")";
     keys_before_failure = 0;
     EXPECT_EQ(fault_text([] { ThreadRng rng(flaky_source); }),
               "could not initialize ThreadRng: " + description);
@@ -361,7 +363,8 @@ TEST(ThreadRng, AForkedChildDoesNotReplayTheParentsStream) {
     close(pipe_ends[1]);
     const std::array<std::uint64_t, 4> parent = draw_four(thread_rng());
     std::array<std::uint64_t, 4> from_child{};
-    EXPECT_EQ(read(pipe_ends[0], from_child.data(), sizeof from_child), static_cast<ssize_t>(sizeof from_child));
+    EXPECT_EQ(read(pipe_ends[0], from_child.data(), sizeof from_child),
+              static_cast<ssize_t>(sizeof from_child));
     close(pipe_ends[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -51,14 +51,20 @@ TEST(StickerArray, SolvedCubesShowEveryFaceInItsOwnColour) {
 TEST(StickerArray, AfterOneTurnFromSolved) {
     Cube3x3 u;
     u.do_u_move_internal();
-    EXPECT_EQ(as_vector(u.to_sticker_array_internal()),
-              faces({nine(0), {5, 5, 5, 1, 1, 1, 1, 1, 1}, {1, 1, 1, 2, 2, 2, 2, 2, 2}, nine(3),
-                     {2, 2, 2, 4, 4, 4, 4, 4, 4}, {4, 4, 4, 5, 5, 5, 5, 5, 5}}));
+    EXPECT_EQ(as_vector(u.to_sticker_array_internal()), faces({nine(0),
+                                                               {5, 5, 5, 1, 1, 1, 1, 1, 1},
+                                                               {1, 1, 1, 2, 2, 2, 2, 2, 2},
+                                                               nine(3),
+                                                               {2, 2, 2, 4, 4, 4, 4, 4, 4},
+                                                               {4, 4, 4, 5, 5, 5, 5, 5, 5}}));
     Cube3x3 f;
     f.do_f_move_internal();
-    EXPECT_EQ(as_vector(f.to_sticker_array_internal()),
-              faces({{0, 0, 0, 0, 0, 0, 4, 4, 4}, {0, 1, 1, 0, 1, 1, 0, 1, 1}, nine(2), {1, 1, 1, 3, 3, 3, 3, 3, 3},
-                     {4, 4, 3, 4, 4, 3, 4, 4, 3}, nine(5)}));
+    EXPECT_EQ(as_vector(f.to_sticker_array_internal()), faces({{0, 0, 0, 0, 0, 0, 4, 4, 4},
+                                                               {0, 1, 1, 0, 1, 1, 0, 1, 1},
+                                                               nine(2),
+                                                               {1, 1, 1, 3, 3, 3, 3, 3, 3},
+                                                               {4, 4, 3, 4, 4, 3, 4, 4, 3},
+                                                               nine(5)}));
 }
 
 struct OrientationCase {
@@ -85,7 +91,8 @@ TEST_P(HandMadeOrientation, ProjectsTheTurnedStickers) {
 INSTANTIATE_TEST_SUITE_P(StickerArray, HandMadeOrientation,
                          ::testing::Values(OrientationCase{"UrfTwist1", true, 1, {{8, 2}, {20, 1}, {9, 0}}},
                                            OrientationCase{"UrfTwist2", true, 2, {{8, 1}, {20, 0}, {9, 2}}},
-                                           OrientationCase{"UrfTwist3ReadsAs0", true, 3, {{8, 0}, {20, 2}, {9, 1}}},
+                                           OrientationCase{
+                                               "UrfTwist3ReadsAs0", true, 3, {{8, 0}, {20, 2}, {9, 1}}},
                                            OrientationCase{"UfFlip", false, 1, {{7, 2}, {19, 0}}}),
                          [](const auto& info) { return info.param.name; });
 
@@ -204,9 +211,10 @@ TEST(InternalFaultReport, NamesThreadPositionAndText) {
     worker.join();
     diagnostic = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(what, "edge slot 4 holds piece 14, but edge pieces are numbered 0..11");
-    EXPECT_TRUE(std::regex_match(diagnostic, std::regex("thread 'fault-probe' panicked at src/cube3x3/utils\\.hpp:"
-                                                        "[0-9]+:[0-9]+:\n" +
-                                                        what + "\n")))
+    EXPECT_TRUE(
+        std::regex_match(diagnostic, std::regex("thread 'fault-probe' panicked at src/cube3x3/utils\\.hpp:"
+                                                "[0-9]+:[0-9]+:\n" +
+                                                what + "\n")))
         << diagnostic;
 }
 
@@ -258,7 +266,9 @@ TEST(BinaryDigits, AreAll64DigitsMostSignificantFirst) {
 
 // ---- rendering ----
 
-std::string strip_escapes(const std::string& text) { return std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m"), ""); }
+std::string strip_escapes(const std::string& text) {
+    return std::regex_replace(text, std::regex("\x1b\\[[0-9;]*m"), "");
+}
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -349,7 +359,7 @@ TYPED_TEST(RenderingOf, ReachableStatesHaveFixedLengthAndShape) {
         // Letters in net order are the sticker array read through the net.
         const std::string letters = std::regex_replace(strip_escapes(text), std::regex("[ \n]"), "");
         const auto stickers = cube.to_sticker_array_internal();
-        constexpr auto order = net_reading_order<big ? 3 : 2>();
+        constexpr auto order = net_reading_order < big ? 3 : 2 > ();
         for (std::size_t i = 0; i < order.size(); ++i) {
             ASSERT_EQ(letters[i], colour_letters[stickers[order[i]]]) << i;
         }
