@@ -22,8 +22,10 @@ void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> l
         // One generator per work piece, keyed from the running worker's own generator.
         PieceRng rng = seed_piece_rng(thread_rng());
         for (std::size_t i = begin; i < end; ++i) {
+            // Read once: the caller's array is not locked against other writers.
+            const std::int64_t length = lengths[i];
             C cube = cubes[i];
-            for (std::int64_t turn = 0; turn < lengths[i]; ++turn)
+            for (std::int64_t turn = 0; turn < length; ++turn)
                 apply_move_index_internal(cube, draw_move_index(rng));
             cubes[i] = cube;
         }

@@ -53,7 +53,8 @@ unsigned infer_cube_type(PyObject* first) {
                 "get_next_states() expects a list of turnsmith.Cube2x2 or turnsmith.Cube3x3 instances");
 }
 
-// Copies the words of every item, one item at a time under the list's lock.
+// Copies the words of every item: each is fetched under the list's lock and read
+// under its own shared access, one item at a time.
 template <Cube C>
 std::vector<C> copy_states(PyObject* list, Py_ssize_t initial_length) {
     std::vector<C> states;
