@@ -9,19 +9,37 @@ python_requirements=(numpy pytest hypothesis "scikit-build-core>=0.10" cmake nin
 
 say() { printf '[turnsmith] %s\n' "$*" >&2; }
 
-# Prints "<tag> <path>" for an interpreter that runs, is 3.13 or newer and has
-# its C headers; prints nothing otherwise. The tag names the build: cp314t etc.
+# Prints "<tag> <path>" for an interpreter that runs, is 3.13 or newer, has its
+# C headers and can make virtual environments; prints nothing otherwise. The
+# tag names the build: cp314t etc.
 probe_python() {
   "$1" - <<'PY' 2>/dev/null || true
-import os, sys, sysconfig
-if sys.version_info >= (3, 13) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+import importlib.util, os, sys, sysconfig
+headers = os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+if sys.version_info >= (3, 13) and headers and importlib.util.find_spec("ensurepip"):
     free = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
     print(f"cp{sys.version_info[0]}{sys.version_info[1]}{free}", os.path.realpath(sys.executable))
 PY
 }
 
+# Debian splits its interpreters: the headers and venv support of python3.X
+# come in python3.X-dev and python3.X-venv. Installs them for every supported
+# interpreter on PATH that lacks them (as root, where apt-get exists).
+complete_debian_pythons() {
+  [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null || return 0
+  local name found
+  for name in "${preferred_names[@]}"; do
+    found=$(command -v "$name" 2>/dev/null) || continue
+    [[ "$found" == /usr/bin/* && -z "$(probe_python "$found")" ]] || continue
+    say "installing Debian's $name-dev and $name-venv"
+    apt-get install -y "$name-dev" "$name-venv" >/dev/null 2>&1 ||
+      { apt-get update >/dev/null 2>&1 && apt-get install -y "$name-dev" "$name-venv" >/dev/null 2>&1; } || true
+  done
+}
+
 # Every supported interpreter on this machine, one per build tag, best first.
 find_pythons() {
+  [[ -n "${PYTHON:-}" ]] || complete_debian_pythons
   local -A seen=()
   local candidates=() name dir found tag path
   if [[ -n "${PYTHON:-}" ]]; then
