@@ -104,29 +104,35 @@ PyObject* str_batch(PyObject* self) {
 
 // ---- parallel operations ------------------------------------------------
 
-constexpr Signature<1> scramble_signature{"CubeBatch", "scramble", {"scramble_lengths"}, 1};
-constexpr Signature<1> apply_signature{"CubeBatch", "apply_move_indexes", {"move_indexes"}, 1};
-
-PyObject* scramble(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The frame of the two operations that take one value per cube: bind the
+// array, check the receiver, hold the batch exclusively, read the array in
+// place, then run the loop over the cubes and the array's elements.
+template <class Element, class Operation>
+PyObject* change_with_array(const Signature<1>& signature, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, Operation&& operation) {
     return guarded([&]() -> PyObject* {
-        const auto bound = bind(scramble_signature, args, nargs, kwnames);
+        const auto bound = bind(signature, args, nargs, kwnames);
         auto& batch = batch_receiver(self);
         ExclusiveHold hold(batch.access);
-        const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
-        batch.states.visit([&](auto cubes) { scramble_batch_internal(cubes, lengths.elements()); });
+        const ArrayRead<Element> values(bound[0], signature.parameters[0]);
+        batch.states.visit([&](auto cubes) { operation(cubes, values.elements()); });
         return Py_NewRef(Py_None);
     });
 }
 
+constexpr Signature<1> scramble_signature{"CubeBatch", "scramble", {"scramble_lengths"}, 1};
+constexpr Signature<1> apply_signature{"CubeBatch", "apply_move_indexes", {"move_indexes"}, 1};
+
+PyObject* scramble(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return change_with_array<std::int64_t>(
+        scramble_signature, self, args, nargs, kwnames,
+        [](auto cubes, auto lengths) { scramble_batch_internal(cubes, lengths); });
+}
+
 PyObject* apply_move_indexes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(apply_signature, args, nargs, kwnames);
-        auto& batch = batch_receiver(self);
-        ExclusiveHold hold(batch.access);
-        const ArrayRead<std::uint64_t> indexes(bound[0], "move_indexes");
-        batch.states.visit([&](auto cubes) { apply_move_indexes_internal(cubes, indexes.elements()); });
-        return Py_NewRef(Py_None);
-    });
+    return change_with_array<std::uint64_t>(
+        apply_signature, self, args, nargs, kwnames,
+        [](auto cubes, auto indexes) { apply_move_indexes_internal(cubes, indexes); });
 }
 
 // Runs a projection of the batch's states with the calling thread detached,
