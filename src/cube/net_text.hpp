@@ -82,4 +82,13 @@ private:
     std::string_view text_;
 };
 
+// The coloured net of a sticker array: the stickers in `order` fill `net`.
+template <std::size_t Slots>
+std::string render_net(const StickerArray<Slots>& colours, const TextTemplate<Slots>& net,
+                       const std::array<std::size_t, Slots>& order) {
+    std::array<std::string_view, Slots> stickers;
+    for (std::size_t i = 0; i < Slots; ++i) stickers[i] = coloured_stickers[colours[order[i]]];
+    return net.fill(stickers);
+}
+
 }  // namespace turnsmith

@@ -33,10 +33,7 @@ std::string get_sticker(Word corners, unsigned slot, unsigned facet) {
 }
 
 std::string Cube2x2::render_ansi_internal() const {
-    const auto colours = to_sticker_array_internal();
-    std::array<std::string_view, sticker_dim> stickers;
-    for (std::size_t i = 0; i < stickers.size(); ++i) stickers[i] = coloured_stickers[colours[net_order[i]]];
-    return net_template.fill(stickers);
+    return render_net(to_sticker_array_internal(), net_template, net_order);
 }
 
 }  // namespace turnsmith

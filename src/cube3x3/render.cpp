@@ -35,10 +35,7 @@ std::string ansi_color(char letter) {
 
 std::string Cube3x3::render_ansi_internal() const {
     // The projection refuses edge pieces >= 12 before anything is drawn.
-    const auto colours = to_sticker_array_internal();
-    std::array<std::string_view, sticker_dim> stickers;
-    for (std::size_t i = 0; i < stickers.size(); ++i) stickers[i] = coloured_stickers[colours[net_order[i]]];
-    return net_template.fill(stickers);
+    return render_net(to_sticker_array_internal(), net_template, net_order);
 }
 
 }  // namespace turnsmith

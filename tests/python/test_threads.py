@@ -61,14 +61,14 @@ class Repeater(threading.Thread):
         assert self.error is None, repr(self.error)
 
 
-def probe_until_refused(call):
+def probe_until_refused(call, refusal=RuntimeError):
     """Returns (successful calls, message of the first refusal or None)."""
     successes = 0
     end = time.monotonic() + DEADLINE
     while time.monotonic() < end:
         try:
             call()
-        except RuntimeError as e:
+        except refusal as e:
             return successes, str(e)
         successes += 1
     return successes, None
@@ -181,23 +181,11 @@ def test_cube_held_by_a_scramble_refuses_other_calls(cube_cls, name, call, messa
 def test_module_successors_with_a_held_cube():
     held = Cube3x3()
     with Repeater(lambda: held.scramble(HOLD_LENGTH)):
-        _, first = _probe_type_error(lambda: get_next_states([held]))
+        _, first = probe_until_refused(lambda: get_next_states([held]), TypeError)
         _, later = probe_until_refused(lambda: get_next_states([Cube3x3(), held]))
     assert first == ("get_next_states() expects a list of turnsmith.Cube2x2 or "
                      "turnsmith.Cube3x3 instances")
     assert later == "Already mutably borrowed"
-
-
-def _probe_type_error(call):
-    successes = 0
-    end = time.monotonic() + DEADLINE
-    while time.monotonic() < end:
-        try:
-            call()
-        except TypeError as e:
-            return successes, str(e)
-        successes += 1
-    return successes, None
 
 
 # --- a thread holding a batch ---------------------------------------------------
