@@ -49,4 +49,10 @@ void internal_fault(std::string_view text, std::source_location where) {
     throw InternalFault(std::string(text));
 }
 
+void out_of_memory(std::string_view what) {
+    std::string text = "cannot allocate ";
+    text += what;
+    throw OutOfMemory(std::move(text));
+}
+
 }  // namespace turnsmith

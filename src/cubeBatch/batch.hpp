@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <variant>
 
 #include "cube/fault.hpp"
@@ -28,7 +29,7 @@ class BatchStates {
 public:
     // `cube_type` is 2 or 3 (checked by the caller). Throws InternalFault
     // "capacity overflow" when the storage size cannot be represented, and
-    // std::bad_alloc when it cannot be allocated.
+    // OutOfMemory when it cannot be allocated.
     static BatchStates solved(std::size_t count, unsigned cube_type) {
         return cube_type == 2 ? BatchStates(allocate<Cube2x2>(count)) : BatchStates(allocate<Cube3x3>(count));
     }
@@ -58,7 +59,12 @@ private:
         }
         CubeArray<C> array;
         array.count = count;
-        if (count > 0) array.cubes.reset(new C[count]);  // every C starts solved
+        if (count == 0) return array;
+        array.cubes.reset(new (std::nothrow) C[count]);  // every C starts solved
+        if (!array.cubes) {
+            out_of_memory("a batch of " + std::to_string(count) + " cubes (" + std::to_string(count * sizeof(C)) +
+                          " bytes)");
+        }
         return array;
     }
 

@@ -9,17 +9,20 @@
 
 #include "cube/cube.hpp"
 #include "cube/random.hpp"
-#include "cubeBatch/pool.hpp"
+#include "cubeBatch/loops.hpp"
 #include "cubeBatch/row_buffer.hpp"
 
 namespace turnsmith {
 
 // Cube i receives lengths[i] random quarter turns (none when the length is not
 // positive); cubes and lengths pair up to the shorter of the two.
-template <Cube C>
-void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> lengths) {
+template <Cube C, class Runner = AtOnce>
+void scramble_batch_internal(std::span<C> cubes, std::span<const std::int64_t> lengths, Runner&& run = {}) {
     const std::size_t count = std::min(cubes.size(), lengths.size());
-    parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    // The estimate reads a length apart from the turns; a length changed in
+    // between by another thread only moves a chunk boundary.
+    const auto cost = [&](std::size_t i) { return std::uint64_t(std::max<std::int64_t>(lengths[i], 0)) + 1; };
+    run(count, cost, [&](std::size_t begin, std::size_t end) {
         // One generator per work piece, keyed from the running worker's own generator.
         PieceRng rng = seed_piece_rng(thread_rng());
         for (std::size_t i = begin; i < end; ++i) {
@@ -57,10 +60,10 @@ void apply_block_grouped(C* cubes, const std::uint64_t* indexes, std::size_t cou
 }
 
 // Cube i is turned by move index indexes[i]; 12 or more leaves it unchanged.
-template <Cube C>
-void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::uint64_t> indexes) {
+template <Cube C, class Runner = AtOnce>
+void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::uint64_t> indexes, Runner&& run = {}) {
     const std::size_t count = std::min(cubes.size(), indexes.size());
-    parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    run(count, UnitCost{}, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; i += move_group_block) {
             apply_block_grouped(cubes.data() + i, indexes.data() + i, std::min(move_group_block, end - i));
         }
@@ -68,10 +71,10 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::uint64
 }
 
 // Row r holds the sticker array of cube r.
-template <Cube C>
-RowBuffer sticker_arrays_internal(std::span<const C> cubes) {
+template <Cube C, class Runner = AtOnce>
+RowBuffer sticker_arrays_internal(std::span<const C> cubes, Runner&& run = {}) {
     RowBuffer rows = RowBuffer::zeroed(cubes.size(), C::sticker_dim);
-    parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
+    run(cubes.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
             cubes[r].to_sticker_array_internal(rows.row(r));
         }

@@ -14,6 +14,7 @@
 #include <exception>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <sstream>
 #include <system_error>
 
@@ -88,12 +89,71 @@ void WorkerPool::stop_and_join() noexcept {
     }
 }
 
+namespace {
+
+// Counts the loops that are running and keeps them apart from fork: `close`
+// (before a fork) waits until none is running and holds new ones back until
+// the fork has happened. The gate is reached through a pointer because a child
+// must not reuse condition variables that the parent's threads were waiting on:
+// it gets a fresh gate and leaks the old one.
+class ForkGate {
+public:
+    void enter() {
+        std::unique_lock lock(mutex_);
+        open_.wait(lock, [this] { return !forking_; });
+        ++running_;
+    }
+    void leave() noexcept {
+        {
+            const std::lock_guard lock(mutex_);
+            --running_;
+        }
+        idle_.notify_all();
+    }
+    // Returns with the mutex held: no loop can start until reopen().
+    void close() noexcept {
+        std::unique_lock lock(mutex_);
+        forking_ = true;
+        idle_.wait(lock, [this] { return running_ == 0; });
+        lock.release();
+    }
+    void reopen() noexcept {
+        forking_ = false;
+        mutex_.unlock();
+        open_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable open_;  // forking_ became false
+    std::condition_variable idle_;  // running_ became 0
+    std::size_t running_ = 0;
+    bool forking_ = false;
+};
+
+std::atomic<ForkGate*> fork_gate{new ForkGate};
+
+// A loop's place among the running loops, for its whole run.
+class RunningLoop {
+public:
+    RunningLoop() : gate_(fork_gate.load(std::memory_order_acquire)) { gate_->enter(); }
+    ~RunningLoop() { gate_->leave(); }
+    RunningLoop(const RunningLoop&) = delete;
+    RunningLoop& operator=(const RunningLoop&) = delete;
+
+private:
+    ForkGate* gate_;
+};
+
+}  // namespace
+
 void WorkerPool::run(std::size_t count, PieceRef piece) {
     if (count == 0) return;
     if (current_pool != nullptr) {
         piece(0, count);
         return;
     }
+    const RunningLoop running;
     Job job(piece, count);
     {
         const std::lock_guard lock(mutex_);
@@ -227,12 +287,21 @@ std::mutex shared_pool_creation;
 // are gone and the pool's lock may have been held by one of them. The child
 // therefore forgets that pool without touching it (it is leaked) and starts
 // its own on its first loop. Holding the creation lock across fork keeps the
-// child from inheriting it locked.
-void before_fork() noexcept { shared_pool_creation.lock(); }
-void after_fork_in_parent() noexcept { shared_pool_creation.unlock(); }
+// child from inheriting it locked; closing the gate keeps it from inheriting
+// a loop half done.
+void before_fork() noexcept {
+    fork_gate.load(std::memory_order_acquire)->close();
+    shared_pool_creation.lock();
+}
+void after_fork_in_parent() noexcept {
+    shared_pool_creation.unlock();
+    fork_gate.load(std::memory_order_acquire)->reopen();
+}
 void after_fork_in_child() noexcept {
     shared_pool.store(nullptr, std::memory_order_relaxed);
     shared_pool_creation.unlock();
+    // Threads of the parent may have waited on the old gate's conditions.
+    fork_gate.store(new (std::nothrow) ForkGate, std::memory_order_release);
 }
 
 [[maybe_unused]] const int fork_handlers_registered =
@@ -244,9 +313,40 @@ std::optional<std::string_view> environment(const char* name) {
     return std::string_view(value);
 }
 
-std::size_t configured_worker_count() {
-    return worker_count_from(environment("RAYON_NUM_THREADS"), environment("RAYON_RS_NUM_CPUS"),
-                             available_cpus());
+// The worker count and, when a variable set it, " (RAYON_NUM_THREADS=n)" to
+// name it in failures that the count caused.
+struct ConfiguredCount {
+    std::size_t workers;
+    std::string cause;
+};
+
+ConfiguredCount configured_worker_count() {
+    const auto num_threads = environment("RAYON_NUM_THREADS");
+    const auto rs_num_cpus = environment("RAYON_RS_NUM_CPUS");
+    const std::size_t workers = worker_count_from(num_threads, rs_num_cpus, available_cpus());
+    switch (worker_count_source(num_threads, rs_num_cpus)) {
+        case CountSource::num_threads:
+            return {workers, " (RAYON_NUM_THREADS=" + std::string(*num_threads) + ")"};
+        case CountSource::rs_num_cpus:
+            return {workers, " (RAYON_RS_NUM_CPUS=" + std::string(*rs_num_cpus) + ")"};
+        case CountSource::default_count:
+            break;
+    }
+    return {workers, ""};
+}
+
+WorkerPool* start_pool() {
+    const ConfiguredCount count = configured_worker_count();
+    const std::string pool = "a pool of " + std::to_string(count.workers) + " workers" + count.cause;
+    try {
+        return new WorkerPool(count.workers);
+    } catch (const std::system_error& error) {
+        internal_fault("could not start the worker pool: " + pool + ": " + error.what());
+    } catch (const std::bad_alloc&) {
+        out_of_memory(pool);
+    } catch (const std::length_error&) {
+        out_of_memory(pool);
+    }
 }
 
 }  // namespace
@@ -256,12 +356,7 @@ WorkerPool& global_pool() {
     const std::lock_guard lock(shared_pool_creation);
     WorkerPool* pool = shared_pool.load(std::memory_order_relaxed);
     if (pool == nullptr) {
-        try {
-            // Never deleted: the workers run until the process ends.
-            pool = new WorkerPool(configured_worker_count());
-        } catch (const std::system_error& error) {
-            internal_fault(std::string("could not start the worker pool: ") + error.what());
-        }
+        pool = start_pool();  // never deleted: the workers run until the process ends
         shared_pool.store(pool, std::memory_order_release);
     }
     return *pool;
@@ -283,17 +378,30 @@ std::optional<std::size_t> parse_count(std::string_view text) {
     return value;
 }
 
-std::size_t worker_count_from(std::optional<std::string_view> num_threads,
-                              std::optional<std::string_view> rs_num_cpus, std::size_t default_count) {
+CountSource worker_count_source(std::optional<std::string_view> num_threads,
+                                std::optional<std::string_view> rs_num_cpus) {
     if (num_threads) {
         if (const std::optional<std::size_t> count = parse_count(*num_threads)) {
-            return *count > 0 ? *count : default_count;
+            return *count > 0 ? CountSource::num_threads : CountSource::default_count;
         }
     }
     if (rs_num_cpus) {
         if (const std::optional<std::size_t> count = parse_count(*rs_num_cpus); count && *count > 0) {
-            return *count;
+            return CountSource::rs_num_cpus;
         }
+    }
+    return CountSource::default_count;
+}
+
+std::size_t worker_count_from(std::optional<std::string_view> num_threads,
+                              std::optional<std::string_view> rs_num_cpus, std::size_t default_count) {
+    switch (worker_count_source(num_threads, rs_num_cpus)) {
+        case CountSource::num_threads:
+            return *parse_count(*num_threads);
+        case CountSource::rs_num_cpus:
+            return *parse_count(*rs_num_cpus);
+        case CountSource::default_count:
+            break;
     }
     return default_count;
 }

@@ -88,7 +88,10 @@ private:
 };
 
 // The process-wide pool, created on first use. The child of a fork starts a
-// fresh pool on its first loop; the parent's is left untouched there.
+// fresh pool on its first loop; the parent's is left untouched there. A fork
+// waits until the loops running on any pool have finished and starts no new
+// one meanwhile, so that a child never copies a cube that a worker has only
+// half turned.
 WorkerPool& global_pool();
 std::size_t pool_worker_count();
 
@@ -107,6 +110,9 @@ void parallel_for(std::size_t count, F&& piece) {
 // The pool size rule, apart from the environment and the machine: a positive
 // RAYON_NUM_THREADS wins, 0 there means the default; otherwise a positive
 // RAYON_RS_NUM_CPUS; otherwise the default.
+enum class CountSource { num_threads, rs_num_cpus, default_count };
+CountSource worker_count_source(std::optional<std::string_view> num_threads,
+                                std::optional<std::string_view> rs_num_cpus);
 std::size_t worker_count_from(std::optional<std::string_view> num_threads,
                               std::optional<std::string_view> rs_num_cpus, std::size_t default_count);
 

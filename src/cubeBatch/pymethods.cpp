@@ -7,6 +7,7 @@
 #include "cubeBatch/batch.hpp"
 #include "cubeBatch/operations.hpp"
 #include "module/args.hpp"
+#include "module/attachment.hpp"
 #include "module/batch_object.hpp"
 #include "module/cube_methods.hpp"
 #include "module/numpy.hpp"
@@ -106,7 +107,8 @@ PyObject* str_batch(PyObject* self) {
 
 // The frame of the two operations that take one value per cube: bind the
 // array, check the receiver, hold the batch exclusively, read the array in
-// place, then run the loop over the cubes and the array's elements.
+// place, then run the loop over the cubes and the array's elements. The
+// thread stays attached (in chunks on the free-threaded build).
 template <class Element, class Operation>
 PyObject* change_with_array(const Signature<1>& signature, PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames, Operation&& operation) {
@@ -115,7 +117,9 @@ PyObject* change_with_array(const Signature<1>& signature, PyObject* self, PyObj
         auto& batch = batch_receiver(self);
         ExclusiveHold hold(batch.access);
         const ArrayRead<Element> values(bound[0], signature.parameters[0]);
-        batch.states.visit([&](auto cubes) { operation(cubes, values.elements()); });
+        batch.states.visit([&](auto cubes) {
+            attached_loop(hold, [&](auto&& run) { operation(cubes, values.elements(), run); });
+        });
         return Py_NewRef(Py_None);
     });
 }
@@ -126,13 +130,13 @@ constexpr Signature<1> apply_signature{"CubeBatch", "apply_move_indexes", {"move
 PyObject* scramble(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return change_with_array<std::int64_t>(
         scramble_signature, self, args, nargs, kwnames,
-        [](auto cubes, auto lengths) { scramble_batch_internal(cubes, lengths); });
+        [](auto cubes, auto lengths, auto& run) { scramble_batch_internal(cubes, lengths, run); });
 }
 
 PyObject* apply_move_indexes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return change_with_array<std::uint64_t>(
         apply_signature, self, args, nargs, kwnames,
-        [](auto cubes, auto indexes) { apply_move_indexes_internal(cubes, indexes); });
+        [](auto cubes, auto indexes, auto& run) { apply_move_indexes_internal(cubes, indexes, run); });
 }
 
 // Runs a projection of the batch's states with the calling thread detached,
@@ -143,22 +147,19 @@ PyObject* project_detached(PyObject* self, Projection&& projection) {
         auto& batch = batch_receiver(self);
         SharedHold hold(batch.access);
         require_numpy();
-        RowBuffer rows;
-        {
-            Detached detached;
-            rows = batch.states.visit(
-                [&]<class C>(std::span<C> cubes) { return projection(std::span<const C>(cubes)); });
-        }
+        RowBuffer rows = batch.states.visit([&]<class C>(std::span<C> cubes) {
+            return detached_loop(hold, [&](auto&& run) { return projection(std::span<const C>(cubes), run); });
+        });
         return make_result_array(std::move(rows));
     });
 }
 
 PyObject* to_sticker_array(PyObject* self, PyObject*) {
-    return project_detached(self, [](auto cubes) { return sticker_arrays_internal(cubes); });
+    return project_detached(self, [](auto cubes, auto& run) { return sticker_arrays_internal(cubes, run); });
 }
 
 PyObject* get_next_states(PyObject* self, PyObject*) {
-    return project_detached(self, [](auto cubes) { return next_states_internal(cubes); });
+    return project_detached(self, [](auto cubes, auto& run) { return next_states_internal(cubes, run); });
 }
 
 // ---- the type -------------------------------------------------------------

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 #include <limits>
-#include <new>
+#include <string>
 
 #include "cube/fault.hpp"
 
@@ -20,6 +20,11 @@ constexpr std::size_t mapped_from_bytes = std::size_t{32} << 20;
 
 std::size_t bytes_of(std::size_t elements) noexcept { return elements * sizeof(std::int64_t); }
 
+[[noreturn]] void result_out_of_memory(std::size_t rows, std::size_t cols) {
+    out_of_memory("a result of " + std::to_string(rows) + " rows of " + std::to_string(cols) + " values (" +
+                  std::to_string(bytes_of(rows * cols)) + " bytes)");
+}
+
 }  // namespace
 
 RowBuffer RowBuffer::zeroed(std::size_t rows, std::size_t cols) {
@@ -33,11 +38,11 @@ RowBuffer RowBuffer::zeroed(std::size_t rows, std::size_t cols) {
     void* memory = nullptr;
     if (bytes >= mapped_from_bytes) {
         memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) throw std::bad_alloc();
+        if (memory == MAP_FAILED) result_out_of_memory(rows, cols);
         madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: refusal changes nothing
     } else {
         memory = std::calloc(rows * cols, sizeof(std::int64_t));
-        if (memory == nullptr) throw std::bad_alloc();
+        if (memory == nullptr) result_out_of_memory(rows, cols);
     }
     buffer.data_ = static_cast<std::int64_t*>(memory);
     return buffer;

@@ -12,7 +12,7 @@ class RowBuffer {
 public:
     RowBuffer() noexcept = default;
     // Throws InternalFault "capacity overflow" when the size cannot be
-    // represented, std::bad_alloc when it cannot be allocated.
+    // represented, OutOfMemory when it cannot be allocated.
     static RowBuffer zeroed(std::size_t rows, std::size_t cols);
 
     RowBuffer(RowBuffer&& other) noexcept

@@ -50,6 +50,7 @@ public:
         if (!state.try_share()) return std::nullopt;
         return SharedHold(state, Granted{});
     }
+    AccessState& state() const noexcept { return *state_; }
     SharedHold(SharedHold&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
     SharedHold(const SharedHold&) = delete;
     SharedHold& operator=(const SharedHold&) = delete;
@@ -73,6 +74,7 @@ public:
             throw_error_already_set();
         }
     }
+    AccessState& state() const noexcept { return *state_; }
     ExclusiveHold(const ExclusiveHold&) = delete;
     ExclusiveHold& operator=(const ExclusiveHold&) = delete;
     ~ExclusiveHold() { state_->unexclusive(); }

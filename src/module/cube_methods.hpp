@@ -14,6 +14,7 @@
 #include "cube/random.hpp"
 #include "cube/views.hpp"
 #include "module/args.hpp"
+#include "module/attachment.hpp"
 #include "module/cube_object.hpp"
 
 namespace turnsmith::py {
@@ -116,6 +117,8 @@ template <Cube C>
 inline constexpr Signature<1> scramble_signature{CubeClass<C>::name, "scramble", {"scramble_length"}, 0};
 
 inline constexpr std::int64_t default_scramble_length = 20;
+// A few milliseconds of turns on the calling thread.
+inline constexpr std::int64_t scramble_turns_per_pause = std::int64_t{1} << 20;
 
 template <Cube C>
 PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -126,8 +129,13 @@ PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const std::int64_t length =
             bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length;
         auto& rng = thread_rng();  // created even when nothing is drawn
-        for (std::int64_t turn = 0; turn < length; ++turn) {
-            apply_move_index_internal(object.cube, draw_move_index(rng));
+        for (std::int64_t done = 0; done < length;) {
+            if (done > 0) pause_point(hold);
+            const std::int64_t chunk = std::min(length - done, scramble_turns_per_pause);
+            for (std::int64_t turn = 0; turn < chunk; ++turn) {
+                apply_move_index_internal(object.cube, draw_move_index(rng));
+            }
+            done += chunk;
         }
         return Py_NewRef(Py_None);
     });

@@ -94,6 +94,8 @@ void detail::translate_current_exception() noexcept {
         // The Python exception is already in place.
     } catch (const InternalFault& fault) {
         raise_panic(fault.what());
+    } catch (const OutOfMemory& error) {
+        PyErr_SetString(PyExc_MemoryError, error.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {

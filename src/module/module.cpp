@@ -6,6 +6,7 @@
 #include "cube/next_states.hpp"
 #include "cube/notation.hpp"
 #include "module/args.hpp"
+#include "module/attachment.hpp"
 #include "module/batch_object.hpp"
 #include "module/cube_methods.hpp"
 #include "module/numpy.hpp"
@@ -58,7 +59,15 @@ unsigned infer_cube_type(PyObject* first) {
 template <Cube C>
 std::vector<C> copy_states(PyObject* list, Py_ssize_t initial_length) {
     std::vector<C> states;
-    states.reserve(static_cast<std::size_t>(initial_length));
+    const auto count = static_cast<std::size_t>(initial_length);
+    try {
+        states.reserve(count);
+    } catch (const std::bad_alloc&) {
+        out_of_memory("copies of " + std::to_string(count) + " cubes (" + std::to_string(count * sizeof(C)) +
+                      " bytes)");
+    } catch (const std::length_error&) {
+        internal_fault("capacity overflow");
+    }
     for (Py_ssize_t index = 0;; ++index) {
         Ref item = list_item(list, index, initial_length);
         if (!item) break;
@@ -74,7 +83,9 @@ template <Cube C>
 PyObject* next_states_of_list(PyObject* list, Py_ssize_t initial_length) {
     const std::vector<C> states = copy_states<C>(list, initial_length);
     require_numpy();
-    return make_result_array(next_states_internal(std::span<const C>(states)));
+    // The copies are the call's own: nothing is held while the workers run.
+    RowBuffer rows = attached_loop(NoHold{}, [&](auto&& run) { return next_states_internal(std::span<const C>(states), run); });
+    return make_result_array(std::move(rows));
 }
 
 constexpr Signature<1> next_states_signature{nullptr, "get_next_states", {"cubes"}, 1};

@@ -50,17 +50,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// Releases the calling thread's interpreter state for a scope (the loop of a
-// detached batch call) and takes it back on the way out, also on unwinding.
-class Detached {
-public:
-    Detached() noexcept : state_(PyEval_SaveThread()) {}
-    Detached(const Detached&) = delete;
-    Detached& operator=(const Detached&) = delete;
-    ~Detached() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
 }  // namespace turnsmith::py

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cubeBatch/loops.hpp"
 #include "cubeBatch/pool.hpp"
 
 namespace turnsmith {
@@ -57,6 +59,15 @@ TEST(WorkerCount, EnvironmentRules) {
             << "RAYON_NUM_THREADS=" << c.num_threads.value_or("<unset>")
             << " RAYON_RS_NUM_CPUS=" << c.rs_num_cpus.value_or("<unset>");
     }
+}
+
+TEST(WorkerCount, SourceNamesTheVariableThatDecided) {
+    using enum CountSource;
+    EXPECT_EQ(worker_count_source("3", "5"), num_threads);
+    EXPECT_EQ(worker_count_source("0", "5"), default_count);
+    EXPECT_EQ(worker_count_source("abc", "5"), rs_num_cpus);
+    EXPECT_EQ(worker_count_source(std::nullopt, "0"), default_count);
+    EXPECT_EQ(worker_count_source(std::nullopt, std::nullopt), default_count);
 }
 
 TEST(WorkerCount, CgroupQuotas) {
@@ -268,6 +279,55 @@ TEST(ParallelFor, SharedPoolSurvivesAnException) {
 }
 
 // ---------------------------------------------------------------------------
+// Loops in chunks
+
+// Item costs 0..9 repeating; every item must be processed exactly once, each
+// chunk run by the caller's hook, and no chunk may go on past its budget.
+TEST(InChunks, CoversEveryItemOnceInBudgetedChunks) {
+    constexpr std::size_t count = 1000;
+    constexpr std::uint64_t budget = 40;
+    const auto cost = [](std::size_t i) { return std::uint64_t(i % 10); };
+    std::vector<std::atomic<int>> hits(count);
+    std::vector<std::pair<std::size_t, std::size_t>> chunks;
+    std::size_t low = count, high = 0;
+    const auto around = [&](auto&& run_chunk) {
+        low = count;
+        high = 0;
+        run_chunk();
+        chunks.emplace_back(low, high);
+    };
+    std::mutex bounds;
+    InChunks<decltype(around)> run{budget, around};
+    run(count, cost, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ++hits[i];
+        const std::lock_guard lock(bounds);
+        low = std::min(low, begin);
+        high = std::max(high, end);
+    });
+    EXPECT_TRUE(std::all_of(hits.begin(), hits.end(), [](const std::atomic<int>& h) { return h == 1; }));
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_EQ(chunks.front().first, 0u);
+    EXPECT_EQ(chunks.back().second, count);
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        const auto [begin, end] = chunks[c];
+        if (c > 0) {
+            EXPECT_EQ(begin, chunks[c - 1].second);
+        }
+        std::uint64_t spent = 0;
+        for (std::size_t i = begin; i + 1 < end; ++i) spent += cost(i);
+        EXPECT_LT(spent, budget) << "chunk " << c << " went on after its budget was spent";
+    }
+}
+
+TEST(InChunks, ChunkEndTakesAtLeastOneItem) {
+    const auto huge = [](std::size_t) { return std::uint64_t{1} << 40; };
+    EXPECT_EQ(chunk_end(5, 10, huge, 100), 6u);
+    EXPECT_EQ(chunk_end(0, 10, UnitCost{}, 4), 4u);
+    EXPECT_EQ(chunk_end(8, 10, UnitCost{}, 4), 10u);
+    EXPECT_EQ(chunk_end(3, 10, UnitCost{}, 0), 4u);
+}
+
+// ---------------------------------------------------------------------------
 // Process lifecycle
 
 std::size_t thread_count() {
@@ -306,6 +366,38 @@ TEST(ParallelFor, ForkedChildStartsItsOwnPool) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A fork while another thread's loop runs must wait for that loop: the child
+// then sees every item written, never a loop half done.
+TEST(ParallelFor, ForkWaitsForRunningLoops) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support fork in a process with threads";
+#endif
+    constexpr std::size_t count = 200;
+    std::vector<std::atomic<std::uint8_t>> written(count);
+    std::atomic<bool> started{false};
+    std::thread caller([&] {
+        parallel_for(count, [&](std::size_t begin, std::size_t end) {
+            started = true;
+            for (std::size_t i = begin; i < end; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                written[i] = 1;
+            }
+        });
+    });
+    while (!started) std::this_thread::yield();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool whole = std::all_of(written.begin(), written.end(), [](const auto& w) { return w == 1; });
+        _exit(whole ? 0 : 1);
+    }
+    caller.join();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child saw a loop half done";
 }
 
 }  // namespace
