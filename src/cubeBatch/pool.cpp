@@ -89,8 +89,6 @@ void WorkerPool::stop_and_join() noexcept {
     }
 }
 
-namespace {
-
 // Counts the loops that are running and keeps them apart from fork: `close`
 // (before a fork) waits until none is running and holds new ones back until
 // the fork has happened. The gate is reached through a pointer because a child
@@ -131,21 +129,14 @@ private:
     bool forking_ = false;
 };
 
+namespace {
+
 std::atomic<ForkGate*> fork_gate{new ForkGate};
 
-// A loop's place among the running loops, for its whole run.
-class RunningLoop {
-public:
-    RunningLoop() : gate_(fork_gate.load(std::memory_order_acquire)) { gate_->enter(); }
-    ~RunningLoop() { gate_->leave(); }
-    RunningLoop(const RunningLoop&) = delete;
-    RunningLoop& operator=(const RunningLoop&) = delete;
-
-private:
-    ForkGate* gate_;
-};
-
 }  // namespace
+
+ForkWaitsForThis::ForkWaitsForThis() : gate_(fork_gate.load(std::memory_order_acquire)) { gate_->enter(); }
+ForkWaitsForThis::~ForkWaitsForThis() { gate_->leave(); }
 
 void WorkerPool::run(std::size_t count, PieceRef piece) {
     if (count == 0) return;
@@ -153,7 +144,7 @@ void WorkerPool::run(std::size_t count, PieceRef piece) {
         piece(0, count);
         return;
     }
-    const RunningLoop running;
+    const ForkWaitsForThis running;
     Job job(piece, count);
     {
         const std::lock_guard lock(mutex_);

@@ -95,6 +95,20 @@ private:
 WorkerPool& global_pool();
 std::size_t pool_worker_count();
 
+// Marks work that writes cubes outside a pool loop (a long scramble of a single
+// cube) as running, so that a fork waits for it too; may wait while a fork is
+// under way.
+class ForkWaitsForThis {
+public:
+    ForkWaitsForThis();
+    ~ForkWaitsForThis();
+    ForkWaitsForThis(const ForkWaitsForThis&) = delete;
+    ForkWaitsForThis& operator=(const ForkWaitsForThis&) = delete;
+
+private:
+    class ForkGate* gate_;
+};
+
 // `piece(begin, end)` may be called from several workers at once.
 template <class F>
 void parallel_for(WorkerPool& pool, std::size_t count, F&& piece) {

@@ -56,13 +56,17 @@ private:
     PyThreadState* state_;
 };
 
-// Between two chunks of an attached call: lets a pending stop-the-world pause
-// (a collection, a fork) happen now rather than after the call. Does nothing
-// where there is a GIL.
-template <class Hold>
-void pause_point(const Hold& hold) noexcept {
+// Runs one chunk of a call's own work (not a pool loop) with the thread
+// detached on the free-threaded build, attached with the GIL. A fork waits
+// for the chunk, so that a child never copies a cube half turned.
+template <class Hold, class Work>
+void detached_on_free_threaded(const Hold& hold, Work&& work) {
     if constexpr (free_threaded) {
-        const Detached pause(hold);
+        const Detached detached(hold);
+        const ForkWaitsForThis running;
+        work();
+    } else {
+        work();
     }
 }
 

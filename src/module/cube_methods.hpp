@@ -118,7 +118,7 @@ inline constexpr Signature<1> scramble_signature{CubeClass<C>::name, "scramble",
 
 inline constexpr std::int64_t default_scramble_length = 20;
 // A few milliseconds of turns on the calling thread.
-inline constexpr std::int64_t scramble_turns_per_pause = std::int64_t{1} << 20;
+inline constexpr std::int64_t scramble_turns_per_chunk = std::int64_t{1} << 18;
 
 template <Cube C>
 PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,13 +129,15 @@ PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const std::int64_t length =
             bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length;
         auto& rng = thread_rng();  // created even when nothing is drawn
-        for (std::int64_t done = 0; done < length;) {
-            if (done > 0) pause_point(hold);
-            const std::int64_t chunk = std::min(length - done, scramble_turns_per_pause);
-            for (std::int64_t turn = 0; turn < chunk; ++turn) {
-                apply_move_index_internal(object.cube, draw_move_index(rng));
-            }
-            done += chunk;
+        const auto turn = [&](std::int64_t count) {
+            for (std::int64_t i = 0; i < count; ++i) apply_move_index_internal(object.cube, draw_move_index(rng));
+        };
+        if (length <= scramble_turns_per_chunk) {
+            turn(length);  // too short to keep anyone waiting
+            return Py_NewRef(Py_None);
+        }
+        for (std::int64_t done = 0; done < length; done += scramble_turns_per_chunk) {
+            detached_on_free_threaded(hold, [&] { turn(std::min(length - done, scramble_turns_per_chunk)); });
         }
         return Py_NewRef(Py_None);
     });

@@ -64,6 +64,19 @@ def test_u_turn_needs_four_to_return(cube_cls):
     assert cube.is_solved()
 
 
+@pytest.mark.parametrize("moves", ["R2 U2 R2 U2 R2 U2", "F2 R2 F2 R2 F2 R2", "R L' U2 R' L F2"])
+def test_3x3_with_every_corner_home_is_not_solved_while_an_edge_is_out(moves):
+    cube = Cube3x3()
+    cube.do_moves(moves)
+    assert cube.corners == SOLVED_CORNERS
+    assert edge_word(cube) != SOLVED_EDGES
+    assert not cube.is_solved()
+    # The 2x2 sees only corners: the same moves solve it.
+    small = Cube2x2()
+    small.do_moves(moves)
+    assert small.is_solved()
+
+
 @pytest.mark.parametrize("indexes", [[U, DP], [R, LP]], ids=["U D'", "R L'"])
 def test_2x2_opposite_layers_show_uniform_faces_but_are_not_solved(indexes):
     cube = fresh(Cube2x2, indexes)
