@@ -29,10 +29,13 @@ inline constexpr char32_t replacement_character = 0xFFFD;
 // Decodes the character starting at byte `at` (< text.size()). Malformed or
 // truncated sequences decode as one non-whitespace byte, so scanning always
 // advances and never reads past the text.
+// Overlong forms count as malformed: a space spelt C0 A0 must not separate
+// tokens, since strict readers (Python among them) see no space there.
 constexpr DecodedChar decode_utf8_at(std::string_view text, std::size_t at) noexcept {
+    constexpr char32_t shortest_from[5] = {0, 0, 0x80, 0x800, 0x10000};  // by length
     const auto lead = static_cast<unsigned char>(text[at]);
     if (lead < 0x80) return {lead, 1};
-    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    const std::size_t length = lead >= 0xF8 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
     if (length == 1 || length > text.size() - at) return {replacement_character, 1};
     char32_t code_point = lead & (0x7F >> length);
     for (std::size_t i = 1; i < length; ++i) {
@@ -40,6 +43,7 @@ constexpr DecodedChar decode_utf8_at(std::string_view text, std::size_t at) noex
         if ((byte & 0xC0) != 0x80) return {replacement_character, 1};
         code_point = (code_point << 6) | (byte & 0x3F);
     }
+    if (code_point < shortest_from[length]) return {replacement_character, 1};
     return {code_point, length};
 }
 

@@ -127,6 +127,19 @@ TEST(Tokens, MalformedBytesAreScannedSafely) {
     }
 }
 
+// A space or line break spelt in more bytes than it needs (or behind a lead
+// byte that no UTF-8 has) is no separator: the token holds all its bytes.
+TEST(Tokens, OverlongWhitespaceDoesNotSeparate) {
+    for (const std::string_view spelt : {std::string_view("\xc0\xa0"), std::string_view("\xe0\x80\x8b"),
+                                         std::string_view("\xf0\x80\x80\xa0"),
+                                         std::string_view("\xf8\x80\x80\xa0")}) {
+        const std::string text = "U" + std::string(spelt) + "R";
+        EXPECT_EQ(tokens_of(text), std::vector<std::string>{text});
+        EXPECT_EQ(reverse_tokens_of(text), std::vector<std::string>{text});
+        EXPECT_EQ(inverse_scramble_internal(text), text);
+    }
+}
+
 // ---- applying moves ----
 
 struct TokenCase {
