@@ -183,3 +183,89 @@ def reference_render(stickers):
     lines += [gap.join(row(face, r) for face in (l, f, r_, b)) for r in range(side)]
     lines += [indent + row(d, r) for r in range(side)]
     return "".join(line + "\n" for line in lines)
+
+
+# --- reading states back from views -----------------------------------------
+
+_CORNER_BY_FACETS = {
+    tuple(colours[(twist + facet) % 3] for facet in range(3)): (piece, twist)
+    for piece, colours in enumerate(CORNER_COLOURS) for twist in range(3)
+}
+_EDGE_BY_FACETS = {
+    (colours[flip], colours[flip ^ 1]): (piece, flip)
+    for piece, colours in enumerate(EDGE_COLOURS) for flip in range(2)
+}
+
+
+def pieces_from_stickers(stickers):
+    """The piece lists that `reference_stickers` projects to these stickers:
+    (corner pairs, edge pairs), edge pairs None for the 24 stickers of a 2x2.
+    Raises ValueError for a facet group that no piece shows or a misplaced
+    centre, so any array that is not a projection of some state is caught."""
+    stickers = [int(s) for s in stickers]
+    three = len(stickers) == 54
+    if not three and len(stickers) != 24:
+        raise ValueError(f"{len(stickers)} stickers")
+    corners = []
+    for slot, facets in enumerate(CORNER_FACETS_3 if three else CORNER_FACETS_2):
+        seen = tuple(stickers[i] for i in facets)
+        if seen not in _CORNER_BY_FACETS:
+            raise ValueError(f"corner slot {slot} shows colours {seen}")
+        corners.append(_CORNER_BY_FACETS[seen])
+    if not three:
+        return corners, None
+    if [stickers[9 * face + 4] for face in range(6)] != list(range(6)):
+        raise ValueError("centres out of place")
+    edges = []
+    for slot, facets in enumerate(EDGE_FACETS):
+        seen = tuple(stickers[i] for i in facets)
+        if seen not in _EDGE_BY_FACETS:
+            raise ValueError(f"edge slot {slot} shows colours {seen}")
+        edges.append(_EDGE_BY_FACETS[seen])
+    return corners, edges
+
+
+def unpack_corners(word):
+    return [(field & 7, field >> 3) for field in _slots(word, 8)]
+
+
+def unpack_edges(word):
+    return [(field & 15, field >> 4) for field in _slots(word, 12)]
+
+
+def pack_corners(pairs):
+    return _pack([piece | twist << 3 for piece, twist in pairs])
+
+
+def pack_edges(pairs):
+    return _pack([piece | flip << 4 for piece, flip in pairs])
+
+
+def piece_problems(corners=None, edges=None):
+    """Descriptions of every broken state invariant of the piece lists given
+    (either may be None); empty for a state that turns can reach. The parity
+    rule is checked only when both lists are given."""
+    problems = []
+    corner_pieces = edge_pieces = None
+    if corners is not None:
+        pieces = [piece for piece, _ in corners]
+        twists = [twist for _, twist in corners]
+        if sorted(pieces) == list(range(8)):
+            corner_pieces = pieces
+        else:
+            problems.append(f"corner pieces {pieces} are not a permutation of 0..7")
+        if any(t not in (0, 1, 2) for t in twists) or sum(twists) % 3:
+            problems.append(f"corner twists {twists} do not sum to 0 mod 3")
+    if edges is not None:
+        pieces = [piece for piece, _ in edges]
+        flips = [flip for _, flip in edges]
+        if sorted(pieces) == list(range(12)):
+            edge_pieces = pieces
+        else:
+            problems.append(f"edge pieces {pieces} are not a permutation of 0..11")
+        if any(f not in (0, 1) for f in flips) or sum(flips) % 2:
+            problems.append(f"edge flips {flips} do not sum to 0 mod 2")
+    if (corner_pieces is not None and edge_pieces is not None
+            and permutation_parity(corner_pieces) != permutation_parity(edge_pieces)):
+        problems.append("corner and edge permutations differ in parity")
+    return problems
