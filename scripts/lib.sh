@@ -75,10 +75,11 @@ sources_digest() {
   (cd "$repo" && find src CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
-# ensure_env TAG PYTHON: prints the venv's python after making sure the
-# requirements are installed and the module is built from the current sources.
+# ensure_env TAG PYTHON [CXXFLAGS]: prints the venv's python after making sure
+# the requirements are installed and the module is built from the current
+# sources (with CXXFLAGS added to the compile and link lines when given).
 ensure_env() {
-  local tag=$1 python=$2
+  local tag=$1 python=$2 cxx_flags=${3:-}
   local venv="$repo/.venv/$tag"
   mkdir -p "$repo/.venv"
   # One set-up at a time per environment, whoever else is building it.
@@ -96,11 +97,11 @@ ensure_env() {
     echo "$wanted" >"$venv/.requirements"
   fi
   local digest
-  digest=$(sources_digest)
+  digest="$(sources_digest) $cxx_flags"
   if [[ "$(cat "$venv/.built" 2>/dev/null)" != "$digest" ]]; then
     say "building turnsmith for $tag"
     "$venv/bin/python" -m pip install --quiet --no-build-isolation \
-      -C build-dir="$repo/build/$tag" "$repo" >&2
+      -C build-dir="$repo/build/$tag" ${cxx_flags:+-C "cmake.define.CMAKE_CXX_FLAGS=$cxx_flags"} "$repo" >&2
     echo "$digest" >"$venv/.built"
   fi
   exec {lock}>&-

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ core under GoogleTest (plain, with AddressSanitizer
-# and UndefinedBehaviorSanitizer, and with ThreadSanitizer), then the Python
-# tests on every supported interpreter this machine has.
+# and UndefinedBehaviorSanitizer, and with ThreadSanitizer), the fuzzers of the
+# move notation, the Python tests on every supported interpreter this machine
+# has, and, where python3.14t-tsan exists, the thread tests under
+# ThreadSanitizer. With CI=true, a run in which no free-threaded interpreter
+# ran the Python tests fails.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$repo"
 
@@ -30,6 +33,9 @@ run_cpp_tests plain ""
 run_cpp_tests asan "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
 run_cpp_tests tsan "-fsanitize=thread"
 
+say "fuzzing the move notation"
+bash scripts/fuzz.sh
+
 ran=()
 for line in "${pythons[@]}"; do
   read -r tag path <<<"$line"
@@ -38,4 +44,19 @@ for line in "${pythons[@]}"; do
   "$python" -m pytest -q tests/python
   ran+=("$tag")
 done
+
+free_threaded_ran=false
+for tag in "${ran[@]}"; do [[ "$tag" == *t ]] && free_threaded_ran=true; done
+if [[ "${CI:-}" == true && "$free_threaded_ran" == false ]]; then
+  say "CI: no free-threaded interpreter ran the Python tests (ran on: ${ran[*]})."
+  say "Install python3.14t (../shared/toolchain/install-python3.14t) or set PYTHON."
+  exit 1
+fi
+
+if command -v python3.14t-tsan >/dev/null; then
+  bash scripts/tsan.sh
+  ran+=("cp314t-tsan")
+else
+  say "no python3.14t-tsan: the ThreadSanitizer run of the thread tests is left out"
+fi
 say "all tests passed; Python tests ran on: ${ran[*]}"
