@@ -19,7 +19,7 @@ RowBuffer next_states_internal(std::span<const C> states, Runner&& run = {}) {
     constexpr std::size_t moves = move_count;
     if (states.size() > std::numeric_limits<std::size_t>::max() / moves) internal_fault("capacity overflow");
     RowBuffer rows = RowBuffer::zeroed(states.size() * moves, C::sticker_dim);
-    run(rows.rows(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+    run(rows.rows(), RowCost{}, [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
             C successor = states[r / moves];
             apply_move_index_internal(successor, r % moves);

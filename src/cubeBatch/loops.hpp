@@ -14,10 +14,14 @@
 
 namespace turnsmith {
 
-// Items that all cost about one quarter turn (a turn, a projection).
-struct UnitCost {
-    constexpr std::uint64_t operator()(std::size_t) const noexcept { return 1; }
+// Items that all cost the same, in quarter turns.
+template <std::uint64_t Turns>
+struct FixedCost {
+    static constexpr std::uint64_t turns = Turns;
+    constexpr std::uint64_t operator()(std::size_t) const noexcept { return Turns; }
 };
+using UnitCost = FixedCost<1>;  // one turn per cube
+using RowCost = FixedCost<8>;   // a sticker row: its stores cost about eight turns
 
 // The whole loop on the pool in one go.
 struct AtOnce {
@@ -31,8 +35,9 @@ struct AtOnce {
 // the one that brings the chunk's cost to `budget`, at least one item.
 template <class Cost>
 std::size_t chunk_end(std::size_t begin, std::size_t count, Cost&& cost, std::uint64_t budget) {
-    if constexpr (std::is_same_v<std::remove_cvref_t<Cost>, UnitCost>) {
-        return begin + std::min<std::uint64_t>(count - begin, std::max<std::uint64_t>(budget, 1));
+    if constexpr (requires { std::remove_cvref_t<Cost>::turns; }) {
+        const std::uint64_t items = std::max<std::uint64_t>(budget / std::remove_cvref_t<Cost>::turns, 1);
+        return begin + std::min<std::uint64_t>(count - begin, items);
     } else {
         std::uint64_t spent = 0;
         std::size_t end = begin;
@@ -69,8 +74,8 @@ struct Directly {
     }
 };
 
-// A few milliseconds of work for the pool: about a million quarter turns (or
-// sticker rows) per two workers, whatever the pool's size.
-inline std::uint64_t chunk_budget() { return std::uint64_t{pool_worker_count()} << 19; }
+// A few milliseconds of work for the pool whatever its size: about 2^18
+// quarter turns per worker.
+inline std::uint64_t chunk_budget() { return std::uint64_t{pool_worker_count()} << 18; }
 
 }  // namespace turnsmith

@@ -74,7 +74,7 @@ void apply_move_indexes_internal(std::span<C> cubes, std::span<const std::uint64
 template <Cube C, class Runner = AtOnce>
 RowBuffer sticker_arrays_internal(std::span<const C> cubes, Runner&& run = {}) {
     RowBuffer rows = RowBuffer::zeroed(cubes.size(), C::sticker_dim);
-    run(cubes.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+    run(cubes.size(), RowCost{}, [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
             cubes[r].to_sticker_array_internal(rows.row(r));
         }

@@ -118,7 +118,7 @@ inline constexpr Signature<1> scramble_signature{CubeClass<C>::name, "scramble",
 
 inline constexpr std::int64_t default_scramble_length = 20;
 // A few milliseconds of turns on the calling thread.
-inline constexpr std::int64_t scramble_turns_per_chunk = std::int64_t{1} << 18;
+inline constexpr std::int64_t scramble_turns_per_chunk = std::int64_t{1} << 16;
 
 template <Cube C>
 PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -325,6 +325,7 @@ TEST(InChunks, ChunkEndTakesAtLeastOneItem) {
     EXPECT_EQ(chunk_end(0, 10, UnitCost{}, 4), 4u);
     EXPECT_EQ(chunk_end(8, 10, UnitCost{}, 4), 10u);
     EXPECT_EQ(chunk_end(3, 10, UnitCost{}, 0), 4u);
+    EXPECT_EQ(chunk_end(0, 100, RowCost{}, 8 * 5), 5u);
 }
 
 // ---------------------------------------------------------------------------
