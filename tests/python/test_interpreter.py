@@ -62,39 +62,43 @@ def collection_time():
     return (time.perf_counter() - start) / 3
 
 
-def lasting(make_call):
-    """A call from make_call(scale) that lasts LONG_CALL seconds or more,
-    doubling the scale until it does (the machine's speed is unknown)."""
-    scale = 1
-    while True:
-        call = make_call(scale)
-        start = time.perf_counter()
-        call()
-        if time.perf_counter() - start >= LONG_CALL or scale >= 256:
-            return call
-        scale *= 2
-
-
-def assert_collected_during(call, attempts=3):
-    # A collection already under way when the call begins, or the switch to
-    # the calling thread, may end a little after the call's start: only the
-    # ends well inside the call count. On a busy machine the collector may
-    # not get a core in time, hence a few attempts; a call that keeps the
-    # collector out fails them all.
+def collection_margin():
+    """How long after a call's start a collection begun before it may end."""
     gc.collect()
     gc.freeze()
-    margin = 0.02 + 3 * collection_time()
-    gc.unfreeze()
+    try:
+        return 0.02 + 3 * collection_time()
+    finally:
+        gc.unfreeze()
+
+
+def assert_collected_during(make_call, attempts=3):
+    """Runs a call from make_call(scale), long enough to tell, while another
+    thread collects, and fails unless a collection ended well inside it.
+
+    A collection already under way when the call begins, or the switch to
+    the calling thread, may end a little after the call's start: only the
+    ends beyond the margin count. The machine's speed is unknown, so the
+    scale doubles until a call lasts several margins; on a busy machine the
+    collector may not get a core in time, hence a few attempts. A call that
+    keeps the collector out fails them all."""
+    margin = collection_margin()
+    shortest = max(LONG_CALL, 8 * margin)
+    scale = 1
     durations = []
-    for _ in range(attempts):
+    while len(durations) < attempts:
+        call = make_call(scale)
         with Collector() as collector:
             start = time.perf_counter()
             call()
             end = time.perf_counter()
+        if end - start < shortest and scale < 256:
+            scale *= 2
+            continue
         durations.append(round(end - start, 2))
         if any(start + margin < t < end - margin for t in collector.ends):
             return
-    pytest.fail(f"no collection ended during calls of {durations} s")
+    pytest.fail(f"no collection ended during calls of {durations} s (margin {margin:.3f} s)")
 
 
 DETACHED_CALLS = {
@@ -105,7 +109,7 @@ DETACHED_CALLS = {
 
 @pytest.mark.parametrize("name", DETACHED_CALLS)
 def test_other_threads_collect_while_a_detached_call_runs(name):
-    assert_collected_during(lasting(DETACHED_CALLS[name]))
+    assert_collected_during(DETACHED_CALLS[name])
 
 
 def _scrambled_batch(scale):
@@ -136,7 +140,7 @@ ATTACHED_CALLS = {
 @pytest.mark.skipif(not FREE_THREADED, reason="with the GIL these calls hold it throughout")
 @pytest.mark.parametrize("name", ATTACHED_CALLS)
 def test_long_attached_calls_let_the_collector_through(name):
-    assert_collected_during(lasting(ATTACHED_CALLS[name]))
+    assert_collected_during(ATTACHED_CALLS[name])
 
 
 # --- fork ---------------------------------------------------------------------
