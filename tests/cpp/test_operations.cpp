@@ -71,5 +71,49 @@ TYPED_TEST(BatchOperations, ProjectionsMatchSingleCubes) {
     }
 }
 
+// Cut into chunks of a few cubes, the loops give what they give in one go.
+TYPED_TEST(BatchOperations, ChunkedLoopsMatchWholeLoops) {
+    std::mt19937_64 rng(5);
+    const std::vector<TypeParam> start = scrambled<TypeParam>(1000, rng);
+    std::vector<std::uint64_t> indexes(start.size());
+    for (auto& index : indexes) index = rng() % 14;  // 12 and 13 turn nothing
+    std::size_t chunks = 0;
+    const auto counted = [&](auto&& run_chunk) {
+        ++chunks;
+        run_chunk();
+    };
+    InChunks<decltype(counted)> in_chunks{64, counted};
+
+    std::vector<TypeParam> whole = start, chunked = start;
+    apply_move_indexes_internal(std::span<TypeParam>(whole), std::span<const std::uint64_t>(indexes));
+    apply_move_indexes_internal(std::span<TypeParam>(chunked), std::span<const std::uint64_t>(indexes), in_chunks);
+    EXPECT_EQ(chunks, 1000u / 64 + 1);
+    for (std::size_t i = 0; i < whole.size(); ++i) EXPECT_EQ(whole[i], chunked[i]) << i;
+
+    RowBuffer rows = next_states_internal(std::span<const TypeParam>(start));
+    RowBuffer chunked_rows = next_states_internal(std::span<const TypeParam>(start), in_chunks);
+    EXPECT_TRUE(std::equal(rows.row(0), rows.row(0) + rows.size(), chunked_rows.row(0)));
+
+    // Every cube of a chunked scramble gets its own length: none, none, one turn.
+    std::vector<std::int64_t> lengths(start.size());
+    for (std::size_t i = 0; i < lengths.size(); ++i) lengths[i] = std::int64_t(i % 3) - 1;
+    std::vector<TypeParam> scrambled_cubes(start.size());
+    scramble_batch_internal(std::span<TypeParam>(scrambled_cubes), std::span<const std::int64_t>(lengths),
+                            in_chunks);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        EXPECT_EQ(scrambled_cubes[i].is_solved(), lengths[i] <= 0) << i;
+    }
+}
+
+TEST(RowBuffer, OutOfMemorySaysWhatWasAskedFor) {
+    try {
+        (void)RowBuffer::zeroed(std::size_t{1} << 44, 54);
+        FAIL() << "7.6 PB were allocated";
+    } catch (const OutOfMemory& error) {
+        EXPECT_STREQ(error.what(), "cannot allocate a result of 17592186044416 rows of 54 values "
+                                   "(7599824371187712 bytes)");
+    }
+}
+
 }  // namespace
 }  // namespace turnsmith
