@@ -74,8 +74,10 @@ struct Directly {
     }
 };
 
-// A few milliseconds of work for the pool whatever its size: about 2^18
-// quarter turns per worker.
-inline std::uint64_t chunk_budget() { return std::uint64_t{pool_worker_count()} << 18; }
+// About ten milliseconds of work for the pool whatever its size: 2^20
+// quarter turns per worker. The calling thread is detached while a chunk runs,
+// so only a fork waits for one; smaller chunks would lose more time at the
+// end of each, where some workers already idle.
+inline std::uint64_t chunk_budget() { return std::uint64_t{pool_worker_count()} << 20; }
 
 }  // namespace turnsmith

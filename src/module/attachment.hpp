@@ -2,9 +2,9 @@
 // the worker pool detaches, so that nothing in the interpreter waits for it:
 // other threads (with the GIL), the collector's and fork's stop-the-world
 // pauses and shutdown (free-threaded). On the free-threaded build even the
-// calls that otherwise keep their thread attached work in chunks of a few
-// milliseconds and let such pauses through between chunks; with the GIL they
-// keep holding it, as callers expect there.
+// calls that otherwise keep their thread attached work in chunks and let
+// such pauses through while a chunk runs; with the GIL they keep holding it,
+// as callers expect there.
 //
 // A thread may be detached while it holds a cube or batch. If another thread
 // forks meanwhile, the child has no copy of the holder, so the child gives
