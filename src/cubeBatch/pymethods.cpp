@@ -118,7 +118,7 @@ PyObject* change_with_array(const Signature<1>& signature, PyObject* self, PyObj
         ExclusiveHold hold(batch.access);
         const ArrayRead<Element> values(bound[0], signature.parameters[0]);
         batch.states.visit([&](auto cubes) {
-            attached_loop(hold, [&](auto&& run) { operation(cubes, values.elements(), run); });
+            attached_loop([&](auto&& run) { operation(cubes, values.elements(), run); });
         });
         return Py_NewRef(Py_None);
     });
@@ -148,7 +148,7 @@ PyObject* project_detached(PyObject* self, Projection&& projection) {
         SharedHold hold(batch.access);
         require_numpy();
         RowBuffer rows = batch.states.visit([&]<class C>(std::span<C> cubes) {
-            return detached_loop(hold, [&](auto&& run) { return projection(std::span<const C>(cubes), run); });
+            return detached_loop([&](auto&& run) { return projection(std::span<const C>(cubes), run); });
         });
         return make_result_array(std::move(rows));
     });

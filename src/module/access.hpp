@@ -1,6 +1,12 @@
 // The access rule of every cube and batch object: free, shared by any number
 // of readers, or held by one writer. A conflicting call fails at once with
 // RuntimeError instead of waiting; holds are RAII guards.
+//
+// Every hold is also noted in its thread's list while it lasts. A forked
+// child has only the thread that forked, so it gives back the holds of all
+// the others, whatever they were doing (a loop, a lock inside the
+// interpreter): in the child, every object is free but for what the forking
+// thread itself holds, which its own call gives back as it ends.
 #pragma once
 
 #include "module/python.hpp"
@@ -36,6 +42,17 @@ private:
     std::atomic<std::intptr_t> holders_{0};
 };
 
+// The calling thread's list of holds. `note` runs right after a grant and
+// gives the grant back if it cannot note it (std::bad_alloc, rare: the list
+// keeps room for several).
+// The list is returned by `note` and handed back to `forget`, which saves
+// finding the thread's own list twice per call.
+struct HoldList;
+namespace thread_holds {
+HoldList* note(AccessState& state, bool exclusive);
+void forget(HoldList* list, AccessState& state, bool exclusive) noexcept;
+}  // namespace thread_holds
+
 // Shared access for a scope; refusal raises "Already mutably borrowed".
 class SharedHold {
 public:
@@ -44,25 +61,28 @@ public:
             PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
             throw_error_already_set();
         }
+        list_ = thread_holds::note(state, false);
     }
     // Shared access if it is granted right now, nothing otherwise (no exception).
-    static std::optional<SharedHold> try_take(AccessState& state) noexcept {
+    static std::optional<SharedHold> try_take(AccessState& state) {
         if (!state.try_share()) return std::nullopt;
-        return SharedHold(state, Granted{});
+        return SharedHold(state, thread_holds::note(state, false));
     }
-    AccessState& state() const noexcept { return *state_; }
-    SharedHold(SharedHold&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+    SharedHold(SharedHold&& other) noexcept
+        : state_(std::exchange(other.state_, nullptr)), list_(other.list_) {}
     SharedHold(const SharedHold&) = delete;
     SharedHold& operator=(const SharedHold&) = delete;
     SharedHold& operator=(SharedHold&&) = delete;
     ~SharedHold() {
-        if (state_ != nullptr) state_->unshare();
+        if (state_ == nullptr) return;
+        thread_holds::forget(list_, *state_, false);
+        state_->unshare();
     }
 
 private:
-    struct Granted {};
-    SharedHold(AccessState& state, Granted) noexcept : state_(&state) {}
+    SharedHold(AccessState& state, HoldList* list) noexcept : state_(&state), list_(list) {}
     AccessState* state_;
+    HoldList* list_ = nullptr;
 };
 
 // Exclusive access for a scope; refusal raises "Already borrowed".
@@ -73,14 +93,18 @@ public:
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             throw_error_already_set();
         }
+        list_ = thread_holds::note(state, true);
     }
-    AccessState& state() const noexcept { return *state_; }
     ExclusiveHold(const ExclusiveHold&) = delete;
     ExclusiveHold& operator=(const ExclusiveHold&) = delete;
-    ~ExclusiveHold() { state_->unexclusive(); }
+    ~ExclusiveHold() {
+        thread_holds::forget(list_, *state_, true);
+        state_->unexclusive();
+    }
 
 private:
     AccessState* state_;
+    HoldList* list_ = nullptr;
 };
 
 }  // namespace turnsmith::py

@@ -5,18 +5,12 @@
 // calls that otherwise keep their thread attached work in chunks and let
 // such pauses through while a chunk runs; with the GIL they keep holding it,
 // as callers expect there.
-//
-// A thread may be detached while it holds a cube or batch. If another thread
-// forks meanwhile, the child has no copy of the holder, so the child gives
-// every such hold back and sees every object free.
 #pragma once
 
 #include "module/python.hpp"
 
-#include <cstdint>
 
 #include "cubeBatch/loops.hpp"
-#include "module/access.hpp"
 
 namespace turnsmith::py {
 
@@ -26,43 +20,26 @@ inline constexpr bool free_threaded = true;
 inline constexpr bool free_threaded = false;
 #endif
 
-// A call that holds nothing while it detaches.
-struct NoHold {};
-
-// One hold listed for a fork's child while its thread is detached.
-struct DetachedHold {
-    AccessState* state = nullptr;
-    bool exclusive = false;
-    DetachedHold* previous = nullptr;
-    DetachedHold* next = nullptr;
-};
-
 // Releases the calling thread's interpreter state for a scope and takes it
-// back on the way out, also on unwinding. The hold given, if any, is listed
-// from before the thread detaches until after it has attached again, so that
-// there is no moment when a fork could miss it.
+// back on the way out, also on unwinding.
 class Detached {
 public:
-    explicit Detached(NoHold) noexcept : state_(PyEval_SaveThread()) {}
-    explicit Detached(const SharedHold& hold) noexcept : Detached(hold.state(), false) {}
-    explicit Detached(const ExclusiveHold& hold) noexcept : Detached(hold.state(), true) {}
+    Detached() noexcept : state_(PyEval_SaveThread()) {}
     Detached(const Detached&) = delete;
     Detached& operator=(const Detached&) = delete;
-    ~Detached();
+    ~Detached() { PyEval_RestoreThread(state_); }
 
 private:
-    Detached(AccessState& state, bool exclusive) noexcept;
-    DetachedHold listed_;
     PyThreadState* state_;
 };
 
 // Runs one chunk of a call's own work (not a pool loop) with the thread
 // detached on the free-threaded build, attached with the GIL. A fork waits
 // for the chunk, so that a child never copies a cube half turned.
-template <class Hold, class Work>
-void detached_on_free_threaded(const Hold& hold, Work&& work) {
+template <class Work>
+void detached_on_free_threaded(Work&& work) {
     if constexpr (free_threaded) {
-        const Detached detached(hold);
+        const Detached detached;
         const ForkWaitsForThis running;
         work();
     } else {
@@ -71,10 +48,9 @@ void detached_on_free_threaded(const Hold& hold, Work&& work) {
 }
 
 // Runs each chunk with the thread detached.
-template <class Hold>
-auto detached_chunks(const Hold& hold) {
-    const auto around = [&hold](auto&& run_chunk) {
-        const Detached detached(hold);
+inline auto detached_chunks() {
+    const auto around = [](auto&& run_chunk) {
+        const Detached detached;
         run_chunk();
     };
     return InChunks<decltype(around)>{chunk_budget(), around};
@@ -83,10 +59,10 @@ auto detached_chunks(const Hold& hold) {
 // The runner for a batch loop of a call that keeps its thread attached: the
 // whole loop at once with the GIL; chunks run detached on the free-threaded
 // build. `work(runner)` runs the loop with the runner chosen.
-template <class Hold, class Work>
-decltype(auto) attached_loop(const Hold& hold, Work&& work) {
+template <class Work>
+decltype(auto) attached_loop(Work&& work) {
     if constexpr (free_threaded) {
-        return work(detached_chunks(hold));
+        return work(detached_chunks());
     } else {
         return work(AtOnce{});
     }
@@ -95,9 +71,9 @@ decltype(auto) attached_loop(const Hold& hold, Work&& work) {
 // The runner for a batch loop of a call that detaches for the loop: chunks,
 // so that a fork waits for one chunk, not for the loop; the thread stays
 // detached in between.
-template <class Hold, class Work>
-decltype(auto) detached_loop(const Hold& hold, Work&& work) {
-    const Detached detached(hold);
+template <class Work>
+decltype(auto) detached_loop(Work&& work) {
+    const Detached detached;
     return work(InChunks<Directly>{chunk_budget(), Directly{}});
 }
 

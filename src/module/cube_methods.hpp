@@ -137,7 +137,7 @@ PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return Py_NewRef(Py_None);
         }
         for (std::int64_t done = 0; done < length; done += scramble_turns_per_chunk) {
-            detached_on_free_threaded(hold, [&] { turn(std::min(length - done, scramble_turns_per_chunk)); });
+            detached_on_free_threaded([&] { turn(std::min(length - done, scramble_turns_per_chunk)); });
         }
         return Py_NewRef(Py_None);
     });

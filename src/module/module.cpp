@@ -84,7 +84,7 @@ PyObject* next_states_of_list(PyObject* list, Py_ssize_t initial_length) {
     const std::vector<C> states = copy_states<C>(list, initial_length);
     require_numpy();
     // The copies are the call's own: nothing is held while the workers run.
-    RowBuffer rows = attached_loop(NoHold{}, [&](auto&& run) { return next_states_internal(std::span<const C>(states), run); });
+    RowBuffer rows = attached_loop([&](auto&& run) { return next_states_internal(std::span<const C>(states), run); });
     return make_result_array(std::move(rows));
 }
 

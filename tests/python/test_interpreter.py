@@ -209,11 +209,47 @@ def parity(pieces):
 
 @pytest.mark.skipif(sys.platform != "linux", reason="fork")
 def test_fork_during_batch_calls_gives_the_child_free_whole_batches():
-    script = PARITY + FORK_WHILE_BUSY.replace("FORKS", "12")
+    script = PARITY + FORK_WHILE_BUSY.replace("FORKS", "30")
     process = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                              timeout=120)
     assert process.returncode == 0, process.stderr
     assert process.stdout.strip() == "0", process.stderr
+
+
+FORK_INSIDE_A_CALL = """
+import os, warnings
+import turnsmith as t
+warnings.simplefilter("ignore", DeprecationWarning)
+
+batch = t.CubeBatch(3, 2)
+
+class ForksWhenConverted:
+    def __index__(self):
+        self.pid = os.fork()
+        return 1
+
+index = ForksWhenConverted()
+batch[index]            # the fork happens while this call holds the batch
+if index.pid == 0:
+    # The child's copy of the call gave its own hold back, once: the batch
+    # is free for readers and writers alike.
+    try:
+        len(batch)
+        batch.scramble(__import__("numpy").array([1]))
+    except RuntimeError as e:
+        os._exit(1)
+    os._exit(0)
+_, status = os.waitpid(index.pid, 0)
+print(os.waitstatus_to_exitcode(status), len(batch))
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="fork")
+def test_a_fork_inside_a_call_leaves_that_call_its_hold():
+    process = subprocess.run([sys.executable, "-c", FORK_INSIDE_A_CALL], capture_output=True,
+                             text=True, timeout=60)
+    assert process.returncode == 0, process.stderr
+    assert process.stdout.split() == ["0", "3"], process.stderr
 
 
 # --- the order of a call's steps ---------------------------------------------------

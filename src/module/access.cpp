@@ -1,0 +1,142 @@
+#include "module/access.hpp"
+
+#include <pthread.h>
+
+#include <mutex>
+#include <vector>
+
+namespace turnsmith::py {
+
+struct NotedHold {
+    AccessState* state;
+    bool exclusive;
+};
+
+// One thread's holds, newest last. Only its own thread changes it, and never
+// at a point where a fork can happen (no interpreter call in between), so a
+// child reads whole lists. Plain data, so that the thread-local needs no
+// initialisation check on the path of every call; calls nest deeper than
+// `recent` holds only through Python code run inside a call.
+struct HoldList {
+    static constexpr std::size_t recent_capacity = 6;
+    NotedHold recent[recent_capacity];
+    std::size_t count;
+    std::vector<NotedHold>* deeper;  // the holds beyond the first few, made when needed
+    bool linked;
+    HoldList* previous;
+    HoldList* next;
+
+    template <class Visit>
+    void for_each(Visit&& visit) {
+        for (std::size_t i = 0; i < count && i < recent_capacity; ++i) visit(recent[i]);
+        if (deeper != nullptr) {
+            for (const NotedHold& hold : *deeper) visit(hold);
+        }
+    }
+};
+
+namespace {
+
+void give_back(const NotedHold& hold) noexcept {
+    if (hold.exclusive) {
+        hold.state->unexclusive();
+    } else {
+        hold.state->unshare();
+    }
+}
+
+thread_local HoldList own_holds;
+
+// The lists of all threads that ever took a hold and are still alive, for
+// the fork handler.
+std::mutex lists_mutex;
+HoldList* first_list = nullptr;
+
+// Unlinks the thread's list when the thread ends.
+struct Unlinker {
+    ~Unlinker() {
+        HoldList& list = own_holds;
+        const std::lock_guard lock(lists_mutex);
+        (list.previous != nullptr ? list.previous->next : first_list) = list.next;
+        if (list.next != nullptr) list.next->previous = list.previous;
+        delete list.deeper;
+    }
+};
+
+[[gnu::noinline]] void link_own_list() {
+    thread_local Unlinker unlinker;
+    (void)unlinker;
+    HoldList& list = own_holds;
+    const std::lock_guard lock(lists_mutex);
+    list.next = first_list;
+    if (first_list != nullptr) first_list->previous = &list;
+    first_list = &list;
+    list.linked = true;
+}
+
+void before_fork() noexcept { lists_mutex.lock(); }
+void after_fork_in_parent() noexcept { lists_mutex.unlock(); }
+// The child has one thread, so the walk needs no lock. The forking thread's
+// own holds stay: its calls go on in the child and give them back themselves.
+void after_fork_in_child() noexcept {
+    lists_mutex.unlock();
+    for (HoldList* list = first_list; list != nullptr; list = list->next) {
+        if (list == &own_holds) continue;
+        list->for_each(give_back);
+        list->count = 0;
+        if (list->deeper != nullptr) list->deeper->clear();
+    }
+}
+
+[[maybe_unused]] const int fork_handlers_registered =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
+}  // namespace
+
+HoldList* thread_holds::note(AccessState& state, bool exclusive) {
+    HoldList& list = own_holds;
+    try {
+        if (!list.linked) link_own_list();
+        if (list.count < HoldList::recent_capacity) {
+            list.recent[list.count] = {&state, exclusive};
+        } else {
+            if (list.deeper == nullptr) list.deeper = new std::vector<NotedHold>;
+            list.deeper->push_back({&state, exclusive});
+        }
+    } catch (...) {
+        give_back({&state, exclusive});
+        throw;
+    }
+    ++list.count;
+    return &list;
+}
+
+// Holds end in the reverse order of their start, but for a shared hold moved
+// out of a function: the newest matching one is forgotten.
+void thread_holds::forget(HoldList* own, AccessState& state, bool exclusive) noexcept {
+    HoldList& list = *own;
+    const auto matches = [&](const NotedHold& hold) { return hold.state == &state && hold.exclusive == exclusive; };
+    if (list.count > HoldList::recent_capacity && list.deeper != nullptr) {
+        for (auto hold = list.deeper->rbegin(); hold != list.deeper->rend(); ++hold) {
+            if (matches(*hold)) {
+                list.deeper->erase(std::next(hold).base());
+                --list.count;
+                return;
+            }
+        }
+    }
+    const std::size_t shallow = list.count < HoldList::recent_capacity ? list.count : HoldList::recent_capacity;
+    for (std::size_t i = shallow; i-- > 0;) {
+        if (!matches(list.recent[i])) continue;
+        for (std::size_t j = i + 1; j < shallow; ++j) list.recent[j - 1] = list.recent[j];
+        // A deeper hold moves up into the freed place.
+        if (list.count > HoldList::recent_capacity) {
+            list.recent[shallow - 1] = list.deeper->front();
+            list.deeper->erase(list.deeper->begin());
+        }
+        --list.count;
+        return;
+    }
+}
+
+}  // namespace turnsmith::py
