@@ -26,13 +26,8 @@ struct HoldList {
     HoldList* previous;
     HoldList* next;
 
-    template <class Visit>
-    void for_each(Visit&& visit) {
-        for (std::size_t i = 0; i < count && i < recent_capacity; ++i) visit(recent[i]);
-        if (deeper != nullptr) {
-            for (const NotedHold& hold : *deeper) visit(hold);
-        }
-    }
+    // Hold i, oldest first: the first few in `recent`, the rest in `deeper`.
+    NotedHold& at(std::size_t i) { return i < recent_capacity ? recent[i] : (*deeper)[i - recent_capacity]; }
 };
 
 namespace {
@@ -82,7 +77,7 @@ void after_fork_in_child() noexcept {
     lists_mutex.unlock();
     for (HoldList* list = first_list; list != nullptr; list = list->next) {
         if (list == &own_holds) continue;
-        list->for_each(give_back);
+        for (std::size_t i = 0; i < list->count; ++i) give_back(list->at(i));
         list->count = 0;
         if (list->deeper != nullptr) list->deeper->clear();
     }
@@ -115,25 +110,10 @@ HoldList* thread_holds::note(AccessState& state, bool exclusive) {
 // out of a function: the newest matching one is forgotten.
 void thread_holds::forget(HoldList* own, AccessState& state, bool exclusive) noexcept {
     HoldList& list = *own;
-    const auto matches = [&](const NotedHold& hold) { return hold.state == &state && hold.exclusive == exclusive; };
-    if (list.count > HoldList::recent_capacity && list.deeper != nullptr) {
-        for (auto hold = list.deeper->rbegin(); hold != list.deeper->rend(); ++hold) {
-            if (matches(*hold)) {
-                list.deeper->erase(std::next(hold).base());
-                --list.count;
-                return;
-            }
-        }
-    }
-    const std::size_t shallow = list.count < HoldList::recent_capacity ? list.count : HoldList::recent_capacity;
-    for (std::size_t i = shallow; i-- > 0;) {
-        if (!matches(list.recent[i])) continue;
-        for (std::size_t j = i + 1; j < shallow; ++j) list.recent[j - 1] = list.recent[j];
-        // A deeper hold moves up into the freed place.
-        if (list.count > HoldList::recent_capacity) {
-            list.recent[shallow - 1] = list.deeper->front();
-            list.deeper->erase(list.deeper->begin());
-        }
+    for (std::size_t i = list.count; i-- > 0;) {
+        if (list.at(i).state != &state || list.at(i).exclusive != exclusive) continue;
+        for (std::size_t j = i + 1; j < list.count; ++j) list.at(j - 1) = list.at(j);
+        if (list.count > HoldList::recent_capacity) list.deeper->pop_back();
         --list.count;
         return;
     }

@@ -361,3 +361,23 @@ def test_a_pool_too_large_names_its_variable():
                             env=env, timeout=60)
     assert result.stdout.strip() == (f"cannot allocate a pool of {10**15} workers "
                                      f"(RAYON_NUM_THREADS={10**15})"), result.stderr
+
+
+def test_holds_nested_deeply_through_conversions_all_end():
+    # Each index converts by reading the next batch, so ten reads are held at
+    # once on one thread; afterwards every batch takes a writer again.
+    batches = [CubeBatch(2, 2) for _ in range(10)]
+
+    class ReadsTheNext:
+        def __init__(self, k):
+            self.k = k
+
+        def __index__(self):
+            if self.k + 1 < len(batches):
+                assert batches[self.k + 1][ReadsTheNext(self.k + 1)].is_solved()
+            return 0
+
+    batches[0][ReadsTheNext(0)]
+    for batch in batches:
+        batch.apply_move_indexes(np.array([4], dtype=np.uint64))
+        assert not batch[0].is_solved()
