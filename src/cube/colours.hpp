@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "cube/cube.hpp"
-#include "cube/corner_word.hpp"
 
 namespace turnsmith {
 
@@ -35,9 +34,9 @@ inline constexpr std::array<std::array<Colour, 3>, 8> corner_colours = {{
 inline constexpr auto corner_facet_colours = [] {
     std::array<std::array<Colour, 3>, 32> table{};
     for (Word field = 0; field < table.size(); ++field) {
-        const Word twist = (field >> corner_word::twist_shift) % 3;
+        const Word twist = corner_twist(field) % 3;
         for (unsigned facet = 0; facet < 3; ++facet) {
-            table[field][facet] = corner_colours[field & corner_word::piece_mask][(twist + facet) % 3];
+            table[field][facet] = corner_colours[corner_piece(field)][(twist + facet) % 3];
         }
     }
     return table;

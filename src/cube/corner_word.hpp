@@ -9,9 +9,6 @@
 
 namespace turnsmith::corner_word {
 
-inline constexpr Word piece_mask = 0x7;
-inline constexpr unsigned twist_shift = 3;
-
 // For t in 0..2 these are (t + 1) mod 3 and (t + 2) mod 3 without a division;
 // both compile to conditional selects.
 constexpr Word twist_plus_one(Word t) noexcept { return t < 2 ? t + 1 : t - 2; }
@@ -28,15 +25,14 @@ template <CornerMove M>
 constexpr Word moved_corner(Word w) noexcept {
     static_assert(M.added == 1 || M.added == 2);
     const Word old_field = slot_field(w, M.from);
-    const Word twist = old_field >> twist_shift;
+    const Word twist = corner_twist(old_field);
     const Word new_twist = M.added == 1 ? twist_plus_one(twist) : twist_plus_two(twist);
-    return ((old_field & piece_mask) | (new_twist << twist_shift)) << slot_shift(M.to);
+    return (corner_piece(old_field) | (new_twist << twist_shift)) << slot_shift(M.to);
 }
 
 template <CornerMove A, CornerMove B, CornerMove C, CornerMove D>
 constexpr Word cycle(Word w) noexcept {
-    constexpr Word cleared = (slot_field_mask << slot_shift(A.to)) | (slot_field_mask << slot_shift(B.to)) |
-                             (slot_field_mask << slot_shift(C.to)) | (slot_field_mask << slot_shift(D.to));
+    constexpr Word cleared = mask_of_slots(A.to, B.to, C.to, D.to);
     return (w & ~cleared) | moved_corner<A>(w) | moved_corner<B>(w) | moved_corner<C>(w) | moved_corner<D>(w);
 }
 

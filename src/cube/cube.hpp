@@ -11,29 +11,63 @@
 #include <type_traits>
 #include <utility>
 
+#include "cube/moves.hpp"
+
 namespace turnsmith {
 
-// A corner word holds eight 5-bit slots (piece in bits 0..2, twist in 3..4);
-// an edge word twelve 5-bit slots (piece in bits 0..3, flip in bit 4).
+// The layout of the packed words. Both hold 5-bit slots, slot 0 in the lowest
+// bits, and slot s holds the piece that sits in position s with its
+// orientation: a corner word has eight slots (piece in bits 0..2, twist 0..2 in
+// bits 3..4), an edge word twelve (piece in bits 0..3, flip in bit 4). Bits
+// above the last slot stay 0. Slots 0..3 are the U layer and 4..7 the D layer
+// of either word; the edge word's slots 8..11 are the middle layer.
 using Word = std::uint64_t;
 
-// 0 U, 1 U', 2 D, 3 D', 4 R, 5 R', 6 L, 7 L', 8 F, 9 F', 10 B, 11 B'.
-// Index 2k+1 undoes index 2k; 12 and above name no turn.
-using MoveIndex = std::uint64_t;
-
-inline constexpr std::size_t move_count = 12;
-
-template <std::size_t N>
-using StickerArray = std::array<std::uint64_t, N>;
-
 inline constexpr unsigned slot_bits = 5;
-inline constexpr Word slot_field_mask = 0x1f;
+inline constexpr Word slot_field_mask = (Word{1} << slot_bits) - 1;
+inline constexpr unsigned corner_slots = 8;
+inline constexpr unsigned edge_slots = 12;
+
+inline constexpr Word corner_piece_mask = 0b00111;
+inline constexpr unsigned twist_shift = 3;
+inline constexpr Word edge_piece_mask = 0b01111;
+inline constexpr unsigned flip_shift = 4;
 
 constexpr unsigned slot_shift(unsigned slot) noexcept { return slot_bits * slot; }
 
 constexpr Word slot_field(Word word, unsigned slot) noexcept {
     return (word >> slot_shift(slot)) & slot_field_mask;
 }
+
+// The bits of `count` slots from `first` on.
+constexpr Word slots_mask(unsigned first, unsigned count) noexcept {
+    return ((Word{1} << slot_shift(count)) - 1) << slot_shift(first);
+}
+
+// The bits of the named slots.
+template <class... Slots>
+constexpr Word mask_of_slots(Slots... slots) noexcept {
+    return (slots_mask(slots, 1) | ...);
+}
+
+inline constexpr unsigned layer_slots = 4;
+inline constexpr Word u_layer = slots_mask(0, layer_slots);
+inline constexpr Word d_layer = slots_mask(layer_slots, layer_slots);
+
+constexpr Word corner_piece(Word field) noexcept { return field & corner_piece_mask; }
+constexpr Word corner_twist(Word field) noexcept { return field >> twist_shift; }
+constexpr Word edge_piece(Word field) noexcept { return field & edge_piece_mask; }
+constexpr Word edge_flip(Word field) noexcept { return field >> flip_shift; }
+
+static_assert(slot_field_mask == 0x1f);
+static_assert(corner_piece_mask == 0x7 && edge_piece_mask == 0xf);
+static_assert((corner_piece_mask | (Word{3} << twist_shift)) == slot_field_mask);
+static_assert((edge_piece_mask | (Word{1} << flip_shift)) == slot_field_mask);
+static_assert(u_layer == 0xFFFFF && d_layer == 0xFFFFF00000);
+static_assert(slots_mask(0, edge_slots) >> 63 == 0, "an edge word fits 64 bits");
+
+template <std::size_t N>
+using StickerArray = std::array<std::uint64_t, N>;
 
 // Slot s of the solved word holds piece s with orientation 0.
 constexpr Word solved_word(unsigned slots) noexcept {
@@ -42,49 +76,40 @@ constexpr Word solved_word(unsigned slots) noexcept {
     return word;
 }
 
-inline constexpr Word solved_corners = 0x398a418820;
-inline constexpr Word solved_edges = 0x5a928398a418820;
-static_assert(solved_corners == solved_word(8));
-static_assert(solved_edges == solved_word(12));
+inline constexpr Word solved_corners = solved_word(corner_slots);
+inline constexpr Word solved_edges = solved_word(edge_slots);
+static_assert(solved_corners == 0x398a418820);
+static_assert(solved_edges == 0x5a928398a418820);
 
 template <class C>
 concept Cube = std::is_trivially_copyable_v<C> && requires(C& cube, const C& view) {
     { C::sticker_dim } -> std::convertible_to<std::size_t>;
-    { cube.do_u_move_internal() } noexcept;
-    { cube.do_u_prime_move_internal() } noexcept;
-    { cube.do_d_move_internal() } noexcept;
-    { cube.do_d_prime_move_internal() } noexcept;
-    { cube.do_r_move_internal() } noexcept;
-    { cube.do_r_prime_move_internal() } noexcept;
-    { cube.do_l_move_internal() } noexcept;
-    { cube.do_l_prime_move_internal() } noexcept;
-    { cube.do_f_move_internal() } noexcept;
-    { cube.do_f_prime_move_internal() } noexcept;
-    { cube.do_b_move_internal() } noexcept;
-    { cube.do_b_prime_move_internal() } noexcept;
     { view.to_sticker_array_internal() } -> std::same_as<StickerArray<C::sticker_dim>>;
     view.to_sticker_array_internal(std::declval<std::int64_t*>());
     { view.render_ansi_internal() } -> std::same_as<std::string>;
     { view.is_solved() } -> std::same_as<bool>;
+    turn_members<C>;  // the twelve turns, in move-index order
 };
 
 // Indexes come straight from callers (batch move arrays), so anything past
-// the table is ignored rather than treated as an error.
+// the table is ignored rather than treated as an error. A switch, so that a
+// random index costs one indirect jump; case k turns by move k of the table.
 template <Cube C>
 constexpr void apply_move_index_internal(C& cube, MoveIndex index) noexcept {
+    static_assert(move_count == 12, "one case per move");
     switch (index) {
-        case 0: cube.do_u_move_internal(); return;
-        case 1: cube.do_u_prime_move_internal(); return;
-        case 2: cube.do_d_move_internal(); return;
-        case 3: cube.do_d_prime_move_internal(); return;
-        case 4: cube.do_r_move_internal(); return;
-        case 5: cube.do_r_prime_move_internal(); return;
-        case 6: cube.do_l_move_internal(); return;
-        case 7: cube.do_l_prime_move_internal(); return;
-        case 8: cube.do_f_move_internal(); return;
-        case 9: cube.do_f_prime_move_internal(); return;
-        case 10: cube.do_b_move_internal(); return;
-        case 11: cube.do_b_prime_move_internal(); return;
+        case 0: return turn<0>(cube);
+        case 1: return turn<1>(cube);
+        case 2: return turn<2>(cube);
+        case 3: return turn<3>(cube);
+        case 4: return turn<4>(cube);
+        case 5: return turn<5>(cube);
+        case 6: return turn<6>(cube);
+        case 7: return turn<7>(cube);
+        case 8: return turn<8>(cube);
+        case 9: return turn<9>(cube);
+        case 10: return turn<10>(cube);
+        case 11: return turn<11>(cube);
         default: return;
     }
 }

@@ -3,10 +3,6 @@
 namespace turnsmith {
 namespace {
 
-constexpr bool is_face_letter(char c) noexcept {
-    return c == 'U' || c == 'D' || c == 'R' || c == 'L' || c == 'F' || c == 'B';
-}
-
 // An output token is `kept`, then a prime when `add_prime`, then `modifier`.
 struct InvertedToken {
     std::string_view kept;

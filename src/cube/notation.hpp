@@ -108,50 +108,19 @@ struct TokenMoves {
     unsigned turns;
 };
 
-constexpr std::uint16_t byte_pair(char first, char second) noexcept {
-    return static_cast<std::uint16_t>((static_cast<unsigned char>(first) << 8) |
-                                      static_cast<unsigned char>(second));
-}
-
 // Recognised by length and bytes alone: a face letter (clockwise), or a face
 // letter followed by ' or ! (counterclockwise) or 2 (clockwise twice).
 constexpr TokenMoves token_moves(std::string_view token) noexcept {
     constexpr TokenMoves skip{0, 0};
-    if (token.size() == 1) {
-        switch (token[0]) {
-            case 'U': return {0, 1};
-            case 'D': return {2, 1};
-            case 'R': return {4, 1};
-            case 'L': return {6, 1};
-            case 'F': return {8, 1};
-            case 'B': return {10, 1};
-            default: return skip;
-        }
+    if (token.empty() || token.size() > 2 || !is_face_letter(token[0])) return skip;
+    const MoveIndex clockwise = clockwise_move_of[static_cast<unsigned char>(token[0])];
+    if (token.size() == 1) return {clockwise, 1};
+    switch (token[1]) {
+        case '\'':
+        case '!': return {clockwise + 1, 1};  // the prime follows its face's clockwise move
+        case '2': return {clockwise, 2};
+        default: return skip;
     }
-    if (token.size() == 2) {
-        switch (byte_pair(token[0], token[1])) {
-            case byte_pair('U', '\''):
-            case byte_pair('U', '!'): return {1, 1};
-            case byte_pair('U', '2'): return {0, 2};
-            case byte_pair('D', '\''):
-            case byte_pair('D', '!'): return {3, 1};
-            case byte_pair('D', '2'): return {2, 2};
-            case byte_pair('R', '\''):
-            case byte_pair('R', '!'): return {5, 1};
-            case byte_pair('R', '2'): return {4, 2};
-            case byte_pair('L', '\''):
-            case byte_pair('L', '!'): return {7, 1};
-            case byte_pair('L', '2'): return {6, 2};
-            case byte_pair('F', '\''):
-            case byte_pair('F', '!'): return {9, 1};
-            case byte_pair('F', '2'): return {8, 2};
-            case byte_pair('B', '\''):
-            case byte_pair('B', '!'): return {11, 1};
-            case byte_pair('B', '2'): return {10, 2};
-            default: return skip;
-        }
-    }
-    return skip;
 }
 
 // Applies the tokens of `utf8` left to right, each at once; unknown tokens are

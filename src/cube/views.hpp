@@ -13,21 +13,21 @@ namespace turnsmith {
 using PiecePair = std::pair<std::uint8_t, std::uint8_t>;
 
 // (piece, twist) of every corner slot, slot 0 first.
-constexpr std::array<PiecePair, 8> corner_pairs(Word corners) noexcept {
-    std::array<PiecePair, 8> pairs{};
+constexpr std::array<PiecePair, corner_slots> corner_pairs(Word corners) noexcept {
+    std::array<PiecePair, corner_slots> pairs{};
     for (unsigned slot = 0; slot < pairs.size(); ++slot) {
         const auto field = static_cast<std::uint8_t>(slot_field(corners, slot));
-        pairs[slot] = {static_cast<std::uint8_t>(field & 0x7), static_cast<std::uint8_t>(field >> 3)};
+        pairs[slot] = {static_cast<std::uint8_t>(corner_piece(field)), static_cast<std::uint8_t>(corner_twist(field))};
     }
     return pairs;
 }
 
 // (piece, flip) of every edge slot, slot 0 first.
-constexpr std::array<PiecePair, 12> edge_pairs(Word edges) noexcept {
-    std::array<PiecePair, 12> pairs{};
+constexpr std::array<PiecePair, edge_slots> edge_pairs(Word edges) noexcept {
+    std::array<PiecePair, edge_slots> pairs{};
     for (unsigned slot = 0; slot < pairs.size(); ++slot) {
         const auto field = static_cast<std::uint8_t>(slot_field(edges, slot));
-        pairs[slot] = {static_cast<std::uint8_t>(field & 0xf), static_cast<std::uint8_t>(field >> 4)};
+        pairs[slot] = {static_cast<std::uint8_t>(edge_piece(field)), static_cast<std::uint8_t>(edge_flip(field))};
     }
     return pairs;
 }

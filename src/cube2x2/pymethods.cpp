@@ -4,8 +4,6 @@
 namespace turnsmith::py {
 namespace {
 
-using Object = CubeObject<Cube2x2>;
-
 PyObject* to_binary(PyObject* self, PyObject*) {
     return read_cube<Cube2x2>(self, [](const Cube2x2& cube) { return binary_string(cube.corners); });
 }
@@ -31,18 +29,20 @@ PyType_Slot slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.")},
     {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube2x2>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<Cube2x2>>)},
     {Py_tp_str, reinterpret_cast<void*>(str_method<Cube2x2>)},
     {Py_tp_methods, methods.data()},
     {Py_tp_getset, getset},
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Cube2x2", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+// The module reported is "builtins", not "turnsmith": deliberate, and pinned by
+// the tests (pickling by name therefore cannot find the class).
+PyType_Spec spec = type_spec<CubeContents<Cube2x2>>("builtins.Cube2x2", Py_TPFLAGS_DEFAULT, slots);
 
 }  // namespace
 
-PyTypeObject* cube2x2_type() {
+PyTypeObject* PythonClass<CubeContents<Cube2x2>>::type() {
     static std::atomic<PyTypeObject*> cache{nullptr};
     return type_once(cache, spec);
 }

@@ -4,8 +4,6 @@
 namespace turnsmith::py {
 namespace {
 
-using Object = CubeObject<Cube3x3>;
-
 PyObject* to_binary_corners(PyObject* self, PyObject*) {
     return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return binary_string(cube.corners); });
 }
@@ -53,18 +51,20 @@ PyGetSetDef getset[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Cube3x3()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube3x3>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<Cube3x3>>)},
     {Py_tp_str, reinterpret_cast<void*>(str_method<Cube3x3>)},
     {Py_tp_methods, methods.data()},
     {Py_tp_getset, getset},
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.Cube3x3", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+// The module reported is "builtins", not "turnsmith": deliberate, and pinned by
+// the tests (pickling by name therefore cannot find the class).
+PyType_Spec spec = type_spec<CubeContents<Cube3x3>>("builtins.Cube3x3", Py_TPFLAGS_DEFAULT, slots);
 
 }  // namespace
 
-PyTypeObject* cube3x3_type() {
+PyTypeObject* PythonClass<CubeContents<Cube3x3>>::type() {
     static std::atomic<PyTypeObject*> cache{nullptr};
     return type_once(cache, spec);
 }

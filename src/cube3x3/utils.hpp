@@ -19,9 +19,7 @@ namespace turnsmith {
 // 4 DB, 5 DR, 6 DF, 7 DL, 8 BL, 9 BR, 10 FR, 11 FL.
 namespace edge_word {
 
-inline constexpr Word piece_mask = 0xf;
-inline constexpr unsigned flip_shift = 4;
-inline constexpr std::size_t piece_count = 12;
+inline constexpr std::size_t piece_count = edge_slots;
 
 // "to <- from"; the field travels unchanged.
 struct EdgeMove {
@@ -31,8 +29,7 @@ struct EdgeMove {
 
 template <EdgeMove A, EdgeMove B, EdgeMove C, EdgeMove D>
 constexpr Word cycle(Word w) noexcept {
-    constexpr Word cleared = (slot_field_mask << slot_shift(A.to)) | (slot_field_mask << slot_shift(B.to)) |
-                             (slot_field_mask << slot_shift(C.to)) | (slot_field_mask << slot_shift(D.to));
+    constexpr Word cleared = mask_of_slots(A.to, B.to, C.to, D.to);
     return (w & ~cleared) | (slot_field(w, A.from) << slot_shift(A.to)) |
            (slot_field(w, B.from) << slot_shift(B.to)) | (slot_field(w, C.from) << slot_shift(C.to)) |
            (slot_field(w, D.from) << slot_shift(D.to));
@@ -100,10 +97,10 @@ inline constexpr std::array<std::array<Colour, 2>, edge_word::piece_count> edge_
 inline constexpr auto edge_facet_colours = [] {
     std::array<std::array<Colour, 2>, 32> table{};
     for (Word field = 0; field < table.size(); ++field) {
-        const Word piece = field & edge_word::piece_mask;
+        const Word piece = edge_piece(field);
         if (piece >= edge_word::piece_count) continue;
         for (unsigned facet = 0; facet < 2; ++facet) {
-            table[field][facet] = edge_colours[piece][(field >> edge_word::flip_shift) ^ facet];
+            table[field][facet] = edge_colours[piece][edge_flip(field) ^ facet];
         }
     }
     return table;
@@ -210,7 +207,7 @@ struct Cube3x3 {
         }
         for (unsigned slot = 0; slot < edge_sticker_indexes.size(); ++slot) {
             const Word field = slot_field(edges, slot);
-            const Word piece = field & edge_word::piece_mask;
+            const Word piece = edge_piece(field);
             if (piece >= edge_word::piece_count) [[unlikely]] {
                 edge_piece_out_of_range(slot, piece);
             }

@@ -10,18 +10,10 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "cube/work_cost.hpp"
 #include "cubeBatch/pool.hpp"
 
 namespace turnsmith {
-
-// Items that all cost the same, in quarter turns.
-template <std::uint64_t Turns>
-struct FixedCost {
-    static constexpr std::uint64_t turns = Turns;
-    constexpr std::uint64_t operator()(std::size_t) const noexcept { return Turns; }
-};
-using UnitCost = FixedCost<1>;  // one turn per cube
-using RowCost = FixedCost<8>;   // a sticker row: its stores cost about eight turns
 
 // The whole loop on the pool in one go.
 struct AtOnce {

@@ -1,19 +1,25 @@
-// The Python object that holds a CubeBatch.
+// What a CubeBatch object holds, and its class.
 #pragma once
 
 #include "module/python.hpp"
 
 #include "cubeBatch/batch.hpp"
 #include "module/access.hpp"
+#include "module/type_objects.hpp"
 
 namespace turnsmith::py {
 
-struct BatchObject {
-    PyObject ob_base;
+struct BatchContents {
+    explicit BatchContents(BatchStates&& cubes) noexcept : states(std::move(cubes)) {}
+
     AccessState access;
     BatchStates states;
 };
 
-PyTypeObject* cube_batch_type();
+template <>
+struct PythonClass<BatchContents> {
+    static constexpr const char* name = "CubeBatch";
+    static PyTypeObject* type();
+};
 
 }  // namespace turnsmith::py

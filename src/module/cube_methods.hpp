@@ -9,12 +9,14 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 #include "cube/notation.hpp"
 #include "cube/random.hpp"
 #include "cube/views.hpp"
 #include "module/args.hpp"
 #include "module/attachment.hpp"
+#include "module/call.hpp"
 #include "module/cube_object.hpp"
 
 namespace turnsmith::py {
@@ -31,7 +33,7 @@ inline PyObject* binary_string(Word word) {
 // A list of (piece, orientation) tuples, slot 0 first.
 template <std::size_t N>
 PyObject* pair_list(const std::array<PiecePair, N>& pairs) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(N))));
     for (std::size_t slot = 0; slot < N; ++slot) {
         PyObject* pair = check(Py_BuildValue("(BB)", pairs[slot].first, pairs[slot].second));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(slot), pair);
@@ -41,7 +43,7 @@ PyObject* pair_list(const std::array<PiecePair, N>& pairs) {
 
 template <std::size_t N>
 PyObject* int_list(const std::array<std::uint64_t, N>& values) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(N))));
     for (std::size_t i = 0; i < N; ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_int(values[i]));
     }
@@ -54,22 +56,19 @@ inline PyObject* new_str(std::string_view text) {
 
 // ---- method bodies ----------------------------------------------------
 
+template <Cube C>
+using CubeOf = CubeContents<C>;
+
 // Runs a read-only view of the cube under shared access.
 template <Cube C, class View>
 PyObject* read_cube(PyObject* self, View&& view) {
-    return guarded([&]() -> PyObject* {
-        auto& object = cube_receiver<C>(self);
-        SharedHold hold(object.access);
-        return view(object.cube);
-    });
+    return method_call<CubeOf<C>, Access::shared>(self, [&](CubeOf<C>& object) { return view(object.cube); });
 }
 
-template <Cube C, auto Turn>
+template <Cube C, MoveIndex M>
 PyObject* turn_method(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        auto& object = cube_receiver<C>(self);
-        ExclusiveHold hold(object.access);
-        (object.cube.*Turn)();
+    return method_call<CubeOf<C>, Access::exclusive>(self, [](CubeOf<C>& object) {
+        turn<M>(object.cube);
         return Py_NewRef(Py_None);
     });
 }
@@ -100,55 +99,56 @@ PyObject* corner_word_getter(PyObject* self, void*) {
 }
 
 template <Cube C>
-inline constexpr Signature<1> do_moves_signature{CubeClass<C>::name, "do_moves", {"moves"}, 1};
+inline constexpr Signature<1> do_moves_signature{cube_class_name<C>, "do_moves", {"moves"}, 1};
 
 template <Cube C>
 PyObject* do_moves_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(do_moves_signature<C>, args, nargs, kwnames);
-        auto& object = cube_receiver<C>(self);
-        ExclusiveHold hold(object.access);
-        apply_moves_internal(object.cube, to_utf8(bound[0], "moves"));
-        return Py_NewRef(Py_None);
-    });
+    return method_call<CubeOf<C>, Access::exclusive>(
+        do_moves_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
+            apply_moves_internal(object.cube, to_utf8(bound[0], "moves"));
+            return Py_NewRef(Py_None);
+        });
 }
 
 template <Cube C>
-inline constexpr Signature<1> scramble_signature{CubeClass<C>::name, "scramble", {"scramble_length"}, 0};
+inline constexpr Signature<1> scramble_signature{cube_class_name<C>, "scramble", {"scramble_length"}, 0};
 
 inline constexpr std::int64_t default_scramble_length = 20;
 // A few milliseconds of turns on the calling thread.
 inline constexpr std::int64_t scramble_turns_per_chunk = std::int64_t{1} << 16;
 
+// `length` random turns, in detached chunks on the free-threaded build when
+// there are many.
+template <Cube C>
+void scramble_cube(C& cube, std::int64_t length) {
+    auto& rng = thread_rng();  // created even when nothing is drawn
+    const auto turn = [&](std::int64_t count) {
+        for (std::int64_t i = 0; i < count; ++i) apply_move_index_internal(cube, draw_move_index(rng));
+    };
+    if (length <= scramble_turns_per_chunk) {
+        turn(length);  // too short to keep anyone waiting
+        return;
+    }
+    for (std::int64_t done = 0; done < length; done += scramble_turns_per_chunk) {
+        detached_on_free_threaded([&] { turn(std::min(length - done, scramble_turns_per_chunk)); });
+    }
+}
+
 template <Cube C>
 PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(scramble_signature<C>, args, nargs, kwnames);
-        auto& object = cube_receiver<C>(self);
-        ExclusiveHold hold(object.access);
-        const std::int64_t length =
-            bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length;
-        auto& rng = thread_rng();  // created even when nothing is drawn
-        const auto turn = [&](std::int64_t count) {
-            for (std::int64_t i = 0; i < count; ++i) apply_move_index_internal(object.cube, draw_move_index(rng));
-        };
-        if (length <= scramble_turns_per_chunk) {
-            turn(length);  // too short to keep anyone waiting
+    return method_call<CubeOf<C>, Access::exclusive>(
+        scramble_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
+            scramble_cube(object.cube, bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length);
             return Py_NewRef(Py_None);
-        }
-        for (std::int64_t done = 0; done < length; done += scramble_turns_per_chunk) {
-            detached_on_free_threaded([&] { turn(std::min(length - done, scramble_turns_per_chunk)); });
-        }
-        return Py_NewRef(Py_None);
-    });
+        });
 }
 
 template <Cube C>
 PyObject* new_cube(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<0> signature{CubeClass<C>::name, "__new__", {}, 0};
+    static constexpr Signature<0> signature{cube_class_name<C>, "__new__", {}, 0};
     return guarded([&]() -> PyObject* {
         bind(signature, args, kwargs);
-        return new_cube_object(type, C{});
+        return construct<CubeOf<C>>(type, C{});
     });
 }
 
@@ -164,35 +164,16 @@ PyMethodDef keywords_row(const char* name, const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// The twelve single turns, in move-index order.
+// The twelve single turns, in move-index order, named and documented by the
+// move table.
+template <Cube C, std::size_t... M>
+std::array<PyMethodDef, move_count> turn_rows(std::index_sequence<M...>) {
+    return {{no_args_row(moves[M].method, turn_method<C, M>, moves[M].doc)...}};
+}
+
 template <Cube C>
-std::array<PyMethodDef, 12> turn_rows() {
-    return {{
-        no_args_row("do_u_move", turn_method<C, &C::do_u_move_internal>,
-                    "do_u_move($self)\n--\n\nApply the U move (clockwise top face turn)."),
-        no_args_row("do_u_prime_move", turn_method<C, &C::do_u_prime_move_internal>,
-                    "do_u_prime_move($self)\n--\n\nApply the U' move (counterclockwise top face turn)."),
-        no_args_row("do_d_move", turn_method<C, &C::do_d_move_internal>,
-                    "do_d_move($self)\n--\n\nApply the D move (clockwise bottom face turn)."),
-        no_args_row("do_d_prime_move", turn_method<C, &C::do_d_prime_move_internal>,
-                    "do_d_prime_move($self)\n--\n\nApply the D' move (counterclockwise bottom face turn)."),
-        no_args_row("do_r_move", turn_method<C, &C::do_r_move_internal>,
-                    "do_r_move($self)\n--\n\nApply the R move (clockwise right face turn)."),
-        no_args_row("do_r_prime_move", turn_method<C, &C::do_r_prime_move_internal>,
-                    "do_r_prime_move($self)\n--\n\nApply the R' move (counterclockwise right face turn)."),
-        no_args_row("do_l_move", turn_method<C, &C::do_l_move_internal>,
-                    "do_l_move($self)\n--\n\nApply the L move (clockwise left face turn)."),
-        no_args_row("do_l_prime_move", turn_method<C, &C::do_l_prime_move_internal>,
-                    "do_l_prime_move($self)\n--\n\nApply the L' move (counterclockwise left face turn)."),
-        no_args_row("do_f_move", turn_method<C, &C::do_f_move_internal>,
-                    "do_f_move($self)\n--\n\nApply the F move (clockwise front face turn)."),
-        no_args_row("do_f_prime_move", turn_method<C, &C::do_f_prime_move_internal>,
-                    "do_f_prime_move($self)\n--\n\nApply the F' move (counterclockwise front face turn)."),
-        no_args_row("do_b_move", turn_method<C, &C::do_b_move_internal>,
-                    "do_b_move($self)\n--\n\nApply the B move (clockwise back face turn)."),
-        no_args_row("do_b_prime_move", turn_method<C, &C::do_b_prime_move_internal>,
-                    "do_b_prime_move($self)\n--\n\nApply the B' move (counterclockwise back face turn)."),
-    }};
+std::array<PyMethodDef, move_count> turn_rows() {
+    return turn_rows<C>(std::make_index_sequence<move_count>{});
 }
 
 // do_moves and scramble, the last two rows of both tables.

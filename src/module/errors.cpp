@@ -24,9 +24,9 @@ PyObject* type_mismatch_text(PyObject* value, std::string_view expected) {
 }
 
 void throw_type_mismatch(PyObject* value, std::string_view expected, const char* parameter) {
-    Ref text = Ref::steal(type_mismatch_text(value, expected));
+    Ref text = Ref::steal(check(type_mismatch_text(value, expected)));
     if (parameter != nullptr) {
-        text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+        text = Ref::steal(check(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get())));
     }
     PyErr_SetObject(PyExc_TypeError, text.get());
     throw_error_already_set();
@@ -39,8 +39,8 @@ void throw_conversion_error(const char* parameter) {
         throw_error_already_set();
     }
     Ref original = Ref::steal(raised);
-    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", parameter, original.get()));
-    Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    Ref message = Ref::steal(check(PyUnicode_FromFormat("argument '%s': %S", parameter, original.get())));
+    Ref replacement = Ref::steal(check(PyObject_CallOneArg(PyExc_TypeError, message.get())));
     PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
     PyErr_SetRaisedException(replacement.release());
     throw_error_already_set();

@@ -37,15 +37,33 @@ namespace detail {
 void translate_current_exception() noexcept;
 }
 
+// What each kind of C slot returns to report a failure; a body whose result
+// kind is not listed here does not compile.
+template <class Result>
+struct SlotFailure;
+template <>
+struct SlotFailure<PyObject*> {  // functions, methods, getters, tp_new, tp_str
+    static constexpr PyObject* value = nullptr;
+};
+template <>
+struct SlotFailure<int> {  // status slots such as Py_mod_exec: 0 is success
+    static constexpr int value = -1;
+};
+template <>
+struct SlotFailure<Py_ssize_t> {  // lengths
+    static constexpr Py_ssize_t value = -1;
+};
+
 // Runs the body of a Python-facing call; any exception it throws stops here and
-// becomes a Python exception, and `failed` is returned in its place.
+// becomes a Python exception, and the slot's failure value is returned in its
+// place.
 template <class Body, class Result = std::invoke_result_t<Body>>
-Result guarded(Body&& body, Result failed = Result{}) noexcept {
+Result guarded(Body&& body) noexcept {
     try {
         return std::forward<Body>(body)();
     } catch (...) {
         detail::translate_current_exception();
-        return failed;
+        return SlotFailure<Result>::value;
     }
 }
 

@@ -42,14 +42,12 @@ Ref list_item(PyObject* list, Py_ssize_t index, Py_ssize_t initial_length) {
 
 // The cube type of the list, from its first item: a readable Cube2x2 or Cube3x3.
 unsigned infer_cube_type(PyObject* first) {
-    if (is_cube_object<Cube2x2>(first) &&
-        SharedHold::try_take(reinterpret_cast<CubeObject<Cube2x2>*>(first)->access)) {
-        return 2;
-    }
-    if (is_cube_object<Cube3x3>(first) &&
-        SharedHold::try_take(reinterpret_cast<CubeObject<Cube3x3>*>(first)->access)) {
-        return 3;
-    }
+    const auto readable = [first]<Cube C>(C*) {
+        return is_instance<CubeContents<C>>(first) &&
+               SharedHold::try_take(contents_of<CubeContents<C>>(first).access).has_value();
+    };
+    if (readable(static_cast<Cube2x2*>(nullptr))) return 2;
+    if (readable(static_cast<Cube3x3*>(nullptr))) return 3;
     throw_error(PyExc_TypeError,
                 "get_next_states() expects a list of turnsmith.Cube2x2 or turnsmith.Cube3x3 instances");
 }
@@ -71,8 +69,7 @@ std::vector<C> copy_states(PyObject* list, Py_ssize_t initial_length) {
     for (Py_ssize_t index = 0;; ++index) {
         Ref item = list_item(list, index, initial_length);
         if (!item) break;
-        if (!is_cube_object<C>(item.get())) throw_type_mismatch(item.get(), CubeClass<C>::name);
-        auto& object = *reinterpret_cast<CubeObject<C>*>(item.get());
+        auto& object = receiver<CubeContents<C>>(item.get());
         SharedHold hold(object.access);
         states.push_back(object.cube);
     }
@@ -84,7 +81,7 @@ PyObject* next_states_of_list(PyObject* list, Py_ssize_t initial_length) {
     const std::vector<C> states = copy_states<C>(list, initial_length);
     require_numpy();
     // The copies are the call's own: nothing is held while the workers run.
-    RowBuffer rows = attached_loop([&](auto&& run) { return next_states_internal(std::span<const C>(states), run); });
+    RowBuffer rows = attached_loop([&](auto&& run) { return next_states_internal<RowBuffer>(std::span<const C>(states), run); });
     return make_result_array(std::move(rows));
 }
 
@@ -116,34 +113,36 @@ PyMethodDef get_next_states_def = keywords_row<get_next_states>(
 
 // Appends the name to __all__ (made when missing), then sets the attribute.
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
-    if (value == nullptr) throw_error_already_set();
     PyObject* found = nullptr;
     check(PyObject_GetOptionalAttrString(module, "__all__", &found));
-    Ref all = found ? Ref::steal(found) : Ref::steal(PyList_New(0));
+    Ref all = found ? Ref::steal(found) : Ref::steal(check(PyList_New(0)));
     if (!found) check(PyObject_SetAttrString(module, "__all__", all.get()));
-    Ref key = Ref::steal(PyUnicode_FromString(name));
+    Ref key = Ref::steal(check(PyUnicode_FromString(name)));
     check(PyList_Append(all.get(), key.get()));
     check(PyObject_SetAttr(module, key.get(), value));
 }
 
+template <class Contents>
+void add_class(PyObject* module) {
+    add_to_module(module, PythonClass<Contents>::name, reinterpret_cast<PyObject*>(PythonClass<Contents>::type()));
+}
+
 void add_function(PyObject* module, PyMethodDef& def) {
-    Ref module_name = Ref::steal(PyUnicode_FromString("turnsmith"));
-    Ref function = Ref::steal(PyCFunction_NewEx(&def, module, module_name.get()));
+    Ref module_name = Ref::steal(check(PyUnicode_FromString("turnsmith")));
+    Ref function = Ref::steal(check(PyCFunction_NewEx(&def, module, module_name.get())));
     add_to_module(module, def.ml_name, function.get());
 }
 
 int exec_module(PyObject* module) {
-    return guarded(
-        [&] {
-            if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
-            add_to_module(module, "CubeBatch", reinterpret_cast<PyObject*>(cube_batch_type()));
-            add_to_module(module, "Cube2x2", reinterpret_cast<PyObject*>(cube2x2_type()));
-            add_to_module(module, "Cube3x3", reinterpret_cast<PyObject*>(cube3x3_type()));
-            add_function(module, inverse_scramble_def);
-            add_function(module, get_next_states_def);
-            return 0;
-        },
-        -1);
+    return guarded([&] {
+        if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
+        add_class<BatchContents>(module);
+        add_class<CubeContents<Cube2x2>>(module);
+        add_class<CubeContents<Cube3x3>>(module);
+        add_function(module, inverse_scramble_def);
+        add_function(module, get_next_states_def);
+        return 0;
+    });
 }
 
 PyModuleDef_Slot slots[] = {

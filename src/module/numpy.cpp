@@ -4,7 +4,7 @@
 #include <string>
 #include <type_traits>
 
-#include "module/cube_object.hpp"
+#include "module/type_objects.hpp"
 #include "module/errors.hpp"
 
 namespace turnsmith::py {
@@ -57,16 +57,16 @@ using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 }
 
 Ref import_attribute(const char* module, const char* attribute) {
-    Ref imported = Ref::steal(PyImport_ImportModule(module));
-    return Ref::steal(PyObject_GetAttrString(imported.get(), attribute));
+    Ref imported = Ref::steal(check(PyImport_ImportModule(module)));
+    return Ref::steal(check(PyObject_GetAttrString(imported.get(), attribute)));
 }
 
 // "numpy._core.multiarray" for NumPy 2, "numpy.core.multiarray" before.
 std::string multiarray_module_name() {
     Ref version = import_attribute("numpy", "__version__");
     Ref numpy_version = import_attribute("numpy.lib", "NumpyVersion");
-    Ref parsed = Ref::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
-    Ref major = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    Ref parsed = Ref::steal(check(PyObject_CallOneArg(numpy_version.get(), version.get())));
+    Ref major = Ref::steal(check(PyObject_GetAttrString(parsed.get(), "major")));
     const long value = PyLong_AsLong(major.get());
     if (value == -1 && PyErr_Occurred()) throw_error_already_set();
     if (value < 0 || value > 255) {
@@ -112,50 +112,56 @@ PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api_table()[slot_
 // ---- the keeper object ---------------------------------------------------
 
 // Owns a result array's buffer; NumPy holds the only reference, as the array's base.
-struct SliceContainer {
-    PyObject ob_base;
-    void* data;
+struct KeeperContents {
+    explicit KeeperContents(RowBuffer& buffer) noexcept
+        : length(buffer.size()), capacity(buffer.size()), data(buffer.release()) {}
+    ~KeeperContents() { RowBuffer::release_memory(data, capacity); }
+    KeeperContents(const KeeperContents&) = delete;
+    KeeperContents& operator=(const KeeperContents&) = delete;
+
     std::size_t length;
     std::size_t capacity;
-    void (*drop)(void*, std::size_t) noexcept;
+    void* data;
 };
 
-void slice_container_dealloc(PyObject* self) {
-    auto* keeper = reinterpret_cast<SliceContainer*>(self);
-    if (keeper->drop != nullptr) keeper->drop(keeper->data, keeper->capacity);
-    plain_dealloc(self);
-}
+}  // namespace
 
-PyType_Slot slice_container_slots[] = {
+template <>
+struct PythonClass<KeeperContents> {
+    // "PySliceContainer" under "builtins" is the keeper's published name, which
+    // callers see as type(array.base); deliberate, and pinned by the tests.
+    static constexpr const char* name = "PySliceContainer";
+    static PyTypeObject* type();
+};
+
+namespace {
+
+PyType_Slot keeper_slots[] = {
     {Py_tp_doc, const_cast<char*>("Owns the memory of an array returned by turnsmith.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<KeeperContents>)},
     {0, nullptr},
 };
 
-PyType_Spec slice_container_spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                    slice_container_slots};
-
-PyTypeObject* slice_container_type() {
-    static std::atomic<PyTypeObject*> cache{nullptr};
-    return type_once(cache, slice_container_spec);
-}
+PyType_Spec keeper_spec = type_spec<KeeperContents>(
+    "builtins.PySliceContainer", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, keeper_slots);
 
 Ref make_keeper(RowBuffer& buffer) {
-    PyTypeObject* type = slice_container_type();
-    PyObject* self = type ? type->tp_alloc(type, 0) : nullptr;
-    if (self == nullptr) fault_from_python_error("Failed to create slice container");
-    auto* keeper = reinterpret_cast<SliceContainer*>(self);
-    keeper->length = keeper->capacity = buffer.size();
-    keeper->data = buffer.release();
-    keeper->drop = RowBuffer::release_memory;
-    return Ref::steal(self);
+    try {
+        return Ref::steal(construct<KeeperContents>(buffer));
+    } catch (const ErrorAlreadySet&) {
+        fault_from_python_error("Failed to create slice container");
+    }
 }
 
 // Stands in for the data pointer of an empty result, which NumPy must not own.
 alignas(std::int64_t) constinit std::int64_t empty_data[1] = {};
 
 }  // namespace
+
+PyTypeObject* PythonClass<KeeperContents>::type() {
+    static std::atomic<PyTypeObject*> cache{nullptr};
+    return type_once(cache, keeper_spec);
+}
 
 void require_numpy() { api_table(); }
 
@@ -173,7 +179,7 @@ PyObject* make_result_array(RowBuffer buffer) {
     Ref keeper = make_keeper(buffer);
     PyObject* descr = check(descr_from_type(npy_long));
     Ref array =
-        Ref::steal(new_from_descr(array_type(), descr, 2, shape, strides, data, flag_writeable, nullptr));
+        Ref::steal(check(new_from_descr(array_type(), descr, 2, shape, strides, data, flag_writeable, nullptr)));
     // The base takes over the keeper's reference, also when it fails.
     check(set_base_object(array.get(), keeper.release()));
     return array.release();
@@ -189,7 +195,7 @@ ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
     if (!PyObject_TypeCheck(value, array_type())) throw_type_mismatch(value, "ndarray", parameter);
     const auto* fields = reinterpret_cast<const ArrayFields*>(value);
     if (fields->nd != 1) throw_type_mismatch(value, "ndarray", parameter);
-    Ref wanted = Ref::steal(descr_from_type(type_number));
+    Ref wanted = Ref::steal(check(descr_from_type(type_number)));
     if (fields->descr != wanted.get() && !equiv_types(fields->descr, wanted.get())) {
         throw_type_mismatch(value, "ndarray", parameter);
     }

@@ -8,13 +8,21 @@
 
 namespace turnsmith::py {
 
-// Thrown after a Python exception has been set; the call boundary returns the
-// error indicator and the interpreter sees the exception already in place.
+// How a failure travels. A C API call that fails leaves its exception set in
+// the interpreter (the thread's pending exception) and returns null or -1;
+// `check` turns that result into a C++ throw of ErrorAlreadySet, which carries
+// nothing: the exception stays where the interpreter put it. Code that raises
+// a Python exception itself sets it first and then throws the same way. The
+// call boundary (`guarded`) catches it, leaves the pending exception as it is
+// and returns the slot's failure value, so the interpreter finds both the
+// failure and its exception. Every other C++ exception is translated there
+// into the matching Python exception.
 struct ErrorAlreadySet {};
 
 [[noreturn]] inline void throw_error_already_set() { throw ErrorAlreadySet{}; }
 
-// Throws ErrorAlreadySet when a C API call reported failure with a null result.
+// Throws ErrorAlreadySet when a C API call reported failure: a null result
+// or a negative status.
 inline PyObject* check(PyObject* result) {
     if (result == nullptr) throw_error_already_set();
     return result;
@@ -28,8 +36,9 @@ inline int check(int status) {
 class Ref {
 public:
     Ref() noexcept = default;
-    // Takes over a new reference; a null one means a Python error is set.
-    static Ref steal(PyObject* object) { return Ref(check(object)); }
+    // Takes over a new reference (or null). Ownership only: a call that may
+    // fail is checked apart, as in Ref::steal(check(PyList_New(n))).
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
     static Ref borrow(PyObject* object) noexcept { return Ref(Py_XNewRef(object)); }
 
     Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}

@@ -84,10 +84,10 @@ inline constexpr std::array<ReferenceTurn, 12> reference_turns = {{
      true},  // B'
 }};
 
-inline Word field_at(Word word, unsigned slot) { return (word >> (5 * slot)) & 0x1f; }
+inline Word field_at(Word word, unsigned slot) { return slot_field(word, slot); }
 
 inline Word with_field(Word word, unsigned slot, Word field) {
-    return (word & ~(Word{0x1f} << (5 * slot))) | (field << (5 * slot));
+    return (word & ~slots_mask(slot, 1)) | (field << slot_shift(slot));
 }
 
 inline Word reference_corner_turn(Word word, MoveIndex move) {
@@ -98,8 +98,8 @@ inline Word reference_corner_turn(Word word, MoveIndex move) {
             result = with_field(result, m.to, field);
             continue;
         }
-        const Word twist = ((field >> 3) + m.added) % 3;
-        result = with_field(result, m.to, (field & 7) | (twist << 3));
+        const Word twist = (corner_twist(field) + m.added) % 3;
+        result = with_field(result, m.to, corner_piece(field) | (twist << twist_shift));
     }
     return result;
 }
@@ -107,7 +107,7 @@ inline Word reference_corner_turn(Word word, MoveIndex move) {
 inline Word reference_edge_turn(Word word, MoveIndex move) {
     Word result = word;
     for (const SlotMove& m : reference_turns[move].edges) {
-        const Word flip = reference_turns[move].flips_edges ? 0x10 : 0;
+        const Word flip = reference_turns[move].flips_edges ? Word{1} << flip_shift : 0;
         result = with_field(result, m.to, field_at(word, m.from) ^ flip);
     }
     return result;

@@ -196,21 +196,21 @@ TEST(CubeModel, LongRandomSequencesKeepTheInvariants) {
         const Cube2x2 small = apply_all(Cube2x2{}, moves);
         ASSERT_EQ(small.corners, big.corners);
 
-        EXPECT_EQ(big.corners >> 40, 0u);
-        EXPECT_EQ(big.edges >> 60, 0u);
+        EXPECT_EQ(big.corners >> slot_shift(corner_slots), 0u);
+        EXPECT_EQ(big.edges >> slot_shift(edge_slots), 0u);
         std::vector<unsigned> corner_pieces, edge_pieces;
         Word twist_sum = 0;
         unsigned flips = 0;
-        for (unsigned slot = 0; slot < 8; ++slot) {
+        for (unsigned slot = 0; slot < corner_slots; ++slot) {
             const Word field = testing::field_at(big.corners, slot);
-            EXPECT_LE(field >> 3, 2u);
-            twist_sum += field >> 3;
-            corner_pieces.push_back(static_cast<unsigned>(field & 7));
+            EXPECT_LE(corner_twist(field), 2u);
+            twist_sum += corner_twist(field);
+            corner_pieces.push_back(static_cast<unsigned>(corner_piece(field)));
         }
-        for (unsigned slot = 0; slot < 12; ++slot) {
+        for (unsigned slot = 0; slot < edge_slots; ++slot) {
             const Word field = testing::field_at(big.edges, slot);
-            flips += static_cast<unsigned>(field >> 4);
-            edge_pieces.push_back(static_cast<unsigned>(field & 15));
+            flips += static_cast<unsigned>(edge_flip(field));
+            edge_pieces.push_back(static_cast<unsigned>(edge_piece(field)));
         }
         EXPECT_EQ(twist_sum % 3, 0u);
         EXPECT_EQ(flips % 2, 0u);

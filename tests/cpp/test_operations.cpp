@@ -56,7 +56,7 @@ TYPED_TEST(BatchOperations, ProjectionsMatchSingleCubes) {
     std::mt19937_64 rng(11);
     const std::vector<TypeParam> cubes = scrambled<TypeParam>(300, rng);
     RowBuffer stickers = sticker_arrays_internal(std::span<const TypeParam>(cubes));
-    RowBuffer successors = next_states_internal(std::span<const TypeParam>(cubes));
+    RowBuffer successors = next_states_internal<RowBuffer>(std::span<const TypeParam>(cubes), AtOnce{});
     ASSERT_EQ(successors.rows(), cubes.size() * move_count);
     for (std::size_t i = 0; i < cubes.size(); ++i) {
         const auto own = cubes[i].to_sticker_array_internal();
@@ -90,8 +90,8 @@ TYPED_TEST(BatchOperations, ChunkedLoopsMatchWholeLoops) {
     EXPECT_EQ(chunks, 1000u / 64 + 1);
     for (std::size_t i = 0; i < whole.size(); ++i) EXPECT_EQ(whole[i], chunked[i]) << i;
 
-    RowBuffer rows = next_states_internal(std::span<const TypeParam>(start));
-    RowBuffer chunked_rows = next_states_internal(std::span<const TypeParam>(start), in_chunks);
+    RowBuffer rows = next_states_internal<RowBuffer>(std::span<const TypeParam>(start), AtOnce{});
+    RowBuffer chunked_rows = next_states_internal<RowBuffer>(std::span<const TypeParam>(start), in_chunks);
     EXPECT_TRUE(std::equal(rows.row(0), rows.row(0) + rows.size(), chunked_rows.row(0)));
 
     // Every cube of a chunked scramble gets its own length: none, none, one turn.
