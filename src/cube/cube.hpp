@@ -88,7 +88,8 @@ concept Cube = std::is_trivially_copyable_v<C> && requires(C& cube, const C& vie
     view.to_sticker_array_internal(std::declval<std::int64_t*>());
     { view.render_ansi_internal() } -> std::same_as<std::string>;
     { view.is_solved() } -> std::same_as<bool>;
-    turn_members<C>;  // the twelve turns, in move-index order
+    requires std::derived_from<C, QuarterTurns<C>>;  // the twelve named turns
+    { cube.template turn_by<0>() } noexcept;
 };
 
 // Indexes come straight from callers (batch move arrays), so anything past

@@ -31,6 +31,8 @@ std::string_view relative_to_project(std::string_view path) {
 
 }  // namespace
 
+// The report's wording ("thread '...' panicked at file:line:column:") is the
+// one callers and their log scrapers know; deliberate, and pinned by the tests.
 void internal_fault(std::string_view text, std::source_location where) {
     std::string message = "thread '";
     message += current_thread_name();

@@ -4,6 +4,8 @@
 // these turns is one transform applied alike to either word. The edge word's
 // middle layer (slots 8..11) lies outside both layers and is left alone.
 
+#include <array>
+
 #include "cube/cube.hpp"
 
 namespace turnsmith::layer_turn {
@@ -36,4 +38,19 @@ constexpr Word d_prime(Word w) noexcept {
     return (w & ~d_layer) | (((field << slot_bits) | (field >> slot_shift(last_in_layer))) & d_layer);
 }
 
+// U, U', D and D' are the first four moves of the move table.
+inline constexpr MoveIndex layer_moves = 4;
+static_assert(moves[0].face == 'U' && moves[2].face == 'D');
+
+template <MoveIndex M>
+constexpr Word by_move(Word w) noexcept {
+    static_assert(M < layer_moves);
+    constexpr std::array<Word (*)(Word) noexcept, layer_moves> turns = {u, u_prime, d, d_prime};
+    return turns[M](w);
+}
+
 }  // namespace turnsmith::layer_turn
+
+namespace turnsmith {
+using layer_turn::layer_moves;
+}

@@ -1,7 +1,8 @@
 #pragma once
 // The twelve quarter turns, listed once. Every other list of them is made from
-// this table or checked against it: the cube types' turn members, the index
-// dispatch, the notation's face letters and the Python method rows.
+// this table or follows its index order: the named turn members, the index
+// dispatch, the word turns, the notation's face letters and the Python method
+// rows.
 
 #include <array>
 #include <cstddef>
@@ -69,25 +70,37 @@ constexpr bool is_face_letter(char c) noexcept {
     return clockwise_move_of[static_cast<unsigned char>(c)] != move_count;
 }
 
-// The in-place turn member of cube type C for each move, in index order: the
-// one place that ties a member's name to a move index. A cube type without
-// one of them, or with one that may throw, fails to compile here.
-template <class C>
-using TurnMember = void (C::*)() noexcept;
-
-template <class C>
-inline constexpr std::array<TurnMember<C>, move_count> turn_members = {
-    &C::do_u_move_internal, &C::do_u_prime_move_internal, &C::do_d_move_internal, &C::do_d_prime_move_internal,
-    &C::do_r_move_internal, &C::do_r_prime_move_internal, &C::do_l_move_internal, &C::do_l_prime_move_internal,
-    &C::do_f_move_internal, &C::do_f_prime_move_internal, &C::do_b_move_internal, &C::do_b_prime_move_internal,
-};
-
-// Turns `cube` by move M; the member is known at compile time, so the call
-// inlines like a direct one.
+// Turns `cube` in place by move M: every turn of every cube type goes through
+// its one member template `turn_by<M>()`.
 template <MoveIndex M, class C>
 constexpr void turn(C& cube) noexcept {
     static_assert(M < move_count);
-    (cube.*turn_members<C>[M])();
+    cube.template turn_by<M>();
 }
+
+// The twelve named in-place turns of a cube type, in move-index order: the one
+// place that ties a member's name to a move index. A cube type inherits them
+// and defines `template <MoveIndex M> void turn_by() noexcept`.
+template <class C>
+struct QuarterTurns {
+    constexpr void do_u_move_internal() noexcept { turn<0>(self()); }
+    constexpr void do_u_prime_move_internal() noexcept { turn<1>(self()); }
+    constexpr void do_d_move_internal() noexcept { turn<2>(self()); }
+    constexpr void do_d_prime_move_internal() noexcept { turn<3>(self()); }
+    constexpr void do_r_move_internal() noexcept { turn<4>(self()); }
+    constexpr void do_r_prime_move_internal() noexcept { turn<5>(self()); }
+    constexpr void do_l_move_internal() noexcept { turn<6>(self()); }
+    constexpr void do_l_prime_move_internal() noexcept { turn<7>(self()); }
+    constexpr void do_f_move_internal() noexcept { turn<8>(self()); }
+    constexpr void do_f_prime_move_internal() noexcept { turn<9>(self()); }
+    constexpr void do_b_move_internal() noexcept { turn<10>(self()); }
+    constexpr void do_b_prime_move_internal() noexcept { turn<11>(self()); }
+
+    // No state here: lets the cube types default their comparison.
+    friend constexpr bool operator==(const QuarterTurns&, const QuarterTurns&) noexcept = default;
+
+private:
+    constexpr C& self() noexcept { return static_cast<C&>(*this); }
+};
 
 }  // namespace turnsmith

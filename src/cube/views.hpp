@@ -12,24 +12,25 @@ namespace turnsmith {
 
 using PiecePair = std::pair<std::uint8_t, std::uint8_t>;
 
-// (piece, twist) of every corner slot, slot 0 first.
-constexpr std::array<PiecePair, corner_slots> corner_pairs(Word corners) noexcept {
-    std::array<PiecePair, corner_slots> pairs{};
-    for (unsigned slot = 0; slot < pairs.size(); ++slot) {
-        const auto field = static_cast<std::uint8_t>(slot_field(corners, slot));
-        pairs[slot] = {static_cast<std::uint8_t>(corner_piece(field)), static_cast<std::uint8_t>(corner_twist(field))};
+// (piece, orientation) of every slot of a word, slot 0 first.
+template <unsigned Slots>
+constexpr std::array<PiecePair, Slots> slot_pairs(Word word, Word (*piece)(Word), Word (*orientation)(Word)) {
+    std::array<PiecePair, Slots> pairs{};
+    for (unsigned slot = 0; slot < Slots; ++slot) {
+        const Word field = slot_field(word, slot);
+        pairs[slot] = {static_cast<std::uint8_t>(piece(field)), static_cast<std::uint8_t>(orientation(field))};
     }
     return pairs;
 }
 
-// (piece, flip) of every edge slot, slot 0 first.
+// (piece, twist) of every corner slot.
+constexpr std::array<PiecePair, corner_slots> corner_pairs(Word corners) noexcept {
+    return slot_pairs<corner_slots>(corners, corner_piece, corner_twist);
+}
+
+// (piece, flip) of every edge slot.
 constexpr std::array<PiecePair, edge_slots> edge_pairs(Word edges) noexcept {
-    std::array<PiecePair, edge_slots> pairs{};
-    for (unsigned slot = 0; slot < pairs.size(); ++slot) {
-        const auto field = static_cast<std::uint8_t>(slot_field(edges, slot));
-        pairs[slot] = {static_cast<std::uint8_t>(edge_piece(field)), static_cast<std::uint8_t>(edge_flip(field))};
-    }
-    return pairs;
+    return slot_pairs<edge_slots>(edges, edge_piece, edge_flip);
 }
 
 // The word in base 2, most significant bit first, always all 64 digits.

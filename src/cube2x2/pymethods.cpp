@@ -20,31 +20,21 @@ const std::array<PyMethodDef, 4> view_rows{{
 
 auto methods = join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>());
 
-PyGetSetDef getset[] = {
-    {"state", corner_word_getter<Cube2x2>, nullptr, nullptr, nullptr},
-    {},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.")},
-    {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube2x2>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<Cube2x2>>)},
-    {Py_tp_str, reinterpret_cast<void*>(str_method<Cube2x2>)},
-    {Py_tp_methods, methods.data()},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
+auto getset = corner_word_getset<Cube2x2>("state");
+// "Vorlan's Cube" is the class's published docstring, deliberate and pinned by
+// the tests.
+auto slots = cube_type_slots<Cube2x2>(
+    "Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.", methods.data(),
+    getset.data());
 
 // The module reported is "builtins", not "turnsmith": deliberate, and pinned by
 // the tests (pickling by name therefore cannot find the class).
-PyType_Spec spec = type_spec<CubeContents<Cube2x2>>("builtins.Cube2x2", Py_TPFLAGS_DEFAULT, slots);
+PyType_Spec spec = type_spec<CubeContents<Cube2x2>>("builtins.Cube2x2", Py_TPFLAGS_DEFAULT, slots.data());
 
 }  // namespace
 
 PyTypeObject* PythonClass<CubeContents<Cube2x2>>::type() {
-    static std::atomic<PyTypeObject*> cache{nullptr};
-    return type_once(cache, spec);
+    return type_once<spec>();
 }
 
 }  // namespace turnsmith::py

@@ -27,23 +27,18 @@ inline constexpr std::array<std::array<std::uint8_t, 3>, 8> corner_sticker_index
     {12, 10, 19},  // DFL
 }};
 
-struct Cube2x2 {
+struct Cube2x2 : QuarterTurns<Cube2x2> {
     Word corners = solved_corners;
 
     static constexpr std::size_t sticker_dim = 24;
 
-    constexpr void do_u_move_internal() noexcept { corners = layer_turn::u(corners); }
-    constexpr void do_u_prime_move_internal() noexcept { corners = layer_turn::u_prime(corners); }
-    constexpr void do_d_move_internal() noexcept { corners = layer_turn::d(corners); }
-    constexpr void do_d_prime_move_internal() noexcept { corners = layer_turn::d_prime(corners); }
-    constexpr void do_r_move_internal() noexcept { corners = corner_word::r(corners); }
-    constexpr void do_r_prime_move_internal() noexcept { corners = corner_word::r_prime(corners); }
-    constexpr void do_l_move_internal() noexcept { corners = corner_word::l(corners); }
-    constexpr void do_l_prime_move_internal() noexcept { corners = corner_word::l_prime(corners); }
-    constexpr void do_f_move_internal() noexcept { corners = corner_word::f(corners); }
-    constexpr void do_f_prime_move_internal() noexcept { corners = corner_word::f_prime(corners); }
-    constexpr void do_b_move_internal() noexcept { corners = corner_word::b(corners); }
-    constexpr void do_b_prime_move_internal() noexcept { corners = corner_word::b_prime(corners); }
+    constexpr Cube2x2() noexcept = default;
+    constexpr explicit Cube2x2(Word corner_word) noexcept : corners(corner_word) {}
+
+    template <MoveIndex M>
+    constexpr void turn_by() noexcept {
+        corners = corner_word::turn<M>(corners);
+    }
 
     // Writes the 24 sticker colours into `out` (indexable by 0..23), directly
     // into a batch's output row or into a fresh array below.

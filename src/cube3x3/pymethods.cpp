@@ -43,30 +43,17 @@ const std::array<PyMethodDef, 7> view_rows{{
 
 auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>());
 
-PyGetSetDef getset[] = {
-    {"corners", corner_word_getter<Cube3x3>, nullptr, nullptr, nullptr},
-    {},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Cube3x3()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(new_cube<Cube3x3>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<Cube3x3>>)},
-    {Py_tp_str, reinterpret_cast<void*>(str_method<Cube3x3>)},
-    {Py_tp_methods, methods.data()},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
+auto getset = corner_word_getset<Cube3x3>("corners");
+auto slots = cube_type_slots<Cube3x3>("Cube3x3()\n--\n\n", methods.data(), getset.data());
 
 // The module reported is "builtins", not "turnsmith": deliberate, and pinned by
 // the tests (pickling by name therefore cannot find the class).
-PyType_Spec spec = type_spec<CubeContents<Cube3x3>>("builtins.Cube3x3", Py_TPFLAGS_DEFAULT, slots);
+PyType_Spec spec = type_spec<CubeContents<Cube3x3>>("builtins.Cube3x3", Py_TPFLAGS_DEFAULT, slots.data());
 
 }  // namespace
 
 PyTypeObject* PythonClass<CubeContents<Cube3x3>>::type() {
-    static std::atomic<PyTypeObject*> cache{nullptr};
-    return type_once(cache, spec);
+    return type_once<spec>();
 }
 
 }  // namespace turnsmith::py

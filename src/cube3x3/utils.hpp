@@ -15,7 +15,8 @@
 
 namespace turnsmith {
 
-// R, L, F and B turns of the edge word. Slots: 0 UB, 1 UR, 2 UF, 3 UL,
+// The twelve turns of the edge word: R, L, F and B here, U and D the layer
+// turns. Slots: 0 UB, 1 UR, 2 UF, 3 UL,
 // 4 DB, 5 DR, 6 DF, 7 DL, 8 BL, 9 BR, 10 FR, 11 FL.
 namespace edge_word {
 
@@ -27,12 +28,18 @@ struct EdgeMove {
     unsigned from;
 };
 
-template <EdgeMove A, EdgeMove B, EdgeMove C, EdgeMove D>
+using EdgeCycle = std::array<EdgeMove, 4>;
+
+template <EdgeMove M>
+constexpr Word moved_edge(Word w) noexcept {
+    return slot_field(w, M.from) << slot_shift(M.to);
+}
+
+template <EdgeCycle Cycle>
 constexpr Word cycle(Word w) noexcept {
-    constexpr Word cleared = mask_of_slots(A.to, B.to, C.to, D.to);
-    return (w & ~cleared) | (slot_field(w, A.from) << slot_shift(A.to)) |
-           (slot_field(w, B.from) << slot_shift(B.to)) | (slot_field(w, C.from) << slot_shift(C.to)) |
-           (slot_field(w, D.from) << slot_shift(D.to));
+    constexpr Word cleared = mask_of_slots(Cycle[0].to, Cycle[1].to, Cycle[2].to, Cycle[3].to);
+    return (w & ~cleared) | moved_edge<Cycle[0]>(w) | moved_edge<Cycle[1]>(w) | moved_edge<Cycle[2]>(w) |
+           moved_edge<Cycle[3]>(w);
 }
 
 constexpr Word flip_bits(unsigned a, unsigned b, unsigned c, unsigned d) noexcept {
@@ -47,29 +54,31 @@ inline constexpr Word back_flips = flip_bits(0, 4, 8, 9);
 static_assert(front_flips == 0x840000400004000);
 static_assert(back_flips == 0x2100001000010);
 
-constexpr Word r(Word w) noexcept {
-    return cycle<EdgeMove{1, 10}, EdgeMove{5, 9}, EdgeMove{9, 1}, EdgeMove{10, 5}>(w);
+// The cycles of the R, L, F and B turns, by move index from 4 on.
+inline constexpr std::array<EdgeCycle, move_count - layer_moves> face_cycles = {{
+    {{{1, 10}, {5, 9}, {9, 1}, {10, 5}}},   // R
+    {{{1, 9}, {5, 10}, {9, 5}, {10, 1}}},   // R'
+    {{{3, 8}, {7, 11}, {8, 7}, {11, 3}}},   // L
+    {{{3, 11}, {7, 8}, {8, 3}, {11, 7}}},   // L'
+    {{{2, 11}, {6, 10}, {10, 2}, {11, 6}}}, // F
+    {{{2, 10}, {6, 11}, {10, 6}, {11, 2}}}, // F'
+    {{{0, 9}, {4, 8}, {8, 0}, {9, 4}}},     // B
+    {{{0, 8}, {4, 9}, {8, 4}, {9, 0}}},     // B'
+}};
+
+// The edges that move M flips: those of the F and B turns.
+constexpr Word flips_of(MoveIndex m) noexcept {
+    return moves[m].face == 'F' ? front_flips : moves[m].face == 'B' ? back_flips : 0;
 }
-constexpr Word r_prime(Word w) noexcept {
-    return cycle<EdgeMove{1, 9}, EdgeMove{5, 10}, EdgeMove{9, 5}, EdgeMove{10, 1}>(w);
-}
-constexpr Word l(Word w) noexcept {
-    return cycle<EdgeMove{3, 8}, EdgeMove{7, 11}, EdgeMove{8, 7}, EdgeMove{11, 3}>(w);
-}
-constexpr Word l_prime(Word w) noexcept {
-    return cycle<EdgeMove{3, 11}, EdgeMove{7, 8}, EdgeMove{8, 3}, EdgeMove{11, 7}>(w);
-}
-constexpr Word f(Word w) noexcept {
-    return cycle<EdgeMove{2, 11}, EdgeMove{6, 10}, EdgeMove{10, 2}, EdgeMove{11, 6}>(w) ^ front_flips;
-}
-constexpr Word f_prime(Word w) noexcept {
-    return cycle<EdgeMove{2, 10}, EdgeMove{6, 11}, EdgeMove{10, 6}, EdgeMove{11, 2}>(w) ^ front_flips;
-}
-constexpr Word b(Word w) noexcept {
-    return cycle<EdgeMove{0, 9}, EdgeMove{4, 8}, EdgeMove{8, 0}, EdgeMove{9, 4}>(w) ^ back_flips;
-}
-constexpr Word b_prime(Word w) noexcept {
-    return cycle<EdgeMove{0, 8}, EdgeMove{4, 9}, EdgeMove{8, 4}, EdgeMove{9, 0}>(w) ^ back_flips;
+
+// The edge word turned by move M.
+template <MoveIndex M>
+constexpr Word turn(Word w) noexcept {
+    if constexpr (M < layer_moves) {
+        return layer_turn::by_move<M>(w);
+    } else {
+        return cycle<face_cycles[M - layer_moves]>(w) ^ flips_of(M);
+    }
 }
 
 }  // namespace edge_word
@@ -138,59 +147,19 @@ inline constexpr std::array<std::array<std::uint8_t, 2>, edge_word::piece_count>
 [[noreturn]] void edge_piece_out_of_range(unsigned slot, Word piece,
                                           std::source_location where = std::source_location::current());
 
-struct Cube3x3 {
+struct Cube3x3 : QuarterTurns<Cube3x3> {
     Word corners = solved_corners;
     Word edges = solved_edges;
 
     static constexpr std::size_t sticker_dim = 54;
 
-    constexpr void do_u_move_internal() noexcept {
-        corners = layer_turn::u(corners);
-        edges = layer_turn::u(edges);
-    }
-    constexpr void do_u_prime_move_internal() noexcept {
-        corners = layer_turn::u_prime(corners);
-        edges = layer_turn::u_prime(edges);
-    }
-    constexpr void do_d_move_internal() noexcept {
-        corners = layer_turn::d(corners);
-        edges = layer_turn::d(edges);
-    }
-    constexpr void do_d_prime_move_internal() noexcept {
-        corners = layer_turn::d_prime(corners);
-        edges = layer_turn::d_prime(edges);
-    }
-    constexpr void do_r_move_internal() noexcept {
-        corners = corner_word::r(corners);
-        edges = edge_word::r(edges);
-    }
-    constexpr void do_r_prime_move_internal() noexcept {
-        corners = corner_word::r_prime(corners);
-        edges = edge_word::r_prime(edges);
-    }
-    constexpr void do_l_move_internal() noexcept {
-        corners = corner_word::l(corners);
-        edges = edge_word::l(edges);
-    }
-    constexpr void do_l_prime_move_internal() noexcept {
-        corners = corner_word::l_prime(corners);
-        edges = edge_word::l_prime(edges);
-    }
-    constexpr void do_f_move_internal() noexcept {
-        corners = corner_word::f(corners);
-        edges = edge_word::f(edges);
-    }
-    constexpr void do_f_prime_move_internal() noexcept {
-        corners = corner_word::f_prime(corners);
-        edges = edge_word::f_prime(edges);
-    }
-    constexpr void do_b_move_internal() noexcept {
-        corners = corner_word::b(corners);
-        edges = edge_word::b(edges);
-    }
-    constexpr void do_b_prime_move_internal() noexcept {
-        corners = corner_word::b_prime(corners);
-        edges = edge_word::b_prime(edges);
+    constexpr Cube3x3() noexcept = default;
+    constexpr Cube3x3(Word corner_word, Word edge_word) noexcept : corners(corner_word), edges(edge_word) {}
+
+    template <MoveIndex M>
+    constexpr void turn_by() noexcept {
+        corners = corner_word::turn<M>(corners);
+        edges = edge_word::turn<M>(edges);
     }
 
     // Writes the 54 sticker colours into `out` (indexable by 0..53). Batches

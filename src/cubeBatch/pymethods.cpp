@@ -48,6 +48,7 @@ PyObject* cube_at(const Batch& batch, std::int64_t index) {
     const std::size_t count = batch.states.size();
     const auto position =
         static_cast<std::uint64_t>(index < 0 ? index + static_cast<std::int64_t>(count) : index);
+    // "cubeBatch", lower-case c, is the published text, pinned by the tests.
     if (position >= count) throw_error(PyExc_IndexError, "cubeBatch index out of range");
     return batch.states.visit(
         [&]<Cube C>(std::span<const C> cubes) { return construct<CubeContents<C>>(cubes[position]); });
@@ -171,8 +172,7 @@ PyType_Spec spec = type_spec<Batch>("builtins.CubeBatch", Py_TPFLAGS_DEFAULT | P
 }  // namespace
 
 PyTypeObject* PythonClass<BatchContents>::type() {
-    static std::atomic<PyTypeObject*> cache{nullptr};
-    return type_once(cache, spec);
+    return type_once<spec>();
 }
 
 }  // namespace turnsmith::py

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace turnsmith::py {
 
@@ -53,58 +54,57 @@ HoldList* note(AccessState& state, bool exclusive);
 void forget(HoldList* list, AccessState& state, bool exclusive) noexcept;
 }  // namespace thread_holds
 
-// Shared access for a scope; refusal raises "Already mutably borrowed".
-class SharedHold {
+enum class Access { shared, exclusive };
+
+// Access of either kind for a scope. A refusal raises RuntimeError with the
+// borrow texts below: they are the published wording, deliberate and pinned
+// by the tests.
+template <Access A>
+class Hold {
 public:
-    explicit SharedHold(AccessState& state) : state_(&state) {
-        if (!state.try_share()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    static constexpr bool exclusive = A == Access::exclusive;
+
+    explicit Hold(AccessState& state) : state_(&state) {
+        if (!grant(state)) {
+            PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
             throw_error_already_set();
         }
-        list_ = thread_holds::note(state, false);
+        list_ = thread_holds::note(state, exclusive);
     }
-    // Shared access if it is granted right now, nothing otherwise (no exception).
-    static std::optional<SharedHold> try_take(AccessState& state) {
-        if (!state.try_share()) return std::nullopt;
-        return SharedHold(state, thread_holds::note(state, false));
+    // The access if it is granted right now, nothing otherwise (no exception).
+    static std::optional<Hold> try_take(AccessState& state) {
+        if (!grant(state)) return std::nullopt;
+        return Hold(state, thread_holds::note(state, exclusive));
     }
-    SharedHold(SharedHold&& other) noexcept
-        : state_(std::exchange(other.state_, nullptr)), list_(other.list_) {}
-    SharedHold(const SharedHold&) = delete;
-    SharedHold& operator=(const SharedHold&) = delete;
-    SharedHold& operator=(SharedHold&&) = delete;
-    ~SharedHold() {
+    Hold(Hold&& other) noexcept : state_(std::exchange(other.state_, nullptr)), list_(other.list_) {}
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    Hold& operator=(Hold&&) = delete;
+    ~Hold() {
         if (state_ == nullptr) return;
-        thread_holds::forget(list_, *state_, false);
-        state_->unshare();
-    }
-
-private:
-    SharedHold(AccessState& state, HoldList* list) noexcept : state_(&state), list_(list) {}
-    AccessState* state_;
-    HoldList* list_ = nullptr;
-};
-
-// Exclusive access for a scope; refusal raises "Already borrowed".
-class ExclusiveHold {
-public:
-    explicit ExclusiveHold(AccessState& state) : state_(&state) {
-        if (!state.try_exclusive()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            throw_error_already_set();
+        thread_holds::forget(list_, *state_, exclusive);
+        if constexpr (exclusive) {
+            state_->unexclusive();
+        } else {
+            state_->unshare();
         }
-        list_ = thread_holds::note(state, true);
-    }
-    ExclusiveHold(const ExclusiveHold&) = delete;
-    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
-    ~ExclusiveHold() {
-        thread_holds::forget(list_, *state_, true);
-        state_->unexclusive();
     }
 
 private:
+    Hold(AccessState& state, HoldList* list) noexcept : state_(&state), list_(list) {}
+    static bool grant(AccessState& state) noexcept {
+        if constexpr (exclusive) {
+            return state.try_exclusive();
+        } else {
+            return state.try_share();
+        }
+    }
+
     AccessState* state_;
     HoldList* list_ = nullptr;
 };
+
+using SharedHold = Hold<Access::shared>;
+using ExclusiveHold = Hold<Access::exclusive>;
 
 }  // namespace turnsmith::py

@@ -13,7 +13,6 @@
 #include "module/python.hpp"
 
 #include <cstddef>
-#include <type_traits>
 
 #include "module/access.hpp"
 #include "module/args.hpp"
@@ -22,17 +21,12 @@
 
 namespace turnsmith::py {
 
-enum class Access { shared, exclusive };
-
-template <Access A>
-using HoldFor = std::conditional_t<A == Access::shared, SharedHold, ExclusiveHold>;
-
 // A method without arguments: `body(contents)` under the hold.
 template <class Contents, Access A, class Body>
 auto method_call(PyObject* self, Body&& body) noexcept {
     return guarded([&] {
         Contents& object = receiver<Contents>(self);
-        const HoldFor<A> hold(object.access);
+        const Hold<A> hold(object.access);
         return body(object);
     });
 }
@@ -45,7 +39,7 @@ PyObject* method_call(const Signature<N>& signature, PyObject* self, PyObject* c
     return guarded([&]() -> PyObject* {
         const Bound<N> bound = bind(signature, args, nargs, kwnames);
         Contents& object = receiver<Contents>(self);
-        const HoldFor<A> hold(object.access);
+        const Hold<A> hold(object.access);
         return body(object, bound);
     });
 }

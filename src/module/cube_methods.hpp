@@ -196,4 +196,25 @@ auto join_rows(const std::array<Row, N>&... parts) {
     return all;
 }
 
+// The corner word's getter, under the class's own name for it.
+template <Cube C>
+std::array<PyGetSetDef, 2> corner_word_getset(const char* name) {
+    return {{{name, corner_word_getter<C>, nullptr, nullptr, nullptr}, {}}};
+}
+
+// The slots of a cube class: its own docstring, methods and getters, the rest
+// shared.
+template <Cube C>
+std::array<PyType_Slot, 7> cube_type_slots(const char* doc, PyMethodDef* methods, PyGetSetDef* getset) {
+    return {{
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_cube<C>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<C>>)},
+        {Py_tp_str, reinterpret_cast<void*>(str_method<C>)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {0, nullptr},
+    }};
+}
+
 }  // namespace turnsmith::py

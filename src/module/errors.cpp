@@ -51,6 +51,8 @@ void throw_error(PyObject* exception_type, const char* message) {
     throw_error_already_set();
 }
 
+// "turnsmith.PanicException", a BaseException, is the published class of
+// internal faults; deliberate, and pinned by the tests.
 PyObject* panic_exception_type() {
     static std::atomic<PyObject*> cached{nullptr};
     if (PyObject* type = cached.load(std::memory_order_acquire)) return type;
@@ -80,7 +82,8 @@ void raise_panic(std::string_view text) noexcept {
 }
 
 namespace {
-// Faults other than InternalFault have not reported themselves yet.
+// Faults other than InternalFault have not reported themselves yet. The
+// wording is fixed, deliberately, like the panic report's.
 void report_unexpected(const char* what) noexcept {
     std::fprintf(stderr, "turnsmith: native code failed: %s\n", what);
     std::fflush(stderr);

@@ -135,6 +135,7 @@ void add_function(PyObject* module, PyMethodDef& def) {
 
 int exec_module(PyObject* module) {
     return guarded([&] {
+        // 'PyModule' is the fixed wording of this text, deliberate.
         if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
         add_class<BatchContents>(module);
         add_class<CubeContents<Cube2x2>>(module);

@@ -96,6 +96,8 @@ void** api_table() {
     try {
         located = locate_api_table();
     } catch (const ErrorAlreadySet&) {
+        // The fault texts of the NumPy bridge are fixed wording, deliberate (this
+        // one is pinned by the tests).
         fault_from_python_error("Failed to access NumPy array API capsule");
     }
     table.store(located, std::memory_order_release);
@@ -159,8 +161,7 @@ alignas(std::int64_t) constinit std::int64_t empty_data[1] = {};
 }  // namespace
 
 PyTypeObject* PythonClass<KeeperContents>::type() {
-    static std::atomic<PyTypeObject*> cache{nullptr};
-    return type_once(cache, keeper_spec);
+    return type_once<keeper_spec>();
 }
 
 void require_numpy() { api_table(); }
@@ -192,6 +193,9 @@ ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
     const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
     const auto equiv_types = api<EquivTypes>(slot_equiv_types);
 
+    // Every refusal names 'ndarray', also for an ndarray of the wrong shape or
+    // dtype ("'ndarray' object is not an instance of 'ndarray'"): the published
+    // text, deliberate, and pinned by the tests.
     if (!PyObject_TypeCheck(value, array_type())) throw_type_mismatch(value, "ndarray", parameter);
     const auto* fields = reinterpret_cast<const ArrayFields*>(value);
     if (fields->nd != 1) throw_type_mismatch(value, "ndarray", parameter);
@@ -205,6 +209,7 @@ ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
     if (count == 0) return;
     const bool contiguous = (fields->flags & (flag_c_contiguous | flag_f_contiguous)) != 0;
     if ((fields->flags & flag_aligned) == 0 || !contiguous || fields->data == nullptr) {
+        // "AsSliceError" is the fault's published name, pinned by the tests.
         internal_fault(std::string("argument '") + parameter +
                        "' is not an aligned, contiguous array: AsSliceError");
     }

@@ -33,6 +33,12 @@ struct PythonClass;
 // when the type cannot be created; a later call tries again.
 PyTypeObject* type_once(std::atomic<PyTypeObject*>& cache, PyType_Spec& spec);
 
+template <PyType_Spec& Spec>
+PyTypeObject* type_once() {
+    static constinit std::atomic<PyTypeObject*> cache{nullptr};
+    return type_once(cache, Spec);
+}
+
 // The spec of a class holding `Contents`: its name under "builtins" and flags
 // as given, its size from the contents.
 template <class Contents>
