@@ -281,6 +281,16 @@ def test_a_cube_is_held_before_its_scramble_length_is_converted(cls, probe):
     cube.do_u_move()   # free again afterwards
 
 
+@pytest.mark.parametrize("cls", [Cube3x3, Cube2x2])
+def test_a_refused_call_converts_none_of_its_arguments(cls):
+    cube = cls()
+    inner = CallsBack(2, lambda: None)   # notes "free" if it is ever converted
+    outer = CallsBack(1, lambda: cube.scramble(inner))
+    cube.scramble(outer)
+    assert outer.seen == ["Already borrowed"]
+    assert inner.seen == []
+
+
 def test_a_batch_is_held_before_its_index_is_converted():
     batch = CubeBatch(3, 2)
     index = CallsBack(1, lambda: batch.apply_move_indexes(np.array([0], dtype=np.uint64)))
