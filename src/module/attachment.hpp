@@ -9,7 +9,6 @@
 
 #include "module/python.hpp"
 
-
 #include "cubeBatch/loops.hpp"
 
 namespace turnsmith::py {

@@ -23,8 +23,6 @@ namespace turnsmith::py {
 
 // ---- building blocks ----------------------------------------------------
 
-inline PyObject* new_int(std::uint64_t value) { return check(PyLong_FromUnsignedLongLong(value)); }
-
 inline PyObject* binary_string(Word word) {
     const auto digits = binary_digits(word);
     return check(PyUnicode_FromStringAndSize(digits.data(), static_cast<Py_ssize_t>(digits.size())));
@@ -48,10 +46,6 @@ PyObject* int_list(const std::array<std::uint64_t, N>& values) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_int(values[i]));
     }
     return list.release();
-}
-
-inline PyObject* new_str(std::string_view text) {
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // ---- method bodies ----------------------------------------------------
@@ -154,16 +148,6 @@ PyObject* new_cube(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- table rows ----------------------------------------------------------
 
-inline PyMethodDef no_args_row(const char* name, PyCFunction function, const char* doc) {
-    return {name, function, METH_NOARGS, doc};
-}
-
-template <auto Function>
-PyMethodDef keywords_row(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
 // The twelve single turns, in move-index order, named and documented by the
 // move table.
 template <Cube C, std::size_t... M>
@@ -186,14 +170,6 @@ std::array<PyMethodDef, 2> notation_rows() {
             "scramble",
             "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."),
     }};
-}
-
-template <class Row, std::size_t... N>
-auto join_rows(const std::array<Row, N>&... parts) {
-    std::array<Row, (N + ... + 0) + 1> all{};  // the last row stays the zero sentinel
-    std::size_t next = 0;
-    ((std::copy(parts.begin(), parts.end(), all.begin() + next), next += N), ...);
-    return all;
 }
 
 // The corner word's getter, under the class's own name for it.

@@ -8,7 +8,8 @@
 #include "module/args.hpp"
 #include "module/attachment.hpp"
 #include "module/batch_object.hpp"
-#include "module/cube_methods.hpp"
+#include "module/call.hpp"
+#include "module/cube_object.hpp"
 #include "module/numpy.hpp"
 
 namespace turnsmith::py {

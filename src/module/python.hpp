@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <string_view>
 #include <utility>
 
 namespace turnsmith::py {
@@ -58,5 +60,12 @@ private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// New Python values, checked.
+inline PyObject* new_int(std::uint64_t value) { return check(PyLong_FromUnsignedLongLong(value)); }
+
+inline PyObject* new_str(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 }  // namespace turnsmith::py
