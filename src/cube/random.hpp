@@ -219,17 +219,50 @@ private:
 // The calling thread's generator, made and seeded on first use in the thread.
 ThreadRng& thread_rng();
 
-// A move index uniform over 0..11: Lemire's multiply-shift, rejecting the 4
-// low products (of 2^32) that would favour some indexes.
+// A value uniform over 0..range-1: Lemire's multiply-shift, rejecting the few
+// low products (2^32 mod range of them) that would favour some values. With a
+// constant range, the remainder folds away.
 template <class Rng>
-MoveIndex draw_move_index(Rng& rng) {
-    constexpr std::uint64_t range = move_count;
-    constexpr std::uint32_t reject_below = static_cast<std::uint32_t>((std::uint64_t{1} << 32) % range);
+std::uint32_t draw_below(Rng& rng, std::uint32_t range) {
+    const std::uint32_t reject_below = static_cast<std::uint32_t>((std::uint64_t{1} << 32) % range);
     for (;;) {
         const std::uint64_t product = std::uint64_t{rng.next_u32()} * range;
         if (static_cast<std::uint32_t>(product) >= reject_below) [[likely]]
-            return product >> 32;
+            return static_cast<std::uint32_t>(product >> 32);
     }
+}
+
+// A move index uniform over 0..11 (4 low products of 2^32 rejected).
+template <class Rng>
+MoveIndex draw_move_index(Rng& rng) {
+    return draw_below(rng, move_count);
+}
+
+// A move index uniform over the eleven that do not undo `previous` (index
+// 2k+1 undoes 2k): one of 0..10, shifted past the inverse.
+template <class Rng>
+MoveIndex draw_move_index_after(Rng& rng, MoveIndex previous) {
+    const MoveIndex inverse = previous ^ 1;
+    const MoveIndex drawn = draw_below(rng, move_count - 1);
+    return drawn >= inverse ? drawn + 1 : drawn;
+}
+
+// The generator of cube `index` under a caller's seed: the ChaCha8 keystream
+// whose key is the seed's eight little-endian bytes followed by 24 zero bytes,
+// with the cube's index as the stream number (nonce), from block 0. Its draws
+// therefore depend only on the seed and the cube's position, never on which
+// worker runs it or how the loop was split. This mapping is fixed: stored
+// data sets are reproduced from it.
+using SeededRng = ChaChaRng<8>;
+
+constexpr ChaChaKey seed_key(std::uint64_t seed) noexcept {
+    ChaChaKey key{};
+    for (std::size_t b = 0; b < 8; ++b) key[b] = static_cast<std::byte>(seed >> (8 * b));
+    return key;
+}
+
+inline SeededRng seeded_rng(std::uint64_t seed, std::uint64_t index) noexcept {
+    return SeededRng(seed_key(seed), index);
 }
 
 // The generator of one batch work piece, keyed from the running worker's own

@@ -11,6 +11,7 @@
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
 #include "cube/layer_turns.hpp"
+#include "cube/sticker_import.hpp"
 
 namespace turnsmith {
 
@@ -68,5 +69,13 @@ struct Cube2x2 : QuarterTurns<Cube2x2> {
 static_assert(sizeof(Cube2x2) == 8);
 static_assert(std::is_trivially_copyable_v<Cube2x2>);
 static_assert(Cube<Cube2x2>);
+
+// The cube whose sticker array is `stickers` (24 values, indexable), or the
+// first fault of the array; the state it names is checked apart.
+template <class Stickers>
+constexpr std::optional<StickerFault> read_sticker_array_internal(const Stickers& stickers, Cube2x2& cube) noexcept {
+    if (auto fault = check_colour_range(stickers, Cube2x2::sticker_dim)) return fault;
+    return read_word(stickers, corner_sticker_indexes_2x2, corner_field_by_colours, StickerRule::corner, cube.corners);
+}
 
 }  // namespace turnsmith

@@ -12,6 +12,7 @@
 #include "cube/corner_word.hpp"
 #include "cube/cube.hpp"
 #include "cube/layer_turns.hpp"
+#include "cube/sticker_import.hpp"
 
 namespace turnsmith {
 
@@ -198,6 +199,27 @@ struct Cube3x3 : QuarterTurns<Cube3x3> {
 
     friend constexpr bool operator==(const Cube3x3&, const Cube3x3&) = default;
 };
+
+// The field of every edge reading, pieces 0..11 only.
+inline constexpr auto edge_field_by_colours = sticker_import_detail::field_by_colours<2, 32>(
+    edge_facet_colours, [](Word field) { return edge_piece(field) < edge_word::piece_count; });
+
+// The cube whose sticker array is `stickers` (54 values, indexable), or the
+// first fault of the array; the state it names is checked apart.
+template <class Stickers>
+constexpr std::optional<StickerFault> read_sticker_array_internal(const Stickers& stickers, Cube3x3& cube) noexcept {
+    if (auto fault = check_colour_range(stickers, Cube3x3::sticker_dim)) return fault;
+    for (unsigned face = 0; face < face_count; ++face) {
+        const unsigned centre = 9 * face + 4;
+        const auto shown = static_cast<std::int64_t>(stickers[centre]);
+        if (shown != face) return StickerFault{StickerRule::centre, centre, shown};
+    }
+    if (auto fault = read_word(stickers, corner_sticker_indexes_3x3, corner_field_by_colours, StickerRule::corner,
+                               cube.corners)) {
+        return fault;
+    }
+    return read_word(stickers, edge_sticker_indexes, edge_field_by_colours, StickerRule::edge, cube.edges);
+}
 
 // Batches store states back to back and copy them by value.
 static_assert(sizeof(Cube3x3) == 16);

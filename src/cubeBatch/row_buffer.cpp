@@ -8,7 +8,7 @@
 
 #include "cube/fault.hpp"
 
-namespace turnsmith {
+namespace turnsmith::row_memory {
 namespace {
 
 // Buffers that the C library would map on its own anyway (its largest mmap
@@ -18,39 +18,31 @@ namespace {
 // memory freed by earlier results is reused instead of faulted in again.
 constexpr std::size_t mapped_from_bytes = std::size_t{32} << 20;
 
-std::size_t bytes_of(std::size_t elements) noexcept { return elements * sizeof(std::int64_t); }
-
-[[noreturn]] void result_out_of_memory(std::size_t rows, std::size_t cols) {
+[[noreturn]] void result_out_of_memory(std::size_t rows, std::size_t cols, std::size_t bytes) {
     out_of_memory("a result of " + std::to_string(rows) + " rows of " + std::to_string(cols) + " values (" +
-                  std::to_string(bytes_of(rows * cols)) + " bytes)");
+                  std::to_string(bytes) + " bytes)");
 }
 
 }  // namespace
 
-RowBuffer RowBuffer::zeroed(std::size_t rows, std::size_t cols) {
-    constexpr std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(std::int64_t);
+void* allocate_zeroed(std::size_t rows, std::size_t cols, std::size_t element_size) {
+    const std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / element_size;
     if (cols != 0 && rows > max_elements / cols) internal_fault("capacity overflow");
-    RowBuffer buffer;
-    buffer.rows_ = rows;
-    buffer.cols_ = cols;
-    const std::size_t bytes = bytes_of(rows * cols);
-    if (bytes == 0) return buffer;
-    void* memory = nullptr;
+    const std::size_t bytes = rows * cols * element_size;
+    if (bytes == 0) return nullptr;
     if (bytes >= mapped_from_bytes) {
-        memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) result_out_of_memory(rows, cols);
+        void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) result_out_of_memory(rows, cols, bytes);
         madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: refusal changes nothing
-    } else {
-        memory = std::calloc(rows * cols, sizeof(std::int64_t));
-        if (memory == nullptr) result_out_of_memory(rows, cols);
+        return memory;
     }
-    buffer.data_ = static_cast<std::int64_t*>(memory);
-    return buffer;
+    void* memory = std::calloc(bytes, 1);
+    if (memory == nullptr) result_out_of_memory(rows, cols, bytes);
+    return memory;
 }
 
-void RowBuffer::release_memory(void* data, std::size_t elements) noexcept {
+void release(void* data, std::size_t bytes) noexcept {
     if (data == nullptr) return;
-    const std::size_t bytes = bytes_of(elements);
     if (bytes >= mapped_from_bytes) {
         munmap(data, bytes);
     } else {
@@ -58,4 +50,4 @@ void RowBuffer::release_memory(void* data, std::size_t elements) noexcept {
     }
 }
 
-}  // namespace turnsmith
+}  // namespace turnsmith::row_memory

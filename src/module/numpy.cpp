@@ -115,15 +115,9 @@ PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api_table()[slot_
 
 // Owns a result array's buffer; NumPy holds the only reference, as the array's base.
 struct KeeperContents {
-    explicit KeeperContents(RowBuffer& buffer) noexcept
-        : length(buffer.size()), capacity(buffer.size()), data(buffer.release()) {}
-    ~KeeperContents() { RowBuffer::release_memory(data, capacity); }
-    KeeperContents(const KeeperContents&) = delete;
-    KeeperContents& operator=(const KeeperContents&) = delete;
+    explicit KeeperContents(row_memory::Owned&& owned) noexcept : memory(std::move(owned)) {}
 
-    std::size_t length;
-    std::size_t capacity;
-    void* data;
+    row_memory::Owned memory;
 };
 
 }  // namespace
@@ -147,9 +141,9 @@ PyType_Slot keeper_slots[] = {
 PyType_Spec keeper_spec = type_spec<KeeperContents>(
     "builtins.PySliceContainer", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, keeper_slots);
 
-Ref make_keeper(RowBuffer& buffer) {
+Ref make_keeper(row_memory::Owned& memory) {
     try {
-        return Ref::steal(construct<KeeperContents>(buffer));
+        return Ref::steal(construct<KeeperContents>(std::move(memory)));
     } catch (const ErrorAlreadySet&) {
         fault_from_python_error("Failed to create slice container");
     }
@@ -166,21 +160,28 @@ PyTypeObject* PythonClass<KeeperContents>::type() {
 
 void require_numpy() { api_table(); }
 
-PyObject* make_result_array(RowBuffer buffer) {
+PyObject* make_result_array(row_memory::Owned memory, int type_number, std::size_t element_size,
+                            std::span<const std::size_t> shape) {
     const auto new_from_descr = api<NewFromDescr>(slot_new_from_descr);
     const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
     const auto set_base_object = api<SetBaseObject>(slot_set_base_object);
 
-    const bool empty = buffer.rows() == 0;
-    Py_intptr_t shape[2] = {static_cast<Py_intptr_t>(buffer.rows()), static_cast<Py_intptr_t>(buffer.cols())};
-    Py_intptr_t strides[2] = {empty ? 0 : shape[1] * Py_intptr_t{sizeof(std::int64_t)},
-                              empty ? 0 : Py_intptr_t{sizeof(std::int64_t)}};
-    void* data = buffer.size() == 0 ? empty_data : buffer.row(0);
+    const int dimensions = static_cast<int>(shape.size());
+    const bool empty = memory.bytes() == 0;
+    Py_intptr_t sizes[2] = {};
+    Py_intptr_t strides[2] = {};
+    Py_intptr_t stride = static_cast<Py_intptr_t>(element_size);
+    for (int d = dimensions - 1; d >= 0; --d) {
+        sizes[d] = static_cast<Py_intptr_t>(shape[static_cast<std::size_t>(d)]);
+        strides[d] = empty ? 0 : stride;
+        stride *= sizes[d];
+    }
+    void* data = empty ? empty_data : memory.data();
 
-    Ref keeper = make_keeper(buffer);
-    PyObject* descr = check(descr_from_type(npy_long));
-    Ref array =
-        Ref::steal(check(new_from_descr(array_type(), descr, 2, shape, strides, data, flag_writeable, nullptr)));
+    Ref keeper = make_keeper(memory);
+    PyObject* descr = check(descr_from_type(type_number));
+    Ref array = Ref::steal(
+        check(new_from_descr(array_type(), descr, dimensions, sizes, strides, data, flag_writeable, nullptr)));
     // The base takes over the keeper's reference, also when it fails.
     check(set_base_object(array.get(), keeper.release()));
     return array.release();
@@ -189,7 +190,7 @@ PyObject* make_result_array(RowBuffer buffer) {
 template <class T>
 ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
     static_assert(sizeof(T) == 8);
-    constexpr int type_number = std::is_signed_v<T> ? npy_long : npy_ulong;
+    constexpr int type_number = npy_type_number<T>;
     const auto descr_from_type = api<DescrFromType>(slot_descr_from_type);
     const auto equiv_types = api<EquivTypes>(slot_equiv_types);
 

@@ -6,22 +6,45 @@
 #include "module/python.hpp"
 
 #include <cstdint>
+#include <cstddef>
 #include <span>
 
 #include "cubeBatch/row_buffer.hpp"
 
 namespace turnsmith::py {
 
-// NumPy type numbers of the two element types exchanged on 64-bit Linux.
-inline constexpr int npy_long = 7;
-inline constexpr int npy_ulong = 8;
+// NumPy type numbers of the element types exchanged on 64-bit Linux.
+template <class T>
+inline constexpr int npy_type_number = -1;
+template <>
+inline constexpr int npy_type_number<bool> = 0;
+template <>
+inline constexpr int npy_type_number<std::int8_t> = 1;
+template <>
+inline constexpr int npy_type_number<std::uint8_t> = 2;
+template <>
+inline constexpr int npy_type_number<std::int64_t> = 7;  // NPY_LONG
+template <>
+inline constexpr int npy_type_number<std::uint64_t> = 8;  // NPY_ULONG
 
 // Locates the C API now (raising PanicException if it cannot), so that a batch
 // call fails before doing its work rather than after.
 void require_numpy();
 
-// A 2-D int64 array that owns `buffer` through a keeper object set as its base.
-PyObject* make_result_array(RowBuffer buffer);
+// An array of `shape` (one or two dimensions, C order) over `memory`, which it
+// owns through a keeper object set as its base.
+PyObject* make_result_array(row_memory::Owned memory, int type_number, std::size_t element_size,
+                            std::span<const std::size_t> shape);
+
+// A 2-D array of the buffer's rows, or with `flat` a 1-D one of its rows'
+// single values.
+template <class T>
+PyObject* make_result_array(Rows<T> buffer, bool flat = false) {
+    static_assert(npy_type_number<T> >= 0, "an element type NumPy is handed");
+    const std::size_t shape[2] = {buffer.rows(), buffer.cols()};
+    return make_result_array(buffer.release(), npy_type_number<T>, sizeof(T),
+                             std::span<const std::size_t>(shape, flat ? 1 : 2));
+}
 
 // A 1-D argument array read in place for the length of one call. The array is
 // kept alive by the reader; its elements are never copied.
