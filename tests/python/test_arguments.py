@@ -153,6 +153,7 @@ def test_keyword_arguments_of_batch_methods(np):
     batch.apply_move_indexes(move_indexes=np.array([4], dtype=np.uint64))
     batch.scramble(scramble_lengths=np.array([0, 1]))
     assert not batch[0].is_solved() and not batch[1].is_solved()
+    assert words(batch[0]) == words(fresh(Cube3x3, [4])) and corner_parity(batch[1]) == 1
 
 
 def test_failed_binding_applies_nothing():
@@ -278,9 +279,12 @@ def test_integer_like_arguments_are_accepted(np):
 
 
 def test_true_counts_as_one_turn(cube_cls):
-    cube = cube_cls()
-    cube.scramble(True)
-    assert not cube.is_solved() and corner_parity(cube) == 1
+    one_turn = {words(fresh(cube_cls, [move])) for move in range(12)}
+    for _ in range(20):   # three turns land on a one-turn state about once in six
+        cube = cube_cls()
+        cube.scramble(True)
+        assert not cube.is_solved() and corner_parity(cube) == 1
+        assert words(cube) in one_turn
     cube = cube_cls()
     cube.scramble(False)
     assert cube.is_solved()

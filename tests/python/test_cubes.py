@@ -322,7 +322,7 @@ def test_inverse_scramble(text, expected):
 
 
 def test_inverse_scramble_leaves_its_argument_alone():
-    text = "R U F"
+    text = " ".join("RUF")   # made now: a literal would be the very object compared with
     result = inverse_scramble(text)
     assert text == "R U F" and result is not text
 
