@@ -345,11 +345,27 @@ TEST(ThreadRng, SourceFailuresAreInternalFaults) {
     EXPECT_EQ(rng.reseed_count(), 1u);
 }
 
+// A key source that hands out the same key every time.
+int constant_source(std::span<std::byte> out) noexcept {
+    std::fill(out.begin(), out.end(), std::byte{42});
+    return 0;
+}
+
 TEST(ThreadRng, PieceGeneratorsAreKeyedFromTheThreadGenerator) {
     ThreadRng& thread = thread_rng();
     PieceRng first = seed_piece_rng(thread);
     PieceRng second = seed_piece_rng(thread);
     EXPECT_NE(first.next_u64(), second.next_u64());
+
+    // Two thread generators in the same state key the same piece generator,
+    // so nothing but the thread generator goes into the key; and keying one
+    // draws from it.
+    ThreadRng a(constant_source);
+    ThreadRng b(constant_source);
+    PieceRng from_a = seed_piece_rng(a);
+    PieceRng from_b = seed_piece_rng(b);
+    EXPECT_EQ(from_a.next_u64(), from_b.next_u64());
+    EXPECT_NE(a.next_u64(), ThreadRng(constant_source).next_u64());
 }
 
 TEST(ThreadRng, AForkedChildDoesNotReplayTheParentsStream) {

@@ -119,6 +119,56 @@ def reference_words(indexes, cls=turnsmith.Cube3x3):
     return (corners, edges) if cls is turnsmith.Cube3x3 else (corners,)
 
 
+# --- random walks ----------------------------------------------------------
+
+
+def corner_walk(pieces, longest):
+    """Exact distributions of the slots and twists of the corner pieces
+    `pieces` after 0, 1, ..., `longest` turns drawn uniformly from the twelve,
+    starting solved: one array per length, indexed by `corner_walk_states`.
+
+    A turn carries each corner by its slot alone, whatever the others do, so
+    the tracked pieces form a Markov chain of their own and the arrays are
+    computed exactly, not sampled. Pieces that share a face keep their
+    relative places longest, so three of one face tell walk lengths apart
+    better than the single pieces or the whole permutation do."""
+    import numpy as np
+
+    n = len(pieces)
+    slot_weights = 8 ** np.arange(n)
+    twist_weights = 8 ** n * 3 ** np.arange(n)
+    states = np.arange(8 ** n * 3 ** n)
+    slots = states[:, None] // slot_weights % 8
+    twists = states[:, None] // twist_weights % 3
+    successors = []
+    for corner_moves, _, _ in _TURNS:
+        to_slot, gain = np.arange(8), np.zeros(8, dtype=np.int64)
+        for new, old, added in corner_moves:
+            to_slot[old], gain[old] = new, added
+        successors.append(to_slot[slots] @ slot_weights
+                          + (twists + gain[slots]) % 3 @ twist_weights)
+    walk = np.zeros(len(states))
+    walk[np.array(pieces) @ slot_weights] = 1.0    # piece p starts home in slot p
+    walks = [walk]
+    for _ in range(longest):
+        walk = sum(np.bincount(s, weights=walk, minlength=len(states)) for s in successors) / 12
+        walks.append(walk)
+    return walks
+
+
+def corner_walk_states(corner_words, pieces):
+    """The state of the tracked `pieces` in each word of a uint64 array of
+    corner words, numbered as `corner_walk` numbers them."""
+    import numpy as np
+
+    shifts = 5 * np.arange(8, dtype=np.uint64)
+    fields = ((corner_words[:, None] >> shifts) & np.uint64(31)).astype(np.int64)
+    slots = np.stack([np.argmax(fields & 7 == piece, axis=1) for piece in pieces], axis=1)
+    twists = np.take_along_axis(fields >> 3, slots, axis=1)
+    n = len(pieces)
+    return slots @ 8 ** np.arange(n) + twists @ (8 ** n * 3 ** np.arange(n))
+
+
 # --- reference sticker projection ------------------------------------------
 
 # Sticker index of facets 0, 1, 2 of each corner slot, and of facets 0, 1 of

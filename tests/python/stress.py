@@ -172,6 +172,7 @@ def successor_origin(rows):
     problems = piece_problems(unpack_corners(origin[0]),
                               unpack_edges(origin[1]) if len(origin) == 2 else None)
     expect(not problems, f"successors of an impossible state: {problems}")
+    return origin
 
 
 def check_successors(rows, count, dim, rng):

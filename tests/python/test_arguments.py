@@ -5,7 +5,9 @@ import re
 import pytest
 
 import turnsmith
-from cubehelpers import SOLVED_CORNERS, corner_parity, words
+from cubehelpers import (
+    BATCH_TYPE, SOLVED_CORNERS, STICKER_DIM, corner_parity, fresh, words,
+)
 from turnsmith import Cube2x2, Cube3x3, CubeBatch
 
 
@@ -92,15 +94,58 @@ def test_keyword_that_is_no_utf8_is_unexpected():
         Cube3x3().do_moves(**{"\ud800": "U"})
 
 
-@pytest.mark.parametrize("call", [
-    lambda: Cube3x3().do_moves(moves="R U"),
-    lambda: Cube2x2().scramble(scramble_length=0),
-    lambda: CubeBatch(cube_type=3, count=2),
-    lambda: turnsmith.inverse_scramble(scramble="R"),
-    lambda: turnsmith.get_next_states(cubes=[Cube2x2()]),
-], ids=["do_moves", "scramble", "CubeBatch", "inverse_scramble", "get_next_states"])
-def test_every_parameter_binds_by_name(call):
-    call()
+def _moves_by_name(cls):
+    by_name, by_position = cls(), cls()
+    by_name.do_moves(moves="R U F'")
+    by_position.do_moves("R U F'")
+    assert words(by_name) == words(by_position) != words(cls())
+
+
+def _scramble_length_by_name(cls):
+    cube = cls()
+    cube.scramble(scramble_length=0)
+    assert cube.is_solved()
+    cube.scramble(scramble_length=1)
+    assert not cube.is_solved() and corner_parity(cube) == 1
+
+
+def _count_and_cube_type_by_name(cls):
+    # Named in the other order than declared: only the names bind them right.
+    count = 2 if cls is Cube3x3 else 5
+    batch = CubeBatch(cube_type=BATCH_TYPE[cls], count=count)
+    assert len(batch) == count
+    assert [type(c) for c in batch] == [cls] * count
+    assert [len(c.to_sticker_array()) for c in batch] == [STICKER_DIM[cls]] * count
+
+
+def _scramble_by_name(cls):
+    inverse = turnsmith.inverse_scramble(scramble="R U F")
+    assert inverse == "F' U' R'"
+    cube = cls()
+    cube.do_moves("R U F")
+    cube.do_moves(inverse)
+    assert cube.is_solved()
+
+
+def _cubes_by_name(cls):
+    rows = turnsmith.get_next_states(cubes=[fresh(cls, [4]), cls()])
+    assert rows.shape == (24, STICKER_DIM[cls])
+    assert rows.tolist() == [fresh(cls, start + [move]).to_sticker_array()
+                             for start in ([4], []) for move in range(12)]
+
+
+BY_NAME = {
+    "moves": _moves_by_name,
+    "scramble_length": _scramble_length_by_name,
+    "count, cube_type": _count_and_cube_type_by_name,
+    "scramble": _scramble_by_name,
+    "cubes": _cubes_by_name,
+}
+
+
+@pytest.mark.parametrize("parameter", BY_NAME)
+def test_every_parameter_binds_by_name(parameter, cube_cls, np):
+    BY_NAME[parameter](cube_cls)
 
 
 def test_keyword_arguments_of_batch_methods(np):
@@ -108,6 +153,7 @@ def test_keyword_arguments_of_batch_methods(np):
     batch.apply_move_indexes(move_indexes=np.array([4], dtype=np.uint64))
     batch.scramble(scramble_lengths=np.array([0, 1]))
     assert not batch[0].is_solved() and not batch[1].is_solved()
+    assert words(batch[0]) == words(fresh(Cube3x3, [4])) and corner_parity(batch[1]) == 1
 
 
 def test_failed_binding_applies_nothing():
@@ -233,9 +279,12 @@ def test_integer_like_arguments_are_accepted(np):
 
 
 def test_true_counts_as_one_turn(cube_cls):
-    cube = cube_cls()
-    cube.scramble(True)
-    assert not cube.is_solved() and corner_parity(cube) == 1
+    one_turn = {words(fresh(cube_cls, [move])) for move in range(12)}
+    for _ in range(20):   # three turns land on a one-turn state about once in six
+        cube = cube_cls()
+        cube.scramble(True)
+        assert not cube.is_solved() and corner_parity(cube) == 1
+        assert words(cube) in one_turn
     cube = cube_cls()
     cube.scramble(False)
     assert cube.is_solved()

@@ -252,6 +252,8 @@ def test_module_function_accepts_the_same_cube_twice_and_list_subclasses(cube_cl
     cube = fresh(cube_cls, [D])
     rows = get_next_states(Cubes([cube, cube]))
     assert np.array_equal(rows[:12], rows[12:])
+    assert rows.shape == (24, STICKER_DIM[cube_cls])
+    assert rows[:12].tolist() == [fresh(cube_cls, [D, m]).to_sticker_array() for m in range(12)]
 
 
 @pytest.mark.parametrize("cubes, message", [
@@ -381,6 +383,8 @@ def test_accepted_index_arrays(name, make):
     b = CubeBatch(2, 2)
     assert b.apply_move_indexes(array) is None
     assert [words(c) for c in b][:len(array)] == [words(fresh(Cube2x2, [int(m)])) for m in array]
+    # nothing is read past the array's end, even where its memory goes on
+    assert all(c.is_solved() for c in list(b)[len(array):])
 
 
 def _swapped(values, dtype):

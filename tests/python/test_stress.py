@@ -11,6 +11,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import turnsmith  # noqa: E402
+from cubehelpers import fresh, words  # noqa: E402
 from stress import (  # noqa: E402
     Ledger, Violation, World, all_ops, run_stress, successor_origin, world_problems,
 )
@@ -65,8 +66,8 @@ def test_successor_rows_must_share_one_origin():
     rows = CubeBatch(2, 3)
     rows.apply_move_indexes(np.array([8], dtype=np.uint64))
     successors = rows.get_next_states()
-    successor_origin(successors[:12])
-    successor_origin(successors[12:])
+    assert successor_origin(successors[:12]) == words(rows[0]) == words(fresh(Cube3x3, [8]))
+    assert successor_origin(successors[12:]) == words(rows[1]) == words(Cube3x3())
     mixed = successors[:12].copy()
     mixed[5] = successors[17]       # same move, other cube
     with pytest.raises(Violation, match="2 different states"):
