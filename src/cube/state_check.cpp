@@ -3,6 +3,15 @@
 #include "cube/sticker_import.hpp"
 
 namespace turnsmith {
+namespace {
+
+// " piece P is in slots A and B"
+std::string twice(const StateFault& fault) {
+    return " piece " + std::to_string(fault.value) + " is in slots " + std::to_string(fault.other) + " and " +
+           std::to_string(fault.slot);
+}
+
+}  // namespace
 
 std::string describe(const StateFault& fault) {
     const auto number = [](unsigned value) { return std::to_string(value); };
@@ -13,8 +22,7 @@ std::string describe(const StateFault& fault) {
             return "corner slot " + number(fault.slot) + " has twist " + number(fault.value) +
                    ", but twists are 0..2";
         case StateRule::corner_piece_twice:
-            return "corner piece " + number(fault.value) + " is in slots " + number(fault.other) + " and " +
-                   number(fault.slot);
+            return "corner" + twice(fault);
         case StateRule::corner_twist_sum:
             return "corner twists sum to " + number(fault.value) + " mod 3";
         case StateRule::edge_bits_above:
@@ -23,8 +31,7 @@ std::string describe(const StateFault& fault) {
             return "edge slot " + number(fault.slot) + " holds piece " + number(fault.value) +
                    ", but edge pieces are 0..11";
         case StateRule::edge_piece_twice:
-            return "edge piece " + number(fault.value) + " is in slots " + number(fault.other) + " and " +
-                   number(fault.slot);
+            return "edge" + twice(fault);
         case StateRule::edge_flip_sum:
             return "edge flips sum to 1 mod 2";
         case StateRule::permutation_parity:
@@ -32,6 +39,9 @@ std::string describe(const StateFault& fault) {
     }
     return "unknown fault";
 }
+
+// Faces in sticker order.
+constexpr std::string_view face_letters = "URFDLB";
 
 std::string describe(const StickerFault& fault) {
     const auto colours = [&](std::size_t count) {
@@ -47,8 +57,8 @@ std::string describe(const StickerFault& fault) {
         case StickerRule::colour_range:
             return "sticker " + at + " has colour " + std::to_string(fault.value) + ", but colours are 0..5";
         case StickerRule::centre:
-            return "sticker " + at + " is the centre of face " + std::to_string(fault.at / 9) + " and must be " +
-                   std::to_string(fault.at / 9) + ", not " + std::to_string(fault.value);
+            return "sticker " + at + ", the centre of face " + face_letters[fault.at / 9] + ", shows colour " +
+                   std::to_string(fault.value) + " where it must show " + std::to_string(fault.at / 9);
         case StickerRule::corner:
             return "corner slot " + at + " shows colours " + colours(3) + ", which no corner piece has";
         case StickerRule::edge:

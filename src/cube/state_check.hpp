@@ -138,6 +138,13 @@ constexpr std::optional<StateFault> check_state(Word corners, Word edges) noexce
     return std::nullopt;
 }
 
+constexpr std::optional<StateFault> check_state(const std::array<Word, 1>& words) noexcept {
+    return check_state(words[0]);
+}
+constexpr std::optional<StateFault> check_state(const std::array<Word, 2>& words) noexcept {
+    return check_state(words[0], words[1]);
+}
+
 // The text for a fault, such as "corner twists sum to 1 mod 3".
 std::string describe(const StateFault& fault);
 

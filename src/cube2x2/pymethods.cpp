@@ -18,7 +18,7 @@ const std::array<PyMethodDef, 4> view_rows{{
                 "is_solved($self)\n--\n\nReturn true if the cube is solved."),
 }};
 
-auto methods = join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>());
+auto methods = join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>(), state_rows<Cube2x2>());
 
 auto getset = corner_word_getset<Cube2x2>("state");
 // "Vorlan's Cube" is the class's published docstring, deliberate and pinned by

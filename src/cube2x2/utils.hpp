@@ -32,6 +32,8 @@ struct Cube2x2 : QuarterTurns<Cube2x2> {
     Word corners = solved_corners;
 
     static constexpr std::size_t sticker_dim = 24;
+    // The words that hold the state, as they are exchanged: the corner word.
+    static constexpr std::size_t word_count = 1;
 
     constexpr Cube2x2() noexcept = default;
     constexpr explicit Cube2x2(Word corner_word) noexcept : corners(corner_word) {}
@@ -39,6 +41,11 @@ struct Cube2x2 : QuarterTurns<Cube2x2> {
     template <MoveIndex M>
     constexpr void turn_by() noexcept {
         corners = corner_word::turn<M>(corners);
+    }
+
+    constexpr std::array<Word, word_count> words() const noexcept { return {corners}; }
+    static constexpr Cube2x2 from_words(const std::array<Word, word_count>& words) noexcept {
+        return Cube2x2(words[0]);
     }
 
     // Writes the 24 sticker colours into `out` (indexable by 0..23), directly

@@ -41,7 +41,7 @@ const std::array<PyMethodDef, 7> view_rows{{
                 "is_solved($self)\n--\n\nReturn true if the cube is solved."),
 }};
 
-auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>());
+auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>(), state_rows<Cube3x3>());
 
 auto getset = corner_word_getset<Cube3x3>("corners");
 auto slots = cube_type_slots<Cube3x3>("Cube3x3()\n--\n\n", methods.data(), getset.data());

@@ -153,6 +153,8 @@ struct Cube3x3 : QuarterTurns<Cube3x3> {
     Word edges = solved_edges;
 
     static constexpr std::size_t sticker_dim = 54;
+    // The words that hold the state, as they are exchanged: corners, then edges.
+    static constexpr std::size_t word_count = 2;
 
     constexpr Cube3x3() noexcept = default;
     constexpr Cube3x3(Word corner_word, Word edge_word) noexcept : corners(corner_word), edges(edge_word) {}
@@ -161,6 +163,11 @@ struct Cube3x3 : QuarterTurns<Cube3x3> {
     constexpr void turn_by() noexcept {
         corners = corner_word::turn<M>(corners);
         edges = edge_word::turn<M>(edges);
+    }
+
+    constexpr std::array<Word, word_count> words() const noexcept { return {corners, edges}; }
+    static constexpr Cube3x3 from_words(const std::array<Word, word_count>& words) noexcept {
+        return Cube3x3(words[0], words[1]);
     }
 
     // Writes the 54 sticker colours into `out` (indexable by 0..53). Batches

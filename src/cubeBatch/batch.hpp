@@ -1,44 +1,85 @@
 // The states of a batch: one contiguous array of plain cube states of one
-// type, sized once and solved at construction.
+// type, sized once; solved at construction, or written in full by the
+// operation that makes the batch.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <new>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "cube/fault.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
+#include "cubeBatch/row_buffer.hpp"
 
 namespace turnsmith {
 
+// Storage for `count` states of type C. The cube types are plain words
+// (implicit-lifetime types), so the storage holds them as soon as it is
+// written.
 template <Cube C>
-struct CubeArray {
-    std::unique_ptr<C[]> cubes;
-    std::size_t count = 0;
+class CubeArray {
+public:
+    CubeArray() noexcept = default;
+    // Throws InternalFault "capacity overflow" when the size cannot be
+    // represented, OutOfMemory when it cannot be allocated. The states are
+    // left for the caller to write.
+    static CubeArray unwritten(std::size_t count) {
+        if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(C)) {
+            internal_fault("capacity overflow");
+        }
+        CubeArray array;
+        array.count_ = count;
+        if (count == 0) return array;
+        array.cubes_ = static_cast<C*>(row_memory::allocate_zeroed_bytes(count * sizeof(C)));
+        if (array.cubes_ == nullptr) {
+            out_of_memory("a batch of " + std::to_string(count) + " cubes (" + std::to_string(count * sizeof(C)) +
+                          " bytes)");
+        }
+        return array;
+    }
+    CubeArray(CubeArray&& other) noexcept
+        : cubes_(std::exchange(other.cubes_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+    CubeArray& operator=(CubeArray&& other) noexcept {
+        std::swap(cubes_, other.cubes_);
+        std::swap(count_, other.count_);
+        return *this;
+    }
+    ~CubeArray() { row_memory::release(cubes_, count_ * sizeof(C)); }
 
-    std::span<C> span() noexcept { return {cubes.get(), count}; }
-    std::span<const C> span() const noexcept { return {cubes.get(), count}; }
+    std::size_t count() const noexcept { return count_; }
+    std::span<C> span() noexcept { return {cubes_, count_}; }
+    std::span<const C> span() const noexcept { return {cubes_, count_}; }
+
+private:
+    C* cubes_ = nullptr;
+    std::size_t count_ = 0;
 };
 
 class BatchStates {
 public:
-    // `cube_type` is 2 or 3 (checked by the caller). Throws InternalFault
-    // "capacity overflow" when the storage size cannot be represented, and
-    // OutOfMemory when it cannot be allocated.
-    static BatchStates solved(std::size_t count, unsigned cube_type) {
-        return cube_type == 2 ? BatchStates(allocate<Cube2x2>(count)) : BatchStates(allocate<Cube3x3>(count));
+    // `cube_type` is 2 or 3 (checked by the caller); throws as CubeArray does.
+    static BatchStates solved(std::size_t count, unsigned cube_type);
+    // States that the caller then writes, every one.
+    static BatchStates unwritten(std::size_t count, unsigned cube_type) {
+        return cube_type == 2 ? BatchStates(CubeArray<Cube2x2>::unwritten(count))
+                              : BatchStates(CubeArray<Cube3x3>::unwritten(count));
+    }
+    template <Cube C>
+    static BatchStates unwritten(std::size_t count) {
+        return BatchStates(CubeArray<C>::unwritten(count));
     }
 
     unsigned cube_type() const noexcept {
         return std::holds_alternative<CubeArray<Cube2x2>>(states_) ? 2 : 3;
     }
     std::size_t size() const noexcept {
-        return std::visit([](const auto& array) { return array.count; }, states_);
+        return std::visit([](const auto& array) { return array.count(); }, states_);
     }
 
     // Calls `f` with the states as a span of the batch's cube type.
@@ -53,25 +94,15 @@ public:
 
 private:
     template <Cube C>
-    static CubeArray<C> allocate(std::size_t count) {
-        if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(C)) {
-            internal_fault("capacity overflow");
-        }
-        CubeArray<C> array;
-        array.count = count;
-        if (count == 0) return array;
-        array.cubes.reset(new (std::nothrow) C[count]);  // every C starts solved
-        if (!array.cubes) {
-            out_of_memory("a batch of " + std::to_string(count) + " cubes (" + std::to_string(count * sizeof(C)) +
-                          " bytes)");
-        }
-        return array;
-    }
-
-    template <Cube C>
     explicit BatchStates(CubeArray<C> array) : states_(std::move(array)) {}
 
     std::variant<CubeArray<Cube2x2>, CubeArray<Cube3x3>> states_;
 };
+
+inline BatchStates BatchStates::solved(std::size_t count, unsigned cube_type) {
+    BatchStates states = unwritten(count, cube_type);
+    states.visit([]<Cube C>(std::span<C> cubes) { std::fill(cubes.begin(), cubes.end(), C{}); });
+    return states;
+}
 
 }  // namespace turnsmith

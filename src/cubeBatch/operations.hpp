@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <optional>
 #include <cstdint>
 #include <span>
 
 #include "cube/cube.hpp"
 #include "cube/random.hpp"
+#include "cube/random_state.hpp"
 #include "cubeBatch/loops.hpp"
 #include "cubeBatch/row_buffer.hpp"
 
@@ -80,6 +83,157 @@ RowBuffer sticker_arrays_internal(std::span<const C> cubes, Runner&& run = {}) {
         }
     });
     return rows;
+}
+
+// ---- states in and out ---------------------------------------------------
+
+// Row r holds the sticker codes of cube r as bytes.
+template <Cube C, class Runner = AtOnce>
+Rows<std::uint8_t> sticker_bytes_internal(std::span<const C> cubes, Runner&& run = {}) {
+    auto rows = Rows<std::uint8_t>::zeroed(cubes.size(), C::sticker_dim);
+    run(cubes.size(), RowCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) cubes[r].to_sticker_array_internal(rows.row(r));
+    });
+    return rows;
+}
+
+// Row r holds the words of cube r, corners first.
+template <Cube C, class Runner = AtOnce>
+Rows<std::uint64_t> words_internal(std::span<const C> cubes, Runner&& run = {}) {
+    auto rows = Rows<std::uint64_t>::zeroed(cubes.size(), C::word_count);
+    run(cubes.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            const auto words = cubes[r].words();
+            std::copy(words.begin(), words.end(), rows.row(r));
+        }
+    });
+    return rows;
+}
+
+// Element i tells whether cube i is solved.
+template <Cube C, class Runner = AtOnce>
+Rows<bool> solved_flags_internal(std::span<const C> cubes, Runner&& run = {}) {
+    auto flags = Rows<bool>::zeroed(cubes.size(), 1);
+    run(cubes.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) *flags.row(i) = cubes[i].is_solved();
+    });
+    return flags;
+}
+
+// Cube i of `out` is cube indexes[i] of `cubes`, a negative index counting
+// from the end (indexes known in range).
+template <Cube C, class Runner = AtOnce>
+void take_internal(std::span<const C> cubes, std::span<const std::int64_t> indexes, std::span<C> out,
+                   Runner&& run = {}) {
+    const auto count = static_cast<std::int64_t>(cubes.size());
+    run(out.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::int64_t index = indexes[i];
+            out[i] = cubes[static_cast<std::size_t>(index < 0 ? index + count : index)];
+        }
+    });
+}
+
+// Cube k * i + j of `out` is cube i turned by moves[j] (each 0..11), k being
+// the number of moves.
+template <Cube C, class Runner = AtOnce>
+void next_batch_internal(std::span<const C> cubes, std::span<const MoveIndex> moves, std::span<C> out,
+                         Runner&& run = {}) {
+    const std::size_t k = moves.size();
+    run(out.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            C successor = cubes[r / k];
+            apply_move_index_internal(successor, moves[r % k]);
+            out[r] = successor;
+        }
+    });
+}
+
+// Runs `body(rng, i)` for cubes begin..end-1: with a seed, cube i draws from
+// its own seeded stream; without, a piece's cubes share a generator keyed
+// from the worker's thread generator.
+template <class Body>
+void with_draws(std::optional<std::uint64_t> seed, std::size_t begin, std::size_t end, Body&& body) {
+    if (seed) {
+        for (std::size_t i = begin; i < end; ++i) {
+            SeededRng rng = seeded_rng(*seed, i);
+            body(rng, i);
+        }
+    } else {
+        PieceRng rng = seed_piece_rng(thread_rng());
+        for (std::size_t i = begin; i < end; ++i) body(rng, i);
+    }
+}
+
+// Every cube becomes a uniformly random state.
+template <Cube C, class Runner = AtOnce>
+void randomize_internal(std::span<C> cubes, std::optional<std::uint64_t> seed, Runner&& run = {}) {
+    run(cubes.size(), FixedCost<24>{}, [&](std::size_t begin, std::size_t end) {
+        with_draws(seed, begin, end, [&](auto& rng, std::size_t i) { cubes[i] = random_cube<C>(rng); });
+    });
+}
+
+// Like scramble_batch_internal, and row i of `moves` (already -1 throughout)
+// receives the moves applied to cube i. With `avoid_inverse` no move follows
+// its own inverse.
+template <Cube C, class Runner = AtOnce>
+void scramble_recording_internal(std::span<C> cubes, std::span<const std::int64_t> lengths,
+                                 Rows<std::int8_t>& moves, std::optional<std::uint64_t> seed, bool avoid_inverse,
+                                 Runner&& run = {}) {
+    const std::size_t count = std::min(cubes.size(), lengths.size());
+    const auto cost = [&](std::size_t i) { return std::uint64_t(std::max<std::int64_t>(lengths[i], 0)) + 1; };
+    run(count, cost, [&](std::size_t begin, std::size_t end) {
+        with_draws(seed, begin, end, [&](auto& rng, std::size_t i) {
+            // Read once: the caller's array is not locked against other writers.
+            const auto length = static_cast<std::size_t>(
+                std::clamp<std::int64_t>(lengths[i], 0, static_cast<std::int64_t>(moves.cols())));
+            std::int8_t* row = moves.row(i);
+            C cube = cubes[i];
+            MoveIndex move = move_count;
+            for (std::size_t turn = 0; turn < length; ++turn) {
+                move = avoid_inverse && turn > 0 ? draw_move_index_after(rng, move) : draw_move_index(rng);
+                apply_move_index_internal(cube, move);
+                row[turn] = static_cast<std::int8_t>(move);
+            }
+            cubes[i] = cube;
+        });
+    });
+}
+
+// Row i of `moves` (`width` move indexes, -1 ending a row early) is applied
+// to cube i; rows and cubes pair up to the shorter of the two.
+template <Cube C, class Runner = AtOnce>
+void apply_move_sequences_internal(std::span<C> cubes, const std::int8_t* moves, std::size_t rows, std::size_t width,
+                                   Runner&& run = {}) {
+    const std::size_t count = std::min(cubes.size(), rows);
+    run(count, FixedCost<1>{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            C cube = cubes[i];
+            const std::int8_t* row = moves + i * width;
+            for (std::size_t k = 0; k < width && row[k] >= 0; ++k) {
+                apply_move_index_internal(cube, static_cast<MoveIndex>(row[k]));
+            }
+            cubes[i] = cube;
+        }
+    });
+}
+
+// The first row that fails `check_row(i)` (which returns whether row i is
+// good), or `count` when none does; rows may be checked out of order and in
+// parallel, and the checks stop early once a bad row is known before them.
+template <class CheckRow, class Runner = AtOnce>
+std::size_t first_bad_row(std::size_t count, CheckRow&& check_row, Runner&& run = {}) {
+    std::atomic<std::size_t> first{count};
+    run(count, UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end && i < first.load(std::memory_order_relaxed); ++i) {
+            if (check_row(i)) continue;
+            std::size_t known = first.load(std::memory_order_relaxed);
+            while (i < known && !first.compare_exchange_weak(known, i, std::memory_order_relaxed)) {
+            }
+            return;
+        }
+    });
+    return first.load(std::memory_order_relaxed);
 }
 
 }  // namespace turnsmith

@@ -112,19 +112,6 @@ PyObject* apply_move_indexes(PyObject* self, PyObject* const* args, Py_ssize_t n
         [](auto cubes, auto indexes, auto& run) { apply_move_indexes_internal(cubes, indexes, run); });
 }
 
-// Runs a projection of the batch's states with the calling thread detached,
-// then hands its rows to NumPy.
-template <class Projection>
-PyObject* project_detached(PyObject* self, Projection&& projection) {
-    return method_call<Batch, Access::shared>(self, [&](Batch& batch) {
-        require_numpy();
-        RowBuffer rows = batch.states.visit([&]<class C>(std::span<C> cubes) {
-            return detached_loop([&](auto&& run) { return projection(std::span<const C>(cubes), run); });
-        });
-        return make_result_array(std::move(rows));
-    });
-}
-
 PyObject* to_sticker_array(PyObject* self, PyObject*) {
     return project_detached(self, [](auto cubes, auto& run) { return sticker_arrays_internal(cubes, run); });
 }
@@ -135,7 +122,7 @@ PyObject* get_next_states(PyObject* self, PyObject*) {
 
 // ---- the type -------------------------------------------------------------
 
-PyMethodDef methods[] = {
+const std::array<PyMethodDef, 5> specified_rows{{
     keywords_row<apply_move_indexes>("apply_move_indexes", "apply_move_indexes($self, move_indexes)\n--\n\n"),
     no_args_row("get_next_states", get_next_states,
                 "get_next_states($self)\n--\n\n"
@@ -152,15 +139,16 @@ PyMethodDef methods[] = {
                            "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
                            "ignored."),
     no_args_row("len", len_method, "len($self)\n--\n\nReturn the number of cubes in the batch."),
-    {},
-};
+}};
+
+auto methods = join_rows(specified_rows, batch_state_rows());
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("CubeBatch(count, cube_type)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(new_batch)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Batch>)},
     {Py_tp_str, reinterpret_cast<void*>(str_batch)},
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods.data()},
     {Py_sq_length, reinterpret_cast<void*>(length)},
     {Py_sq_item, reinterpret_cast<void*>(sequence_item)},
     {Py_mp_subscript, reinterpret_cast<void*>(subscript)},

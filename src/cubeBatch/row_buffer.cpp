@@ -25,18 +25,22 @@ constexpr std::size_t mapped_from_bytes = std::size_t{32} << 20;
 
 }  // namespace
 
+void* allocate_zeroed_bytes(std::size_t bytes) noexcept {
+    if (bytes >= mapped_from_bytes) {
+        void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) return nullptr;
+        madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: refusal changes nothing
+        return memory;
+    }
+    return std::calloc(bytes, 1);
+}
+
 void* allocate_zeroed(std::size_t rows, std::size_t cols, std::size_t element_size) {
     const std::size_t max_elements = std::numeric_limits<std::ptrdiff_t>::max() / element_size;
     if (cols != 0 && rows > max_elements / cols) internal_fault("capacity overflow");
     const std::size_t bytes = rows * cols * element_size;
     if (bytes == 0) return nullptr;
-    if (bytes >= mapped_from_bytes) {
-        void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) result_out_of_memory(rows, cols, bytes);
-        madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: refusal changes nothing
-        return memory;
-    }
-    void* memory = std::calloc(bytes, 1);
+    void* memory = allocate_zeroed_bytes(bytes);
     if (memory == nullptr) result_out_of_memory(rows, cols, bytes);
     return memory;
 }

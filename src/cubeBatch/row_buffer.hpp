@@ -16,6 +16,8 @@ namespace row_memory {
 // represented, OutOfMemory when it cannot be allocated.
 void* allocate_zeroed(std::size_t rows, std::size_t cols, std::size_t element_size);
 void release(void* data, std::size_t bytes) noexcept;
+// Zero-filled memory of `bytes` bytes (not 0), or null when it cannot be had.
+void* allocate_zeroed_bytes(std::size_t bytes) noexcept;
 
 // Memory taken out of a buffer, released when this ends unless handed on.
 class Owned {

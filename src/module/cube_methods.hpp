@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "cube/notation.hpp"
 #include "cube/random.hpp"
+#include "cube/state_check.hpp"
 #include "cube/views.hpp"
 #include "module/args.hpp"
 #include "module/attachment.hpp"
@@ -146,6 +148,108 @@ PyObject* new_cube(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ---- states in and out --------------------------------------------------
+
+// The cube that `words` hold, or ValueError naming the rule they break.
+template <Cube C>
+C checked_cube(const std::array<Word, C::word_count>& words) {
+    if (const auto fault = check_state(words)) throw_error(PyExc_ValueError, describe(*fault));
+    return C::from_words(words);
+}
+
+// The words as Python ints, corners first.
+template <Cube C>
+PyObject* words_tuple(const C& cube) {
+    const auto words = cube.words();
+    Ref tuple = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(words.size()))));
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), new_int(words[i]));
+    }
+    return tuple.release();
+}
+
+template <Cube C>
+PyObject* to_words_method(PyObject* self, PyObject*) {
+    return read_cube<C>(self, [](const C& cube) { return words_tuple(cube); });
+}
+
+template <Cube C>
+inline constexpr auto word_parameters = [] {
+    if constexpr (C::word_count == 2) {
+        return std::array<const char*, 2>{"corners", "edges"};
+    } else {
+        return std::array<const char*, 1>{"corners"};
+    }
+}();
+
+template <Cube C>
+inline constexpr Signature<C::word_count> from_words_signature{cube_class_name<C>, "from_words",
+                                                                word_parameters<C>, C::word_count};
+
+// A class method: no receiver to hold, the arguments are the caller's.
+template <Cube C>
+PyObject* from_words_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(from_words_signature<C>, args, nargs, kwnames);
+        std::array<Word, C::word_count> words{};
+        for (std::size_t i = 0; i < words.size(); ++i) words[i] = to_uint64(bound[i], word_parameters<C>[i]);
+        return construct<CubeContents<C>>(reinterpret_cast<PyTypeObject*>(type), checked_cube<C>(words));
+    });
+}
+
+// The colour codes of a sequence of C::sticker_dim integers.
+template <Cube C>
+StickerArray<C::sticker_dim> sticker_codes(PyObject* value, const char* parameter) {
+    if (!PySequence_Check(value)) throw_type_mismatch(value, "Sequence", parameter);
+    Ref sequence = Ref::steal(check(PySequence_Fast(value, "a sequence of stickers")));
+    const Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence.get());
+    if (length != static_cast<Py_ssize_t>(C::sticker_dim)) {
+        throw_error(PyExc_ValueError, "expected " + std::to_string(C::sticker_dim) + " stickers, got " +
+                                          std::to_string(length));
+    }
+    StickerArray<C::sticker_dim> codes{};
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i));
+        Ref index = Ref::steal(PyNumber_Index(item));
+        if (!index) throw_conversion_error(parameter);
+        int overflow = 0;
+        const long long code = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (code == -1 && PyErr_Occurred()) throw_error_already_set();
+        if (overflow != 0 || code < 0 || code >= static_cast<long long>(face_count)) {
+            PyErr_Format(PyExc_ValueError, "sticker %zu has colour %S, but colours are 0..5", i, index.get());
+            throw_error_already_set();
+        }
+        codes[i] = static_cast<std::uint64_t>(code);
+    }
+    return codes;
+}
+
+template <Cube C>
+inline constexpr Signature<1> from_sticker_array_signature{cube_class_name<C>, "from_sticker_array", {"stickers"}, 1};
+
+template <Cube C>
+PyObject* from_sticker_array_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto bound = bind(from_sticker_array_signature<C>, args, nargs, kwnames);
+        const auto codes = sticker_codes<C>(bound[0], "stickers");
+        C cube{};
+        if (const auto fault = read_sticker_array_internal(codes, cube)) {
+            throw_error(PyExc_ValueError, describe(*fault));
+        }
+        return construct<CubeContents<C>>(reinterpret_cast<PyTypeObject*>(type), checked_cube<C>(cube.words()));
+    });
+}
+
+template <Cube C>
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    return read_cube<C>(self, [](const C& cube) {
+        Ref words = Ref::steal(words_tuple(cube));
+        Ref restore = Ref::steal(module_function("_restore"));
+        constexpr long cube_type = C::word_count == 2 ? 3 : 2;
+        return check(Py_BuildValue("(O(lO))", restore.get(), cube_type, words.get()));
+    });
+}
+
 // ---- table rows ----------------------------------------------------------
 
 // The twelve single turns, in move-index order, named and documented by the
@@ -169,6 +273,33 @@ std::array<PyMethodDef, 2> notation_rows() {
         keywords_row<scramble_method<C>>(
             "scramble",
             "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."),
+    }};
+}
+
+inline PyMethodDef class_row(const char* name, PyCFunction function, const char* doc) {
+    return {name, function, METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
+}
+
+// The methods that bring states in and out, after the specified ones.
+template <Cube C>
+std::array<PyMethodDef, 4> state_rows() {
+    const auto classmethod = [](auto function) {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    };
+    return {{
+        no_args_row("to_words", to_words_method<C>,
+                    C::word_count == 2
+                        ? "to_words($self)\n--\n\nReturn the packed corner and edge words as a tuple of ints."
+                        : "to_words($self)\n--\n\nReturn the packed corner word as a 1-tuple of an int."),
+        class_row("from_words", classmethod(from_words_method<C>),
+                  C::word_count == 2 ? "from_words($type, corners, edges)\n--\n\n"
+                                       "Return the cube of the given packed words, checked to be reachable."
+                                     : "from_words($type, corners)\n--\n\n"
+                                       "Return the cube of the given packed corner word, checked to be reachable."),
+        class_row("from_sticker_array", classmethod(from_sticker_array_method<C>),
+                  "from_sticker_array($type, stickers)\n--\n\n"
+                  "Return the cube of the given sticker colours, checked to be reachable."),
+        no_args_row("__reduce__", reduce_method<C>, "__reduce__($self)\n--\n\nReturn state information for pickling."),
     }};
 }
 

@@ -7,6 +7,7 @@
 
 #include <type_traits>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "cube/fault.hpp"
@@ -26,6 +27,9 @@ PyObject* type_mismatch_text(PyObject* value, std::string_view expected);
 [[noreturn]] void throw_conversion_error(const char* parameter);
 
 [[noreturn]] void throw_error(PyObject* exception_type, const char* message);
+[[noreturn]] inline void throw_error(PyObject* exception_type, const std::string& message) {
+    throw_error(exception_type, message.c_str());
+}
 
 // The class of PanicException, created on first use and kept for the process.
 PyObject* panic_exception_type();

@@ -9,6 +9,8 @@
 #include "module/attachment.hpp"
 #include "module/batch_object.hpp"
 #include "module/call.hpp"
+#include "module/cube_list.hpp"
+#include "module/cube_methods.hpp"
 #include "module/cube_object.hpp"
 #include "module/numpy.hpp"
 
@@ -29,57 +31,9 @@ PyObject* inverse_scramble(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- get_next_states --------------------------------------------------------
 
-// Item `index` of the list, or null once the walk has passed the smaller of the
-// list's length when the walk began and its length now. The item is fetched
-// under the list's own lock (nothing in between can throw).
-Ref list_item(PyObject* list, Py_ssize_t index, Py_ssize_t initial_length) {
-    Ref item;
-    Py_BEGIN_CRITICAL_SECTION(list);
-    if (index < initial_length && index < PyList_GET_SIZE(list))
-        item = Ref::borrow(PyList_GET_ITEM(list, index));
-    Py_END_CRITICAL_SECTION();
-    return item;
-}
-
-// The cube type of the list, from its first item: a readable Cube2x2 or Cube3x3.
-unsigned infer_cube_type(PyObject* first) {
-    const auto readable = [first]<Cube C>(C*) {
-        return is_instance<CubeContents<C>>(first) &&
-               SharedHold::try_take(contents_of<CubeContents<C>>(first).access).has_value();
-    };
-    if (readable(static_cast<Cube2x2*>(nullptr))) return 2;
-    if (readable(static_cast<Cube3x3*>(nullptr))) return 3;
-    throw_error(PyExc_TypeError,
-                "get_next_states() expects a list of turnsmith.Cube2x2 or turnsmith.Cube3x3 instances");
-}
-
-// Copies the words of every item: each is fetched under the list's lock and read
-// under its own shared access, one item at a time.
 template <Cube C>
-std::vector<C> copy_states(PyObject* list, Py_ssize_t initial_length) {
-    std::vector<C> states;
-    const auto count = static_cast<std::size_t>(initial_length);
-    try {
-        states.reserve(count);
-    } catch (const std::bad_alloc&) {
-        out_of_memory("copies of " + std::to_string(count) + " cubes (" + std::to_string(count * sizeof(C)) +
-                      " bytes)");
-    } catch (const std::length_error&) {
-        internal_fault("capacity overflow");
-    }
-    for (Py_ssize_t index = 0;; ++index) {
-        Ref item = list_item(list, index, initial_length);
-        if (!item) break;
-        auto& object = receiver<CubeContents<C>>(item.get());
-        SharedHold hold(object.access);
-        states.push_back(object.cube);
-    }
-    return states;
-}
-
-template <Cube C>
-PyObject* next_states_of_list(PyObject* list, Py_ssize_t initial_length) {
-    const std::vector<C> states = copy_states<C>(list, initial_length);
+PyObject* next_states_of_list(const CubeList& cubes) {
+    const std::vector<C> states = copy_states<C>(cubes);
     require_numpy();
     // The copies are the call's own: nothing is held while the workers run.
     RowBuffer rows = attached_loop([&](auto&& run) { return next_states_internal<RowBuffer>(std::span<const C>(states), run); });
@@ -91,16 +45,49 @@ constexpr Signature<1> next_states_signature{nullptr, "get_next_states", {"cubes
 PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind(next_states_signature, args, nargs, kwnames);
-        PyObject* list = bound[0];
-        if (!PyList_Check(list)) throw_type_mismatch(list, "list", "cubes");
-        const Py_ssize_t initial_length = PyList_Size(list);
-        Ref first = list_item(list, 0, initial_length);
-        if (!first) {
-            throw_error(PyExc_TypeError,
-                        "get_next_states() requires at least one cube to infer the cube type");
-        }
-        return infer_cube_type(first.get()) == 2 ? next_states_of_list<Cube2x2>(list, initial_length)
-                                                 : next_states_of_list<Cube3x3>(list, initial_length);
+        const CubeList cubes = open_cube_list(bound[0], "get_next_states");
+        return cubes.cube_type == 2 ? next_states_of_list<Cube2x2>(cubes) : next_states_of_list<Cube3x3>(cubes);
+    });
+}
+
+// ---- _restore ---------------------------------------------------------------
+
+// Rebuilds a pickled cube. Stored pickles name this function and its two
+// arguments, so both stay as they are; the words are checked like from_words,
+// so a crafted pickle cannot make a state the turns do not reach.
+constexpr Signature<2> restore_signature{nullptr, "_restore", {"cube_type", "words"}, 2};
+
+template <Cube C>
+PyObject* restore_cube(PyObject* words_value) {
+    Ref sequence = Ref::steal(check(PySequence_Fast(words_value, "_restore() expects a sequence of words")));
+    if (PySequence_Fast_GET_SIZE(sequence.get()) != static_cast<Py_ssize_t>(C::word_count)) {
+        throw_error(PyExc_ValueError, "expected " + std::to_string(C::word_count) + " words for a " +
+                                          cube_class_name<C> + ", got " +
+                                          std::to_string(PySequence_Fast_GET_SIZE(sequence.get())));
+    }
+    std::array<Word, C::word_count> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        words[i] = to_uint64(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), "words");
+    }
+    return construct<CubeContents<C>>(checked_cube<C>(words));
+}
+
+PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(restore_signature, args, nargs, kwnames);
+        const std::uint64_t cube_type = to_uint64(bound[0], "cube_type");
+        if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        return cube_type == 2 ? restore_cube<Cube2x2>(bound[1]) : restore_cube<Cube3x3>(bound[1]);
+    });
+}
+
+// Rebuilds a pickled batch from its words (checked like CubeBatch.from_words).
+constexpr Signature<2> restore_batch_signature{nullptr, "_restore_batch", {"cube_type", "words"}, 2};
+
+PyObject* restore_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(restore_batch_signature, args, nargs, kwnames);
+        return batch_from_words_object(bound[1], bound[0]);
     });
 }
 
@@ -108,6 +95,11 @@ PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef inverse_scramble_def = keywords_row<inverse_scramble>(
     "inverse_scramble", "inverse_scramble(scramble)\n--\n\nReturn the inverse of the given scramble string.");
+PyMethodDef restore_def = keywords_row<restore>(
+    "_restore", "_restore(cube_type, words)\n--\n\nRebuild a pickled cube from its cube type and words.");
+PyMethodDef restore_batch_def = keywords_row<restore_batch>(
+    "_restore_batch",
+    "_restore_batch(cube_type, words)\n--\n\nRebuild a pickled batch from its cube type and words.");
 PyMethodDef get_next_states_def = keywords_row<get_next_states>(
     "get_next_states",
     "get_next_states(cubes)\n--\n\nReturn quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
@@ -128,10 +120,18 @@ void add_class(PyObject* module) {
     add_to_module(module, PythonClass<Contents>::name, reinterpret_cast<PyObject*>(PythonClass<Contents>::type()));
 }
 
-void add_function(PyObject* module, PyMethodDef& def) {
+Ref new_function(PyObject* module, PyMethodDef& def) {
     Ref module_name = Ref::steal(check(PyUnicode_FromString("turnsmith")));
-    Ref function = Ref::steal(check(PyCFunction_NewEx(&def, module, module_name.get())));
-    add_to_module(module, def.ml_name, function.get());
+    return Ref::steal(check(PyCFunction_NewEx(&def, module, module_name.get())));
+}
+
+void add_function(PyObject* module, PyMethodDef& def) {
+    add_to_module(module, def.ml_name, new_function(module, def).get());
+}
+
+// A module attribute left out of __all__: the pickling helper.
+void add_private_function(PyObject* module, PyMethodDef& def) {
+    check(PyObject_SetAttrString(module, def.ml_name, new_function(module, def).get()));
 }
 
 int exec_module(PyObject* module) {
@@ -143,6 +143,8 @@ int exec_module(PyObject* module) {
         add_class<CubeContents<Cube3x3>>(module);
         add_function(module, inverse_scramble_def);
         add_function(module, get_next_states_def);
+        add_private_function(module, restore_def);
+        add_private_function(module, restore_batch_def);
         return 0;
     });
 }
@@ -160,6 +162,12 @@ PyModuleDef definition = {
 };
 
 }  // namespace
+
+PyObject* module_function(const char* name) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("turnsmith")));
+    return check(PyObject_GetAttrString(module.get(), name));
+}
+
 }  // namespace turnsmith::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_turnsmith() {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <string>
+#include <algorithm>
+#include <limits>
 #include <type_traits>
 
 #include "module/type_objects.hpp"
@@ -219,5 +221,111 @@ ArrayRead<T>::ArrayRead(PyObject* value, const char* parameter) {
 
 template class ArrayRead<std::int64_t>;
 template class ArrayRead<std::uint64_t>;
+
+namespace {
+
+Ref numpy_attribute(const char* name) { return import_attribute("numpy", name); }
+
+Ref call(PyObject* function, PyObject* argument) { return Ref::steal(check(PyObject_CallOneArg(function, argument))); }
+
+// value.dtype.kind, as one character.
+char dtype_kind(PyObject* array) {
+    Ref dtype = Ref::steal(check(PyObject_GetAttrString(array, "dtype")));
+    Ref kind = Ref::steal(check(PyObject_GetAttrString(dtype.get(), "kind")));
+    const char* text = PyUnicode_AsUTF8(kind.get());
+    if (text == nullptr) throw_error_already_set();
+    return text[0];
+}
+
+// The flat position of the first element of `array` for which
+// `array <op> bound` holds, or -1.
+Py_ssize_t first_where(PyObject* array, int op, long long bound) {
+    Ref limit = Ref::steal(check(PyLong_FromLongLong(bound)));
+    Ref mask = Ref::steal(check(PyObject_RichCompare(array, limit.get(), op)));
+    Ref positions = call(numpy_attribute("flatnonzero").get(), mask.get());
+    if (PyObject_Length(positions.get()) == 0) return -1;
+    Ref first = Ref::steal(check(PySequence_GetItem(positions.get(), 0)));
+    const Py_ssize_t at = PyNumber_AsSsize_t(first.get(), PyExc_OverflowError);
+    if (at == -1 && PyErr_Occurred()) throw_error_already_set();
+    return at;
+}
+
+// Whether `value` is an ndarray of exactly T, aligned and C-contiguous.
+template <class T>
+bool readable_in_place(PyObject* value) {
+    if (!PyObject_TypeCheck(value, array_type())) return false;
+    const auto* fields = reinterpret_cast<const ArrayFields*>(value);
+    Ref wanted = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(npy_type_number<T>)));
+    const bool same = fields->descr == wanted.get() || api<EquivTypes>(slot_equiv_types)(fields->descr, wanted.get());
+    return same && (fields->flags & (flag_c_contiguous | flag_aligned)) == (flag_c_contiguous | flag_aligned);
+}
+
+}  // namespace
+
+template <class T>
+IntegerArray<T>::IntegerArray(PyObject* value, const char* parameter, const char* bool_hint) {
+    Ref array = Ref::borrow(value);
+    if (!readable_in_place<T>(value)) {
+        array = call(numpy_attribute("asarray").get(), value);
+        const char kind = dtype_kind(array.get());
+        const auto* converted = reinterpret_cast<const ArrayFields*>(array.get());
+        bool empty = false;
+        for (int d = 0; d < converted->nd; ++d) empty = empty || converted->dimensions[d] == 0;
+        if (kind == 'b' && bool_hint != nullptr) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got a bool array; %s", parameter,
+                         bool_hint);
+            throw_error_already_set();
+        }
+        if (kind != 'i' && kind != 'u' && kind != 'b' && !empty) {
+            Ref dtype = Ref::steal(check(PyObject_GetAttrString(array.get(), "dtype")));
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got an array of %S", parameter,
+                         dtype.get());
+            throw_error_already_set();
+        }
+        if (!empty && kind != 'b') {
+            constexpr auto low = static_cast<long long>(std::numeric_limits<T>::min());
+            const Py_ssize_t below = first_where(array.get(), Py_LT, low);
+            Py_ssize_t above = -1;
+            if constexpr (sizeof(T) < 8 || std::is_signed_v<T>) {
+                above = first_where(array.get(), Py_GT, static_cast<long long>(std::numeric_limits<T>::max()));
+            } else {
+                (void)above;
+            }
+            if (below >= 0 || above >= 0) {
+                const Py_ssize_t at = below < 0 ? above : above < 0 ? below : std::min(below, above);
+                Ref flat = Ref::steal(check(PyObject_CallMethod(array.get(), "ravel", nullptr)));
+                Ref item = Ref::steal(check(PySequence_GetItem(flat.get(), at)));
+                const Py_ssize_t cols = converted->nd == 2 ? std::max<Py_ssize_t>(converted->dimensions[1], 1) : 1;
+                PyErr_Format(PyExc_ValueError, "argument '%s': row %zd holds %S, which does not fit %s", parameter,
+                             at / cols, item.get(), std::is_signed_v<T> ? "a signed integer" : "an unsigned integer");
+                throw_error_already_set();
+            }
+        }
+        Ref dtype = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(npy_type_number<T>)));
+        Ref convert = numpy_attribute("ascontiguousarray");
+        array = Ref::steal(check(PyObject_CallFunctionObjArgs(convert.get(), array.get(), dtype.get(), nullptr)));
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(array.get());
+    if (fields->nd < 1 || fields->nd > 2) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected 1 or 2 dimensions, got %d", parameter, fields->nd);
+        throw_error_already_set();
+    }
+    dimensions_ = fields->nd;
+    for (int d = 0; d < fields->nd; ++d) shape_[d] = static_cast<std::size_t>(fields->dimensions[d]);
+    const std::size_t count = rows() * cols();
+    if (count > 0) elements_ = {reinterpret_cast<const T*>(fields->data), count};
+    array_ = std::move(array);
+}
+
+template <class T>
+std::string IntegerArray<T>::shape_text() const {
+    if (dimensions_ == 1) return "(" + std::to_string(shape_[0]) + ",)";
+    return "(" + std::to_string(shape_[0]) + ", " + std::to_string(shape_[1]) + ")";
+}
+
+template class IntegerArray<std::int64_t>;
+template class IntegerArray<std::uint64_t>;
+template class IntegerArray<std::uint8_t>;
+template class IntegerArray<std::int8_t>;
 
 }  // namespace turnsmith::py

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "cubeBatch/row_buffer.hpp"
 
@@ -61,5 +62,35 @@ private:
 
 extern template class ArrayRead<std::int64_t>;
 extern template class ArrayRead<std::uint64_t>;
+
+// An argument of integers with one or two dimensions, read as C-contiguous
+// elements of T: in place when it is already such an array, otherwise
+// converted as numpy.ascontiguousarray(value, dtype=T) would, once any
+// integer values are known to fit. Floats, objects and other non-integers are
+// a TypeError, and so are bools when `bool_hint` is given (it ends the
+// message); a value that T cannot hold is a ValueError naming its position.
+template <class T>
+class IntegerArray {
+public:
+    IntegerArray(PyObject* value, const char* parameter, const char* bool_hint = nullptr);
+
+    std::span<const T> elements() const noexcept { return elements_; }
+    int dimensions() const noexcept { return dimensions_; }
+    std::size_t rows() const noexcept { return shape_[0]; }
+    std::size_t cols() const noexcept { return dimensions_ == 2 ? shape_[1] : 1; }
+    // "(5,)" or "(5, 2)", for messages.
+    std::string shape_text() const;
+
+private:
+    Ref array_;
+    std::span<const T> elements_;
+    int dimensions_ = 1;
+    std::size_t shape_[2] = {0, 0};
+};
+
+extern template class IntegerArray<std::int64_t>;
+extern template class IntegerArray<std::uint64_t>;
+extern template class IntegerArray<std::uint8_t>;
+extern template class IntegerArray<std::int8_t>;
 
 }  // namespace turnsmith::py

@@ -92,6 +92,10 @@ void destroy(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
+// A function of this module by name (a new reference): the pickling helpers,
+// which reductions name.
+PyObject* module_function(const char* name);
+
 // ---- method table rows -------------------------------------------------------
 
 inline PyMethodDef no_args_row(const char* name, PyCFunction function, const char* doc) {

@@ -261,11 +261,16 @@ def test_scramble_default_is_visible_to_inspect():
     assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
 
 
+STATE_NAMES = ["to_words", "from_words", "from_sticker_array"]
 CUBE3_NAMES = ["to_binary_corners", "to_binary_edges", "to_binary", "get_corners", "get_edges",
-               "to_sticker_array", "is_solved", *MOVE_METHODS, "do_moves", "scramble", "corners"]
+               "to_sticker_array", "is_solved", *MOVE_METHODS, "do_moves", "scramble", "corners",
+               *STATE_NAMES]
 CUBE2_NAMES = ["to_binary", "get_corners", "to_sticker_array", "is_solved", *MOVE_METHODS,
-               "do_moves", "scramble", "state"]
-BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len"]
+               "do_moves", "scramble", "state", *STATE_NAMES]
+BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
+               "to_words", "is_solved", "to_sticker_bytes", "take", "get_next_batch", "randomize",
+               "scramble_with_moves", "apply_move_sequences", "from_words", "from_sticker_array",
+               "from_cubes", "concatenate"]
 
 
 @pytest.mark.parametrize("cls, names", [(Cube3x3, CUBE3_NAMES), (Cube2x2, CUBE2_NAMES),
