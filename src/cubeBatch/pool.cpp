@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "cube/fault.hpp"
+#include "cube/fork.hpp"
 #include "cubeBatch/cpu_count.hpp"
 
 namespace turnsmith {
@@ -269,12 +270,12 @@ namespace {
 std::atomic<WorkerPool*> shared_pool{nullptr};
 std::mutex shared_pool_creation;
 
-// A forked child has only the thread that called fork: the parent's workers
-// are gone and the pool's lock may have been held by one of them. The child
-// therefore forgets that pool without touching it (it is leaked) and starts
-// its own on its first loop. Holding the creation lock across fork keeps the
-// child from inheriting it locked; closing the gate keeps it from inheriting
-// a loop half done.
+// The child forgets the parent's pool without touching it (it is leaked: a
+// worker that did not follow may have held its lock) and starts its own on its
+// first loop. Closing the gate keeps the child from inheriting a loop half
+// done; it waits, so it comes before the creation lock is taken (the reason:
+// ForkStage), and holding that lock across fork keeps the child from
+// inheriting it locked.
 void before_fork() noexcept {
     fork_gate.load(std::memory_order_acquire)->close();
     shared_pool_creation.lock();
@@ -290,8 +291,8 @@ void after_fork_in_child() noexcept {
     fork_gate.store(new (std::nothrow) ForkGate, std::memory_order_release);
 }
 
-[[maybe_unused]] const int fork_handlers_registered =
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+[[maybe_unused]] const bool fork_handlers_registered =
+    on_fork(ForkStage::running_work, {before_fork, after_fork_in_parent, after_fork_in_child});
 
 WorkerPool* start_pool() {
     const ConfiguredCount count = configured_worker_count();

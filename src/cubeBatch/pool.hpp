@@ -85,11 +85,8 @@ private:
     std::vector<Worker> workers_;
 };
 
-// The process-wide pool, created on first use. The child of a fork starts a
-// fresh pool on its first loop; the parent's is left untouched there. A fork
-// waits until the loops running on any pool have finished and starts no new
-// one meanwhile, so that a child never copies a cube that a worker has only
-// half turned.
+// The process-wide pool, created on first use. A fork waits for the loops
+// running on any pool, and its child starts a fresh pool (cube/fork.hpp).
 WorkerPool& global_pool();
 std::size_t pool_worker_count();
 

@@ -21,6 +21,7 @@
 
 #include "cubeBatch/loops.hpp"
 #include "cubeBatch/pool.hpp"
+#include "pool_test_support.hpp"
 
 namespace turnsmith {
 namespace {
@@ -76,7 +77,7 @@ TEST(ParallelFor, PoolsOfSeveralSizes) {
         WorkerPool pool(workers);
         ASSERT_EQ(pool.worker_count(), workers);
         for (const std::size_t count : loop_counts) {
-            SCOPED_TRACE(testing::Message() << workers << " workers, " << count << " items");
+            SCOPED_TRACE(::testing::Message() << workers << " workers, " << count << " items");
             LoopRecord record(count);
             parallel_for(pool, count, record);
             record.check(std::this_thread::get_id());
@@ -282,26 +283,11 @@ TEST(ParallelFor, ForkWaitsForRunningLoops) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer does not support fork in a process with threads";
 #endif
-    constexpr std::size_t count = 200;
-    std::vector<std::atomic<std::uint8_t>> written(count);
-    std::atomic<bool> started{false};
-    std::thread caller([&] {
-        parallel_for(count, [&](std::size_t begin, std::size_t end) {
-            started = true;
-            for (std::size_t i = begin; i < end; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                written[i] = 1;
-            }
-        });
-    });
-    while (!started) std::this_thread::yield();
+    testing::SlowLoopInAThread loop(200);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        const bool whole = std::all_of(written.begin(), written.end(), [](const auto& w) { return w == 1; });
-        _exit(whole ? 0 : 1);
-    }
-    caller.join();
+    if (child == 0) _exit(loop.whole() ? 0 : 1);
+    loop.join();
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
