@@ -189,29 +189,43 @@ TEST(ParallelFor, SharedPoolSurvivesAnException) {
 // ---------------------------------------------------------------------------
 // Loops in chunks
 
+using Range = std::pair<std::size_t, std::size_t>;
+
+// A loop run in chunks: each chunk as the span of the pieces run inside it,
+// and how often each item was processed.
+struct ChunkedRun {
+    std::vector<Range> chunks;
+    std::vector<std::atomic<int>> hits;
+};
+
+template <class Cost>
+ChunkedRun run_in_chunks(std::size_t count, const Cost& cost, std::uint64_t budget) {
+    ChunkedRun result{{}, std::vector<std::atomic<int>>(count)};
+    std::size_t low = count, high = 0;
+    const auto around = [&](auto&& run_chunk) {
+        low = count;
+        high = 0;
+        run_chunk();
+        result.chunks.emplace_back(low, high);
+    };
+    std::mutex bounds;
+    InChunks<decltype(around)> run{budget, around};
+    run(count, cost, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ++result.hits[i];
+        const std::lock_guard lock(bounds);
+        low = std::min(low, begin);
+        high = std::max(high, end);
+    });
+    return result;
+}
+
 // Item costs 0..9 repeating; every item must be processed exactly once, each
 // chunk run by the caller's hook, and no chunk may go on past its budget.
 TEST(InChunks, CoversEveryItemOnceInBudgetedChunks) {
     constexpr std::size_t count = 1000;
     constexpr std::uint64_t budget = 40;
     const auto cost = [](std::size_t i) { return std::uint64_t(i % 10); };
-    std::vector<std::atomic<int>> hits(count);
-    std::vector<std::pair<std::size_t, std::size_t>> chunks;
-    std::size_t low = count, high = 0;
-    const auto around = [&](auto&& run_chunk) {
-        low = count;
-        high = 0;
-        run_chunk();
-        chunks.emplace_back(low, high);
-    };
-    std::mutex bounds;
-    InChunks<decltype(around)> run{budget, around};
-    run(count, cost, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) ++hits[i];
-        const std::lock_guard lock(bounds);
-        low = std::min(low, begin);
-        high = std::max(high, end);
-    });
+    const auto [chunks, hits] = run_in_chunks(count, cost, budget);
     EXPECT_TRUE(std::all_of(hits.begin(), hits.end(), [](const std::atomic<int>& h) { return h == 1; }));
     ASSERT_FALSE(chunks.empty());
     EXPECT_EQ(chunks.front().first, 0u);
@@ -234,6 +248,82 @@ TEST(InChunks, ChunkEndTakesAtLeastOneItem) {
     EXPECT_EQ(chunk_end(8, 10, UnitCost{}, 4), 10u);
     EXPECT_EQ(chunk_end(3, 10, UnitCost{}, 0), 4u);
     EXPECT_EQ(chunk_end(0, 100, RowCost{}, 8 * 5), 5u);
+}
+
+// ---------------------------------------------------------------------------
+// The splitting budget, worked through
+//
+// A long call's loop is cut twice. First into chunks of chunk_budget() quarter
+// turns, 2^20 per worker: with 2 workers 2^21 turns, so a chunk of sticker
+// rows (8 turns a row) has 2^18 rows. Then the pool cuts each chunk, as a
+// fresh loop, by halving it while its budget of splits lasts (as many as the
+// pool has workers, halved at each cut): 2 workers cut 2^18 rows into four
+// pieces of 2^16 rows.
+
+TEST(SplittingBudget, ChunksOfAWorkedExample) {
+    EXPECT_EQ(chunk_budget(), pool_worker_count() * std::uint64_t{1'048'576});
+
+    constexpr std::uint64_t budget_of_two_workers = 2'097'152;
+    EXPECT_EQ(chunk_end(0, 1'000'000, RowCost{}, budget_of_two_workers), 262'144u);
+    EXPECT_EQ(chunk_end(0, 3'000'000, UnitCost{}, budget_of_two_workers), 2'097'152u);
+    EXPECT_EQ(run_in_chunks(600'000, RowCost{}, budget_of_two_workers).chunks,
+              (std::vector<Range>{{0, 262'144}, {262'144, 524'288}, {524'288, 600'000}}));
+
+    // With costs that vary, a chunk ends with the item that brings it to its
+    // budget (10 here) or past it: 3+5+2 | 7+1+4 | 10 | 2+9 | 9.
+    const std::uint64_t costs[] = {3, 5, 2, 7, 1, 4, 10, 2, 9, 9};
+    const auto cost = [&](std::size_t i) { return costs[i]; };
+    EXPECT_EQ(run_in_chunks(std::size(costs), cost, 10).chunks,
+              (std::vector<Range>{{0, 3}, {3, 6}, {6, 7}, {7, 9}, {9, 10}}));
+}
+
+// Keeps one worker of a pool busy in a loop of one item until it ends, so
+// that a loop run meanwhile on a pool of two has one worker and no thief: its
+// pieces are then exactly those of its own budget.
+class BusyWorker {
+public:
+    explicit BusyWorker(WorkerPool& pool)
+        : caller_([this, &pool] {
+              parallel_for(pool, 1, [this](std::size_t, std::size_t) {
+                  started_ = true;
+                  started_.notify_one();
+                  release_.wait(false);
+              });
+          }) {
+        started_.wait(false);
+    }
+    ~BusyWorker() {
+        release_ = true;
+        release_.notify_one();
+        caller_.join();
+    }
+    BusyWorker(const BusyWorker&) = delete;
+    BusyWorker& operator=(const BusyWorker&) = delete;
+
+private:
+    std::atomic<bool> started_{false};
+    std::atomic<bool> release_{false};
+    std::thread caller_;
+};
+
+// Two splits for a fresh loop on two workers: the first cut gives the right
+// half one split of its own, the second cuts the left half again; the worker
+// then runs its pieces, newest first, and cuts the right half once more.
+TEST(SplittingBudget, AFreshLoopOnTwoWorkersIsCutIntoQuarters) {
+    WorkerPool pool(2);
+    const BusyWorker busy(pool);
+    const std::pair<std::size_t, std::vector<Range>> cases[] = {
+        {10, {{0, 2}, {2, 5}, {5, 7}, {7, 10}}},
+        {3, {{0, 1}, {1, 2}, {2, 3}}},  // a range of one item is not cut
+        {262'144, {{0, 65'536}, {65'536, 131'072}, {131'072, 196'608}, {196'608, 262'144}}},
+    };
+    for (const auto& [count, pieces] : cases) {
+        SCOPED_TRACE(count);
+        LoopRecord record(count);
+        parallel_for(pool, count, record);
+        EXPECT_EQ(record.pieces, pieces);
+        record.check(std::this_thread::get_id());
+    }
 }
 
 // ---------------------------------------------------------------------------
