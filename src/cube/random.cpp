@@ -1,7 +1,6 @@
 #include "cube/random.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <system_error>
 
 #include "cube/fault.hpp"
+#include "cube/fork.hpp"
 
 namespace turnsmith {
 namespace {
@@ -23,7 +23,8 @@ std::atomic<std::uint64_t> fork_generation{0};
 
 void after_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
-[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
+[[maybe_unused]] const bool fork_handler_registered =
+    on_fork(ForkStage::generators, {.in_child = after_fork_in_child});
 
 class FileDescriptor {
 public:

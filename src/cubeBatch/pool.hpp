@@ -11,8 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -87,11 +85,8 @@ private:
     std::vector<Worker> workers_;
 };
 
-// The process-wide pool, created on first use. The child of a fork starts a
-// fresh pool on its first loop; the parent's is left untouched there. A fork
-// waits until the loops running on any pool have finished and starts no new
-// one meanwhile, so that a child never copies a cube that a worker has only
-// half turned.
+// The process-wide pool, created on first use. A fork waits for the loops
+// running on any pool, and its child starts a fresh pool (cube/fork.hpp).
 WorkerPool& global_pool();
 std::size_t pool_worker_count();
 
@@ -120,44 +115,5 @@ void parallel_for(std::size_t count, F&& piece) {
     if (count == 0) return;
     parallel_for(global_pool(), count, std::forward<F>(piece));
 }
-
-// The pool size rule, apart from the environment and the machine: a positive
-// RAYON_NUM_THREADS wins, 0 there means the default; otherwise a positive
-// RAYON_RS_NUM_CPUS; otherwise the default.
-enum class CountSource { num_threads, rs_num_cpus, default_count };
-CountSource worker_count_source(std::optional<std::string_view> num_threads,
-                                std::optional<std::string_view> rs_num_cpus);
-std::size_t worker_count_from(std::optional<std::string_view> num_threads,
-                              std::optional<std::string_view> rs_num_cpus, std::size_t default_count);
-
-// A whole non-negative decimal number ("+" allowed in front, nothing else).
-std::optional<std::size_t> parse_count(std::string_view text);
-
-// CPUs granted by a control-group quota, rounded down and at least 1; nullopt
-// when the text sets no limit or cannot be read.
-std::optional<std::size_t> parse_cgroup_v2_cpu_max(std::string_view cpu_max);
-std::optional<std::size_t> parse_cgroup_v1_quota(std::string_view cfs_quota_us,
-                                                 std::string_view cfs_period_us);
-
-// The cgroup of the process for one hierarchy, from /proc/self/cgroup:
-// controller "" is the unified (v2) line "0::path", otherwise the v1 line
-// whose controller list names it.
-std::optional<std::string_view> cgroup_path_from(std::string_view proc_self_cgroup,
-                                                 std::string_view controller);
-
-// Where the cgroup `group_path` of a hierarchy can be reached, from
-// /proc/self/mountinfo: the first mount of `fstype` whose root contains the
-// group. For fstype "cgroup" the mount must carry `controller` among its super
-// options.
-struct CgroupMount {
-    std::string mount_point;
-    std::string root;
-};
-std::optional<CgroupMount> cgroup_mount_from(std::string_view mountinfo, std::string_view fstype,
-                                             std::string_view controller, std::string_view group_path);
-
-// The default worker count: the CPUs of the affinity mask, limited by the
-// control-group quota, or 1 when neither can be read.
-std::size_t available_cpus();
 
 }  // namespace turnsmith

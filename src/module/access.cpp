@@ -1,9 +1,9 @@
 #include "module/access.hpp"
 
-#include <pthread.h>
-
 #include <mutex>
 #include <vector>
+
+#include "cube/fork.hpp"
 
 namespace turnsmith::py {
 
@@ -83,8 +83,8 @@ void after_fork_in_child() noexcept {
     }
 }
 
-[[maybe_unused]] const int fork_handlers_registered =
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+[[maybe_unused]] const bool fork_handlers_registered =
+    on_fork(ForkStage::hold_lists, {before_fork, after_fork_in_parent, after_fork_in_child});
 
 }  // namespace
 

@@ -2,11 +2,11 @@
 // of readers, or held by one writer. A conflicting call fails at once with
 // RuntimeError instead of waiting; holds are RAII guards.
 //
-// Every hold is also noted in its thread's list while it lasts. A forked
-// child has only the thread that forked, so it gives back the holds of all
-// the others, whatever they were doing (a loop, a lock inside the
-// interpreter): in the child, every object is free but for what the forking
-// thread itself holds, which its own call gives back as it ends.
+// Every hold is also noted in its thread's list while it lasts, so that a
+// forked child can give back the holds of the threads that did not follow it,
+// whatever they were doing (a loop, a lock inside the interpreter): in the
+// child, every object is free but for what the forking thread itself holds
+// (cube/fork.hpp).
 #pragma once
 
 #include "module/python.hpp"

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -21,102 +21,10 @@
 
 #include "cubeBatch/loops.hpp"
 #include "cubeBatch/pool.hpp"
+#include "pool_test_support.hpp"
 
 namespace turnsmith {
 namespace {
-
-// ---------------------------------------------------------------------------
-// Worker count
-
-struct CountCase {
-    std::optional<std::string_view> num_threads;
-    std::optional<std::string_view> rs_num_cpus;
-    std::size_t expected;
-};
-
-TEST(WorkerCount, EnvironmentRules) {
-    constexpr std::size_t fallback = 7;
-    const CountCase cases[] = {
-        {"3", std::nullopt, 3},
-        {"3", "5", 3},
-        {"+4", std::nullopt, 4},
-        {"0", "5", fallback},  // 0 means the default, whatever RS_NUM_CPUS says
-        {"0", std::nullopt, fallback},
-        {"abc", "5", 5},
-        {"-1", "5", 5},
-        {" 2", "5", 5},
-        {"2 ", "5", 5},
-        {"", "5", 5},
-        {"99999999999999999999999", "5", 5},
-        {std::nullopt, "5", 5},
-        {std::nullopt, "0", fallback},
-        {std::nullopt, "-3", fallback},
-        {"abc", "abc", fallback},
-        {std::nullopt, std::nullopt, fallback},
-    };
-    for (const CountCase& c : cases) {
-        EXPECT_EQ(worker_count_from(c.num_threads, c.rs_num_cpus, fallback), c.expected)
-            << "RAYON_NUM_THREADS=" << c.num_threads.value_or("<unset>")
-            << " RAYON_RS_NUM_CPUS=" << c.rs_num_cpus.value_or("<unset>");
-    }
-}
-
-TEST(WorkerCount, SourceNamesTheVariableThatDecided) {
-    using enum CountSource;
-    EXPECT_EQ(worker_count_source("3", "5"), num_threads);
-    EXPECT_EQ(worker_count_source("0", "5"), default_count);
-    EXPECT_EQ(worker_count_source("abc", "5"), rs_num_cpus);
-    EXPECT_EQ(worker_count_source(std::nullopt, "0"), default_count);
-    EXPECT_EQ(worker_count_source(std::nullopt, std::nullopt), default_count);
-}
-
-TEST(WorkerCount, CgroupQuotas) {
-    const std::pair<std::string_view, std::optional<std::size_t>> v2[] = {
-        {"max 100000", std::nullopt}, {"max 100000\n", std::nullopt}, {"200000 100000", 2},
-        {"200000 100000\n", 2},       {"150000 100000", 1},           {"50000 100000", 1},
-        {"800000 200000", 4},         {"max", std::nullopt},          {"", std::nullopt},
-        {"abc 100000", std::nullopt}, {"100000 0", std::nullopt},     {"-5 100000", std::nullopt},
-    };
-    for (const auto& [text, cpus] : v2) EXPECT_EQ(parse_cgroup_v2_cpu_max(text), cpus) << text;
-
-    EXPECT_EQ(parse_cgroup_v1_quota("-1\n", "100000\n"), std::nullopt);
-    EXPECT_EQ(parse_cgroup_v1_quota("300000\n", "100000\n"), 3u);
-    EXPECT_EQ(parse_cgroup_v1_quota("50000", "100000"), 1u);
-    EXPECT_EQ(parse_cgroup_v1_quota("50000", "0"), std::nullopt);
-}
-
-TEST(WorkerCount, CgroupPaths) {
-    const std::string_view hybrid =
-        "9:name=systemd:/\n"
-        "4:memory:/mem/x\n"
-        "3:cpuacct:/acct\n"
-        "2:cpu,cpuset:/docker/abc:def\n"
-        "0::/unified/y\n";
-    EXPECT_EQ(cgroup_path_from(hybrid, ""), "/unified/y");
-    EXPECT_EQ(cgroup_path_from(hybrid, "cpu"), "/docker/abc:def");
-    EXPECT_EQ(cgroup_path_from(hybrid, "cpuacct"), "/acct");
-    EXPECT_EQ(cgroup_path_from(hybrid, "blkio"), std::nullopt);
-    EXPECT_EQ(cgroup_path_from("2:cpu:/a\n", ""), std::nullopt);
-
-    const std::string_view mountinfo =
-        "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
-        "32 31 0:29 / /sys/fs/cgroup/cpuacct rw,relatime - cgroup cgroup rw,cpuacct\n"
-        "33 31 0:30 /docker /sys/fs/cgroup/cpu rw,relatime shared:9 - cgroup cgroup rw,cpu,cpuset\n"
-        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
-    const auto v2 = cgroup_mount_from(mountinfo, "cgroup2", "", "/unified/y");
-    ASSERT_TRUE(v2);
-    EXPECT_EQ(v2->mount_point, "/sys/fs/cgroup/unified");
-    EXPECT_EQ(v2->root, "/");
-    const auto v1 = cgroup_mount_from(mountinfo, "cgroup", "cpu", "/docker/abc");
-    ASSERT_TRUE(v1);
-    EXPECT_EQ(v1->mount_point, "/sys/fs/cgroup/cpu");
-    EXPECT_EQ(v1->root, "/docker");
-    // The mount's root must contain the group: "/dockerx" is not below "/docker".
-    EXPECT_EQ(cgroup_mount_from(mountinfo, "cgroup", "cpu", "/dockerx"), std::nullopt);
-    EXPECT_EQ(cgroup_mount_from(mountinfo, "cgroup", "memory", "/"), std::nullopt);
-
-    EXPECT_GE(available_cpus(), 1u);
-}
 
 // ---------------------------------------------------------------------------
 // Loops
@@ -169,7 +77,7 @@ TEST(ParallelFor, PoolsOfSeveralSizes) {
         WorkerPool pool(workers);
         ASSERT_EQ(pool.worker_count(), workers);
         for (const std::size_t count : loop_counts) {
-            SCOPED_TRACE(testing::Message() << workers << " workers, " << count << " items");
+            SCOPED_TRACE(::testing::Message() << workers << " workers, " << count << " items");
             LoopRecord record(count);
             parallel_for(pool, count, record);
             record.check(std::this_thread::get_id());
@@ -281,29 +189,43 @@ TEST(ParallelFor, SharedPoolSurvivesAnException) {
 // ---------------------------------------------------------------------------
 // Loops in chunks
 
+using Range = std::pair<std::size_t, std::size_t>;
+
+// A loop run in chunks: each chunk as the span of the pieces run inside it,
+// and how often each item was processed.
+struct ChunkedRun {
+    std::vector<Range> chunks;
+    std::vector<std::atomic<int>> hits;
+};
+
+template <class Cost>
+ChunkedRun run_in_chunks(std::size_t count, const Cost& cost, std::uint64_t budget) {
+    ChunkedRun result{{}, std::vector<std::atomic<int>>(count)};
+    std::size_t low = count, high = 0;
+    const auto around = [&](auto&& run_chunk) {
+        low = count;
+        high = 0;
+        run_chunk();
+        result.chunks.emplace_back(low, high);
+    };
+    std::mutex bounds;
+    InChunks<decltype(around)> run{budget, around};
+    run(count, cost, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ++result.hits[i];
+        const std::lock_guard lock(bounds);
+        low = std::min(low, begin);
+        high = std::max(high, end);
+    });
+    return result;
+}
+
 // Item costs 0..9 repeating; every item must be processed exactly once, each
 // chunk run by the caller's hook, and no chunk may go on past its budget.
 TEST(InChunks, CoversEveryItemOnceInBudgetedChunks) {
     constexpr std::size_t count = 1000;
     constexpr std::uint64_t budget = 40;
     const auto cost = [](std::size_t i) { return std::uint64_t(i % 10); };
-    std::vector<std::atomic<int>> hits(count);
-    std::vector<std::pair<std::size_t, std::size_t>> chunks;
-    std::size_t low = count, high = 0;
-    const auto around = [&](auto&& run_chunk) {
-        low = count;
-        high = 0;
-        run_chunk();
-        chunks.emplace_back(low, high);
-    };
-    std::mutex bounds;
-    InChunks<decltype(around)> run{budget, around};
-    run(count, cost, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) ++hits[i];
-        const std::lock_guard lock(bounds);
-        low = std::min(low, begin);
-        high = std::max(high, end);
-    });
+    const auto [chunks, hits] = run_in_chunks(count, cost, budget);
     EXPECT_TRUE(std::all_of(hits.begin(), hits.end(), [](const std::atomic<int>& h) { return h == 1; }));
     ASSERT_FALSE(chunks.empty());
     EXPECT_EQ(chunks.front().first, 0u);
@@ -326,6 +248,82 @@ TEST(InChunks, ChunkEndTakesAtLeastOneItem) {
     EXPECT_EQ(chunk_end(8, 10, UnitCost{}, 4), 10u);
     EXPECT_EQ(chunk_end(3, 10, UnitCost{}, 0), 4u);
     EXPECT_EQ(chunk_end(0, 100, RowCost{}, 8 * 5), 5u);
+}
+
+// ---------------------------------------------------------------------------
+// The splitting budget, worked through
+//
+// A long call's loop is cut twice. First into chunks of chunk_budget() quarter
+// turns, 2^20 per worker: with 2 workers 2^21 turns, so a chunk of sticker
+// rows (8 turns a row) has 2^18 rows. Then the pool cuts each chunk, as a
+// fresh loop, by halving it while its budget of splits lasts (as many as the
+// pool has workers, halved at each cut): 2 workers cut 2^18 rows into four
+// pieces of 2^16 rows.
+
+TEST(SplittingBudget, ChunksOfAWorkedExample) {
+    EXPECT_EQ(chunk_budget(), pool_worker_count() * std::uint64_t{1'048'576});
+
+    constexpr std::uint64_t budget_of_two_workers = 2'097'152;
+    EXPECT_EQ(chunk_end(0, 1'000'000, RowCost{}, budget_of_two_workers), 262'144u);
+    EXPECT_EQ(chunk_end(0, 3'000'000, UnitCost{}, budget_of_two_workers), 2'097'152u);
+    EXPECT_EQ(run_in_chunks(600'000, RowCost{}, budget_of_two_workers).chunks,
+              (std::vector<Range>{{0, 262'144}, {262'144, 524'288}, {524'288, 600'000}}));
+
+    // With costs that vary, a chunk ends with the item that brings it to its
+    // budget (10 here) or past it: 3+5+2 | 7+1+4 | 10 | 2+9 | 9.
+    const std::uint64_t costs[] = {3, 5, 2, 7, 1, 4, 10, 2, 9, 9};
+    const auto cost = [&](std::size_t i) { return costs[i]; };
+    EXPECT_EQ(run_in_chunks(std::size(costs), cost, 10).chunks,
+              (std::vector<Range>{{0, 3}, {3, 6}, {6, 7}, {7, 9}, {9, 10}}));
+}
+
+// Keeps one worker of a pool busy in a loop of one item until it ends, so
+// that a loop run meanwhile on a pool of two has one worker and no thief: its
+// pieces are then exactly those of its own budget.
+class BusyWorker {
+public:
+    explicit BusyWorker(WorkerPool& pool)
+        : caller_([this, &pool] {
+              parallel_for(pool, 1, [this](std::size_t, std::size_t) {
+                  started_ = true;
+                  started_.notify_one();
+                  release_.wait(false);
+              });
+          }) {
+        started_.wait(false);
+    }
+    ~BusyWorker() {
+        release_ = true;
+        release_.notify_one();
+        caller_.join();
+    }
+    BusyWorker(const BusyWorker&) = delete;
+    BusyWorker& operator=(const BusyWorker&) = delete;
+
+private:
+    std::atomic<bool> started_{false};
+    std::atomic<bool> release_{false};
+    std::thread caller_;
+};
+
+// Two splits for a fresh loop on two workers: the first cut gives the right
+// half one split of its own, the second cuts the left half again; the worker
+// then runs its pieces, newest first, and cuts the right half once more.
+TEST(SplittingBudget, AFreshLoopOnTwoWorkersIsCutIntoQuarters) {
+    WorkerPool pool(2);
+    const BusyWorker busy(pool);
+    const std::pair<std::size_t, std::vector<Range>> cases[] = {
+        {10, {{0, 2}, {2, 5}, {5, 7}, {7, 10}}},
+        {3, {{0, 1}, {1, 2}, {2, 3}}},  // a range of one item is not cut
+        {262'144, {{0, 65'536}, {65'536, 131'072}, {131'072, 196'608}, {196'608, 262'144}}},
+    };
+    for (const auto& [count, pieces] : cases) {
+        SCOPED_TRACE(count);
+        LoopRecord record(count);
+        parallel_for(pool, count, record);
+        EXPECT_EQ(record.pieces, pieces);
+        record.check(std::this_thread::get_id());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -375,26 +373,11 @@ TEST(ParallelFor, ForkWaitsForRunningLoops) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer does not support fork in a process with threads";
 #endif
-    constexpr std::size_t count = 200;
-    std::vector<std::atomic<std::uint8_t>> written(count);
-    std::atomic<bool> started{false};
-    std::thread caller([&] {
-        parallel_for(count, [&](std::size_t begin, std::size_t end) {
-            started = true;
-            for (std::size_t i = begin; i < end; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                written[i] = 1;
-            }
-        });
-    });
-    while (!started) std::this_thread::yield();
+    testing::SlowLoopInAThread loop(200);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        const bool whole = std::all_of(written.begin(), written.end(), [](const auto& w) { return w == 1; });
-        _exit(whole ? 0 : 1);
-    }
-    caller.join();
+    if (child == 0) _exit(loop.whole() ? 0 : 1);
+    loop.join();
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
