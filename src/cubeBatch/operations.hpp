@@ -121,17 +121,27 @@ Rows<bool> solved_flags_internal(std::span<const C> cubes, Runner&& run = {}) {
 }
 
 // Cube i of `out` is cube indexes[i] of `cubes`, a negative index counting
-// from the end (indexes known in range).
+// from the end. The indexes were checked, but they are the caller's array:
+// each is read once and checked again, and false is returned (the cube taken
+// from position 0 instead) if one changed meanwhile to a position out of range.
 template <Cube C, class Runner = AtOnce>
-void take_internal(std::span<const C> cubes, std::span<const std::int64_t> indexes, std::span<C> out,
+bool take_internal(std::span<const C> cubes, std::span<const std::int64_t> indexes, std::span<C> out,
                    Runner&& run = {}) {
     const auto count = static_cast<std::int64_t>(cubes.size());
+    std::atomic<bool> all_in_range{true};
     run(out.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const std::int64_t index = indexes[i];
-            out[i] = cubes[static_cast<std::size_t>(index < 0 ? index + count : index)];
+            const std::int64_t position = index < 0 ? index + count : index;
+            if (position < 0 || position >= count) [[unlikely]] {
+                all_in_range.store(false, std::memory_order_relaxed);
+                out[i] = cubes[0];
+                continue;
+            }
+            out[i] = cubes[static_cast<std::size_t>(position)];
         }
     });
+    return all_in_range.load(std::memory_order_relaxed);
 }
 
 // Cube k * i + j of `out` is cube i turned by moves[j] (each 0..11), k being

@@ -89,11 +89,14 @@ PyObject* take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                     throw_error_already_set();
                 }
             }
-            return batch.states.visit([&]<Cube C>(std::span<C> cubes) {
+            bool all_in_range = true;
+            Ref taken = Ref::steal(batch.states.visit([&]<Cube C>(std::span<C> cubes) {
                 return make_batch<C>(indexes.rows(), [&](std::span<C> out, auto& run) {
-                    take_internal(std::span<const C>(cubes), indexes.elements(), out, run);
+                    all_in_range = take_internal(std::span<const C>(cubes), indexes.elements(), out, run);
                 });
-            });
+            }));
+            if (!all_in_range) throw_error(PyExc_IndexError, "argument 'indexes' changed during the call");
+            return taken.release();
         });
 }
 
@@ -248,7 +251,9 @@ PyObject* batch_from_stickers(const IntegerArray<std::int64_t>& stickers) {
     }
     const std::int64_t* data = stickers.elements().data();
     return checked_batch<C>(stickers.rows(), "stickers", [data](std::size_t i, C& cube) -> std::optional<std::string> {
-        const std::int64_t* row = data + i * C::sticker_dim;
+        // A copy: the caller's array is read once, whatever other threads do to it.
+        StickerArray<C::sticker_dim> row{};
+        std::copy_n(data + i * C::sticker_dim, C::sticker_dim, row.begin());
         C read{};
         if (const auto fault = read_sticker_array_internal(row, read)) return describe(*fault);
         if (const auto fault = check_state(read.words())) return describe(*fault);
