@@ -92,27 +92,34 @@ concept Cube = std::is_trivially_copyable_v<C> && requires(C& cube, const C& vie
     { cube.template turn_by<0>() } noexcept;
 };
 
-// Indexes come straight from callers (batch move arrays), so anything past
-// the table is ignored rather than treated as an error. A switch, so that a
-// random index costs one indirect jump; case k turns by move k of the table.
-template <Cube C>
-constexpr void apply_move_index_internal(C& cube, MoveIndex index) noexcept {
+// Calls `f.template operator()<M>()` for the move M that `index` names, and
+// nothing for an index past the table. A switch, so that a random index
+// costs one indirect jump; case k is move k of the table.
+template <class F>
+constexpr void visit_move(MoveIndex index, F&& f) {
     static_assert(move_count == 12, "one case per move");
     switch (index) {
-        case 0: return turn<0>(cube);
-        case 1: return turn<1>(cube);
-        case 2: return turn<2>(cube);
-        case 3: return turn<3>(cube);
-        case 4: return turn<4>(cube);
-        case 5: return turn<5>(cube);
-        case 6: return turn<6>(cube);
-        case 7: return turn<7>(cube);
-        case 8: return turn<8>(cube);
-        case 9: return turn<9>(cube);
-        case 10: return turn<10>(cube);
-        case 11: return turn<11>(cube);
+        case 0: return f.template operator()<0>();
+        case 1: return f.template operator()<1>();
+        case 2: return f.template operator()<2>();
+        case 3: return f.template operator()<3>();
+        case 4: return f.template operator()<4>();
+        case 5: return f.template operator()<5>();
+        case 6: return f.template operator()<6>();
+        case 7: return f.template operator()<7>();
+        case 8: return f.template operator()<8>();
+        case 9: return f.template operator()<9>();
+        case 10: return f.template operator()<10>();
+        case 11: return f.template operator()<11>();
         default: return;
     }
+}
+
+// Indexes come straight from callers (batch move arrays), so anything past
+// the table is ignored rather than treated as an error.
+template <Cube C>
+constexpr void apply_move_index_internal(C& cube, MoveIndex index) noexcept {
+    visit_move(index, [&cube]<MoveIndex M>() { turn<M>(cube); });
 }
 
 }  // namespace turnsmith

@@ -9,6 +9,7 @@
 // `describe` turns that into the text a caller shows.
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,20 +39,32 @@ struct StateFault {
 
 namespace state_check_detail {
 
-// The parity of the permutation slot -> piece (true for odd), counted as the
-// swaps that sort it: each swap puts one piece home.
-template <std::size_t N>
-constexpr bool odd_permutation(std::array<std::uint8_t, N> pieces) noexcept {
+// One pass over a word without a data-dependent branch, for the common case
+// of a valid state: the set of pieces seen, the orientation sum, whether an
+// orientation is out of range, and the parity of the permutation, counted as
+// its inversions (smaller pieces to the right of each piece).
+struct WordSummary {
+    unsigned pieces_seen = 0;  // bit p set when piece p occurs
+    unsigned orientation_sum = 0;
+    bool orientation_out_of_range = false;
     bool odd = false;
-    for (unsigned slot = 0; slot < N; ++slot) {
-        while (pieces[slot] != slot) {
-            const std::uint8_t piece = pieces[slot];
-            pieces[slot] = pieces[piece];
-            pieces[piece] = piece;
-            odd = !odd;
-        }
+};
+
+template <unsigned Slots, class Piece, class Orientation>
+constexpr WordSummary summarize(Word word, Piece piece_of, Orientation orientation_of, Word largest) noexcept {
+    WordSummary summary;
+    unsigned inversions = 0;
+    for (unsigned slot = Slots; slot-- > 0;) {
+        const Word field = slot_field(word, slot);
+        const auto piece = static_cast<unsigned>(piece_of(field));
+        const Word orientation = orientation_of(field);
+        inversions += static_cast<unsigned>(std::popcount(summary.pieces_seen & ((1u << piece) - 1)));
+        summary.pieces_seen |= 1u << piece;
+        summary.orientation_sum += static_cast<unsigned>(orientation);
+        summary.orientation_out_of_range |= orientation > largest;
     }
-    return odd;
+    summary.odd = (inversions & 1) != 0;
+    return summary;
 }
 
 // The pieces of a word's slots, each checked to occur once; `piece_mask`
@@ -74,9 +87,8 @@ constexpr std::optional<StateFault> distinct_pieces(Word word, Word piece_mask, 
 
 }  // namespace state_check_detail
 
-// The first rule the corner word breaks, or nothing; `odd` receives the
-// parity of its permutation when it breaks none.
-constexpr std::optional<StateFault> check_corners(Word corners, bool& odd) noexcept {
+// The first rule that a corner word known to be broken breaks.
+constexpr std::optional<StateFault> corner_fault(Word corners) noexcept {
     using namespace state_check_detail;
     if ((corners & ~slots_mask(0, corner_slots)) != 0) return StateFault{StateRule::corner_bits_above};
     unsigned twist_sum = 0;
@@ -96,12 +108,11 @@ constexpr std::optional<StateFault> check_corners(Word corners, bool& odd) noexc
     if (twist_sum % 3 != 0) {
         return StateFault{StateRule::corner_twist_sum, 0, 0, static_cast<std::uint8_t>(twist_sum % 3)};
     }
-    odd = odd_permutation(pieces);
     return std::nullopt;
 }
 
-// The same for an edge word.
-constexpr std::optional<StateFault> check_edges(Word edges, bool& odd) noexcept {
+// The first rule that an edge word known to be broken breaks.
+constexpr std::optional<StateFault> edge_fault(Word edges) noexcept {
     using namespace state_check_detail;
     if ((edges & ~slots_mask(0, edge_slots)) != 0) return StateFault{StateRule::edge_bits_above};
     unsigned flip_sum = 0;
@@ -119,7 +130,30 @@ constexpr std::optional<StateFault> check_edges(Word edges, bool& odd) noexcept 
         return fault;
     }
     if (flip_sum % 2 != 0) return StateFault{StateRule::edge_flip_sum, 0, 0, 1};
-    odd = odd_permutation(pieces);
+    return std::nullopt;
+}
+
+// The first rule the corner word breaks, or nothing; `odd` receives the
+// parity of its permutation when it breaks none.
+constexpr std::optional<StateFault> check_corners(Word corners, bool& odd) noexcept {
+    const auto summary =
+        state_check_detail::summarize<corner_slots>(corners, corner_piece, corner_twist, Word{2});
+    const bool valid = (corners & ~slots_mask(0, corner_slots)) == 0 && summary.pieces_seen == 0xffu &&
+                       !summary.orientation_out_of_range && summary.orientation_sum % 3 == 0;
+    if (!valid) [[unlikely]]
+        return corner_fault(corners);
+    odd = summary.odd;
+    return std::nullopt;
+}
+
+// The same for an edge word.
+constexpr std::optional<StateFault> check_edges(Word edges, bool& odd) noexcept {
+    const auto summary = state_check_detail::summarize<edge_slots>(edges, edge_piece, edge_flip, Word{1});
+    const bool valid =
+        (edges & ~slots_mask(0, edge_slots)) == 0 && summary.pieces_seen == 0xfffu && summary.orientation_sum % 2 == 0;
+    if (!valid) [[unlikely]]
+        return edge_fault(edges);
+    odd = summary.odd;
     return std::nullopt;
 }
 
