@@ -9,12 +9,8 @@
 # Everything it makes lives under build/fuzz: the binaries, a working corpus
 # per harness (seeded from tests/fuzz/corpus, which is never written to), the
 # logs, and the input of any failure.
-set -euo pipefail
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$repo"
-
-say() { printf '[turnsmith] %s\n' "$*" >&2; }
 
 harnesses=(fuzz_notation fuzz_inverse_scramble)
 seconds=${FUZZ_SECONDS:-30}
@@ -34,15 +30,7 @@ have_fuzzer_toolchain() {
 }
 
 install_fuzzer_toolchain() {
-  if [[ $(id -u) -ne 0 ]] || ! command -v apt-get >/dev/null; then
-    say "$cxx with its libFuzzer runtime is missing; install Debian's ${cxx_packages[*]} (as root)"
-    exit 1
-  fi
-  say "installing Debian's ${cxx_packages[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y "${cxx_packages[@]}" >/dev/null 2>&1 ||
-    { apt-get update >/dev/null 2>&1 && apt-get install -y "${cxx_packages[@]}" >/dev/null 2>&1; } ||
-    { say "could not install ${cxx_packages[*]}"; exit 1; }
+  install_debian_packages "$cxx with its libFuzzer runtime, for the fuzzers" "${cxx_packages[@]}" || exit 1
   have_fuzzer_toolchain || { say "$cxx still has no libFuzzer runtime"; exit 1; }
 }
 

@@ -5,7 +5,6 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 preferred_names=(python3.14t python3.14 python3.13t python3.13)
-python_requirements=(numpy pytest hypothesis "scikit-build-core>=0.10" cmake ninja)
 
 say() { printf '[turnsmith] %s\n' "$*" >&2; }
 
@@ -22,18 +21,47 @@ if sys.version_info >= (3, 13) and headers and importlib.util.find_spec("ensurep
 PY
 }
 
+# install_debian_packages WHY PACKAGE...: installs Debian packages that the
+# set-up needs (WHY says for what). Where that cannot be done (not root, no
+# apt-get, apt-get failed) says what to install and returns 1.
+install_debian_packages() {
+  local why=$1
+  shift
+  if ! command -v apt-get >/dev/null; then
+    say "missing $* ($why): install Debian's $* or your system's equivalent"
+    return 1
+  fi
+  if [[ $(id -u) -ne 0 ]]; then
+    say "missing $* ($why): run as root, or install by hand: sudo apt-get install $*"
+    return 1
+  fi
+  say "installing Debian's $* ($why)"
+  local log
+  log=$(mktemp)
+  # A failed install may only need fresh package lists: update once and retry.
+  if DEBIAN_FRONTEND=noninteractive apt-get install -y "$@" >"$log" 2>&1 ||
+    { apt-get update >"$log" 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y "$@" >"$log" 2>&1; }; then
+    rm -f "$log"
+    return 0
+  fi
+  say "apt-get could not install $*:"
+  tail -n 5 "$log" >&2
+  rm -f "$log"
+  say "install by hand (apt-get install $*) and run again"
+  return 1
+}
+
 # Debian splits its interpreters: the headers and venv support of python3.X
 # come in python3.X-dev and python3.X-venv. Installs them for every supported
-# interpreter on PATH that lacks them (as root, where apt-get exists).
+# interpreter in /usr/bin that lacks them, or says what to install; an
+# interpreter still without them is left out.
 complete_debian_pythons() {
-  [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null || return 0
   local name found
   for name in "${preferred_names[@]}"; do
     found=$(command -v "$name" 2>/dev/null) || continue
     [[ "$found" == /usr/bin/* && -z "$(probe_python "$found")" ]] || continue
-    say "installing Debian's $name-dev and $name-venv"
-    apt-get install -y "$name-dev" "$name-venv" >/dev/null 2>&1 ||
-      { apt-get update >/dev/null 2>&1 && apt-get install -y "$name-dev" "$name-venv" >/dev/null 2>&1; } || true
+    install_debian_packages "headers and venv support of $found" "$name-dev" "$name-venv" ||
+      say "$found is left out"
   done
 }
 
@@ -89,11 +117,28 @@ ensure_env() {
     say "creating virtual environment .venv/$tag with $python"
     "$python" -m venv "$venv" >&2
   fi
-  local wanted="${python_requirements[*]}"
+  # What is installed follows from the interpreter and the requirements: a
+  # change in either installs again.
+  local wanted
+  wanted=$("$venv/bin/python" - "$repo/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    project = tomllib.load(f)
+print(sys.version.replace("\n", " "))
+# The build backend, with the CMake and Ninja that an isolated build would
+# fetch (the C++ tests use them too), and the test extra, whose NumPy the demo
+# also needs.
+for spec in [*project["build-system"]["requires"], "cmake", "ninja",
+             *project["project"]["optional-dependencies"]["test"]]:
+    print(spec)
+PY
+)
   if [[ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]]; then
-    say "installing ${python_requirements[*]} into .venv/$tag"
+    local requirements
+    mapfile -t requirements < <(tail -n +2 <<<"$wanted")
+    say "installing ${requirements[*]} into .venv/$tag"
     "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
-    "$venv/bin/python" -m pip install --quiet "${python_requirements[@]}" >&2
+    "$venv/bin/python" -m pip install --quiet "${requirements[@]}" >&2
     echo "$wanted" >"$venv/.requirements"
   fi
   local digest
@@ -107,6 +152,10 @@ ensure_env() {
   exec {lock}>&-
   echo "$venv/bin/python"
 }
+
+# Runs a command with address-space randomisation off, which a program built
+# with ThreadSanitizer needs to map its shadow memory.
+without_aslr() { setarch "$(uname -m)" -R "$@"; }
 
 # The interpreter that the demo uses: the best one found.
 best_env_python() {

@@ -26,8 +26,7 @@ export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 second_deadlock
 export TURNSMITH_STRESS_SECONDS=${TURNSMITH_STRESS_SECONDS:-20}
 say "ThreadSanitizer: thread tests and a ${TURNSMITH_STRESS_SECONDS}s stress test on $tag ($path)"
 start=$SECONDS
-# ThreadSanitizer cannot map its shadow memory with full address randomisation.
-setarch "$(uname -m)" -R "$python" -m pytest -q -p no:cacheprovider \
+without_aslr "$python" -m pytest -q -p no:cacheprovider \
   tests/python/test_threads.py tests/python/test_stress.py tests/python/test_interpreter.py \
   -k "not fork and not memory_back and not pool_too_large"
 say "ThreadSanitizer run passed in $((SECONDS - start)) s"
