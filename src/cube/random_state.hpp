@@ -1,7 +1,7 @@
 #pragma once
 // Uniformly random states: every state the turns reach, equally likely. The
-// pieces are shuffled (Fisher-Yates), every orientation but the last is
-// drawn and the last one makes the sum whole. On the 3x3 a shuffle of the
+// pieces' order comes from one uniform draw below N! (a Lehmer code), every
+// orientation but the last is drawn and the last one makes the sum whole. On the 3x3 a shuffle of the
 // edges whose parity differs from the corners' has its last two edges
 // swapped: each state is then reached from exactly two draws, so all stay
 // equally likely.
@@ -17,30 +17,50 @@
 namespace turnsmith {
 namespace random_state_detail {
 
-// The pieces 0..N-1 in random order; `odd` receives the parity of the order.
-template <std::size_t N, class Rng>
-std::array<std::uint8_t, N> shuffled(Rng& rng, bool& odd) {
+constexpr std::uint32_t factorial(unsigned n) noexcept { return n <= 1 ? 1 : n * factorial(n - 1); }
+constexpr std::uint32_t power_of_3(unsigned n) noexcept { return n == 0 ? 1 : 3 * power_of_3(n - 1); }
+
+// The permutation of N pieces whose Lehmer code is `code` (0 <= code < N!):
+// slot s takes the d-th smallest piece not yet placed, d being the code's
+// digit of radix N - s, least significant first. One uniform code is one
+// uniform permutation, for a single draw. `odd` receives its parity, the
+// parity of the digit sum.
+template <unsigned N>
+std::array<std::uint8_t, N> permutation_of_code(std::uint32_t code, bool& odd) noexcept {
+    static_assert(N <= 16, "pieces are kept as nibbles of one word");
+    std::uint64_t unplaced = 0;  // nibble i holds the i-th smallest piece not yet placed
+    for (unsigned i = 0; i < N; ++i) unplaced |= std::uint64_t{i} << (4 * i);
     std::array<std::uint8_t, N> pieces{};
-    for (std::size_t i = 0; i < N; ++i) pieces[i] = static_cast<std::uint8_t>(i);
-    odd = false;
-    for (std::size_t i = N - 1; i > 0; --i) {
-        const std::size_t j = draw_below(rng, static_cast<std::uint32_t>(i + 1));
-        if (j != i) {
-            std::swap(pieces[i], pieces[j]);
-            odd = !odd;
-        }
+    unsigned digit_sum = 0;
+    for (unsigned slot = 0; slot < N; ++slot) {
+        const unsigned radix = N - slot;
+        const unsigned digit = code % radix;
+        code /= radix;
+        digit_sum += digit;
+        const unsigned shift = 4 * digit;
+        pieces[slot] = static_cast<std::uint8_t>((unplaced >> shift) & 0xf);
+        const std::uint64_t below = unplaced & ((std::uint64_t{1} << shift) - 1);
+        unplaced = below | ((unplaced >> (shift + 4)) << shift);
     }
+    odd = (digit_sum & 1) != 0;
     return pieces;
 }
 
-// A corner word with the pieces in random order and random twists.
+// A corner word with its pieces in random order and random twists: one draw
+// for the order, one for the first seven twists (base-3 digits); the last
+// twist makes the sum whole.
 template <class Rng>
 Word random_corners(Rng& rng, bool& odd) {
-    const auto pieces = shuffled<corner_slots>(rng, odd);
+    const auto pieces = permutation_of_code<corner_slots>(draw_below(rng, factorial(corner_slots)), odd);
+    std::uint32_t twists = draw_below(rng, power_of_3(corner_slots - 1));
     Word word = 0;
     Word twist_sum = 0;
     for (unsigned slot = 0; slot < corner_slots; ++slot) {
-        const Word twist = slot + 1 < corner_slots ? draw_below(rng, 3) : (3 - twist_sum % 3) % 3;
+        Word twist = (3 - twist_sum % 3) % 3;
+        if (slot + 1 < corner_slots) {
+            twist = twists % 3;
+            twists /= 3;
+        }
         twist_sum += twist;
         word |= (pieces[slot] | (twist << twist_shift)) << slot_shift(slot);
     }
@@ -61,7 +81,7 @@ Cube3x3 random_cube_3x3(Rng& rng) {
     bool corners_odd = false;
     bool edges_odd = false;
     const Word corners = random_corners(rng, corners_odd);
-    auto pieces = shuffled<edge_slots>(rng, edges_odd);
+    auto pieces = permutation_of_code<edge_slots>(draw_below(rng, factorial(edge_slots)), edges_odd);
     if (edges_odd != corners_odd) std::swap(pieces[edge_slots - 2], pieces[edge_slots - 1]);
     const std::uint32_t flip_bits = rng.next_u32();
     Word edges = 0;

@@ -52,8 +52,9 @@ struct Cube2x2 : QuarterTurns<Cube2x2> {
     // into a batch's output row or into a fresh array below.
     template <class Out>
     constexpr void to_sticker_array_internal(Out&& out) const noexcept {
+        const Word corner_word = corners;  // a byte output may alias the cube
         for (unsigned slot = 0; slot < corner_sticker_indexes_2x2.size(); ++slot) {
-            const auto& colours = corner_facet_colours[slot_field(corners, slot)];
+            const auto& colours = corner_facet_colours[slot_field(corner_word, slot)];
             for (unsigned facet = 0; facet < 3; ++facet)
                 out[corner_sticker_indexes_2x2[slot][facet]] = colours[facet];
         }

@@ -3,6 +3,7 @@
 // its sticker projection.
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <source_location>
 #include <string>
@@ -144,7 +145,15 @@ inline constexpr std::array<std::array<std::uint8_t, 2>, edge_word::piece_count>
 }};
 
 // An edge piece number of 12..15 fits the 4-bit field but names no piece;
-// no sequence of turns produces one, so meeting it is an internal fault.
+// no sequence of turns produces one, so meeting it is an internal fault. Such
+// a piece has bits 2 and 3 both set: its slot's bit 3 survives
+// `word & (word << 1) & edge_piece_bit3`.
+inline constexpr Word edge_piece_bit3 = [] {
+    Word bits = 0;
+    for (unsigned slot = 0; slot < edge_slots; ++slot) bits |= Word{1} << (slot_shift(slot) + 3);
+    return bits;
+}();
+static_assert(edge_word::piece_count == 12, "pieces from 12 on are those with bits 2 and 3 set");
 [[noreturn]] void edge_piece_out_of_range(unsigned slot, Word piece,
                                           std::source_location where = std::source_location::current());
 
@@ -176,19 +185,22 @@ struct Cube3x3 : QuarterTurns<Cube3x3> {
     // InternalFault (after the diagnostic) on an edge piece >= 12.
     template <class Out>
     constexpr void to_sticker_array_internal(Out&& out) const {
+        // Local copies: a byte output may alias the cube, and would make every
+        // store reload the words.
+        const Word corner_word = corners;
+        const Word edge_word = edges;
+        if (const Word too_large = edge_word & (edge_word << 1) & edge_piece_bit3; too_large != 0) [[unlikely]] {
+            const auto slot = static_cast<unsigned>(std::countr_zero(too_large)) / slot_bits;
+            edge_piece_out_of_range(slot, edge_piece(slot_field(edge_word, slot)));
+        }
         for (std::size_t face = 0; face < face_count; ++face) out[9 * face + 4] = face;
         for (unsigned slot = 0; slot < corner_sticker_indexes_3x3.size(); ++slot) {
-            const auto& colours = corner_facet_colours[slot_field(corners, slot)];
+            const auto& colours = corner_facet_colours[slot_field(corner_word, slot)];
             for (unsigned facet = 0; facet < 3; ++facet)
                 out[corner_sticker_indexes_3x3[slot][facet]] = colours[facet];
         }
         for (unsigned slot = 0; slot < edge_sticker_indexes.size(); ++slot) {
-            const Word field = slot_field(edges, slot);
-            const Word piece = edge_piece(field);
-            if (piece >= edge_word::piece_count) [[unlikely]] {
-                edge_piece_out_of_range(slot, piece);
-            }
-            const auto& colours = edge_facet_colours[field];
+            const auto& colours = edge_facet_colours[slot_field(edge_word, slot)];
             for (unsigned facet = 0; facet < 2; ++facet)
                 out[edge_sticker_indexes[slot][facet]] = colours[facet];
         }
