@@ -233,8 +233,10 @@ void apply_move_sequences_internal(std::span<C> cubes, const std::int8_t* moves,
         for (std::size_t i = begin; i < end; ++i) {
             C cube = cubes[i];
             const std::int8_t* row = moves + i * width;
-            for (std::size_t k = 0; k < width && row[k] >= 0; ++k) {
-                apply_move_index_internal(cube, static_cast<MoveIndex>(row[k]));
+            for (std::size_t k = 0; k < width; ++k) {
+                const std::int8_t move = row[k];  // read once: the caller's array
+                if (move < 0) break;
+                apply_move_index_internal(cube, static_cast<MoveIndex>(move));
             }
             cubes[i] = cube;
         }
