@@ -330,7 +330,7 @@ def piece_problems(corners=None, edges=None):
 
 def word_rows(array):
     """The rows of a to_words() array as tuples of ints, comparable with words()."""
-    return [tuple(row) for row in array.reshape(len(array), -1).tolist()]
+    return [tuple(row) if array.ndim == 2 else (row,) for row in array.tolist()]
 
 
 def word_problems(state):
