@@ -694,9 +694,15 @@ def test_words_in_lists_are_read_as_unsigned_whatever_their_size():
         CubeBatch.from_words([[SOLVED_CORNERS | 1 << 63, SOLVED_EDGES]], 3)
 
 
-@pytest.mark.parametrize("bad", [[7, 150_000], [150_000, 7], [199_999], [0, 199_999]], ids=repr)
+ROWS = 1_000_000
+# Bad rows at the ends, and on both sides of the places where a loop of two
+# or four workers is cut, where a later worker finds its bad row first.
+CUTS = [q * ROWS // 4 + d for q in (1, 2, 3) for d in (-1, 0)]
+
+
+@pytest.mark.parametrize("bad", [[7, ROWS // 2], [ROWS - 1], [0, ROWS - 1], CUTS], ids=repr)
 def test_the_first_bad_row_is_named_however_the_check_is_split(bad):
-    rows = np.full(200_000, SOLVED_CORNERS, dtype=np.uint64)
+    rows = np.full(ROWS, SOLVED_CORNERS, dtype=np.uint64)
     rows[bad] = SOLVED_CORNERS ^ 1 << 3
     with pytest.raises(ValueError, match=f"^argument 'words': row {min(bad)}: corner twists sum"):
         CubeBatch.from_words(rows, 2)
