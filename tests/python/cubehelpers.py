@@ -6,8 +6,12 @@ check the packed words and the views of any reachable state, not only the few
 states reached from solved by one turn.
 """
 
+import os
 import re
+import subprocess
+import sys
 import sysconfig
+import textwrap
 
 import turnsmith
 
@@ -319,3 +323,38 @@ def piece_problems(corners=None, edges=None):
             and permutation_parity(corner_pieces) != permutation_parity(edge_pieces)):
         problems.append("corner and edge permutations differ in parity")
     return problems
+
+
+# --- packed words as data -----------------------------------------------------
+
+
+def word_rows(array):
+    """The rows of a to_words() array as tuples of ints, comparable with words()."""
+    return [tuple(row) if array.ndim == 2 else (row,) for row in array.tolist()]
+
+
+def word_problems(state):
+    """Every rule that a tuple of words (corners[, edges]) breaks, as piece_problems
+    describes them, plus bits set above the last slot; empty for a reachable state."""
+    corners, edges = state[0], state[1] if len(state) == 2 else None
+    problems = piece_problems(unpack_corners(corners & (1 << 40) - 1),
+                              None if edges is None else unpack_edges(edges & (1 << 60) - 1))
+    if corners >> 40:
+        problems.append("corner word has bits above slot 7")
+    if edges is not None and edges >> 60:
+        problems.append("edge word has bits above slot 11")
+    return problems
+
+
+# --- other processes ----------------------------------------------------------
+
+
+def run_script(script, **env_changes):
+    """The stripped output of `script` (indented text) run by this interpreter
+    in a new process whose RAYON_ variables are only those given."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(env_changes)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()

@@ -6,15 +6,17 @@ Each thread picks calls at random (seeded per thread) on shared cubes,
 batches and Python lists of cubes that other threads append to, pop from
 and clear. A call may fail only by a refused access: RuntimeError with the
 message of the access it takes ("Already borrowed" for a writer, "Already
-mutably borrowed" for a reader), and for get_next_states on a changing list
-also the TypeErrors of an empty list and of a first item held by a writer.
-Anything else is collected with its traceback.
+mutably borrowed" for a reader), and for get_next_states and
+CubeBatch.from_cubes on a changing list also their TypeErrors of an empty
+list and of a first item held by a writer. Anything else is collected with
+its traceback.
 
 Returned values are checked as they come (shapes, dtypes, colour counts; a
 sample down to the piece level). Afterwards every object is checked in
 quiet: its state invariants, its views against each other and the parity of
 the quarter turns it received from the calls that got through, which a
-refused call that still turned something, or a lost turn, would break.
+refused call that still turned something, or a lost turn, would break. Only
+one batch of each type takes randomize, after which its parity is unknown.
 
 run_stress() is the entry point for other callers; it keeps the objects
 small so that it also fits an interpreter built with a thread sanitizer.
@@ -24,6 +26,7 @@ import argparse
 import collections
 import dataclasses
 import itertools
+import pickle
 import random
 import sys
 import sysconfig
@@ -38,26 +41,30 @@ from cubehelpers import (
     BATCH_TYPE, CUBE_CLASSES, MOVE_METHODS, SOLVED_CORNERS, SOLVED_EDGES, STICKER_DIM,
     corner_parity, edge_word, pack_corners, pack_edges, pieces_from_stickers, piece_problems,
     reference_render, reference_stickers, reference_turn, strip_ansi, unpack_corners,
-    unpack_edges, words,
+    unpack_edges, word_problems, word_rows, words,
 )
 from turnsmith import Cube2x2, Cube3x3, CubeBatch
 
 BORROWED = "Already borrowed"
 MUTABLY_BORROWED = "Already mutably borrowed"
-EMPTY_LIST = "get_next_states() requires at least one cube to infer the cube type"
-FIRST_ITEM_HELD = ("get_next_states() expects a list of turnsmith.Cube2x2 or "
-                   "turnsmith.Cube3x3 instances")
-# What each kind of access may be refused with; lists are the module function's.
+EMPTY_LIST = "{}() requires at least one cube to infer the cube type"
+FIRST_ITEM_HELD = "{}() expects a list of turnsmith.Cube2x2 or turnsmith.Cube3x3 instances"
+LIST_CALLERS = {"list": "get_next_states", "cube list": "CubeBatch.from_cubes"}
+# What each kind of access may be refused with; a list of cubes, by the
+# messages of the call that reads it.
 REFUSALS = {
     "exclusive": {(RuntimeError, BORROWED)},
     "shared": {(RuntimeError, MUTABLY_BORROWED)},
-    "list": {(RuntimeError, MUTABLY_BORROWED), (TypeError, EMPTY_LIST),
-             (TypeError, FIRST_ITEM_HELD)},
+    **{access: {(RuntimeError, MUTABLY_BORROWED), (TypeError, EMPTY_LIST.format(caller)),
+                (TypeError, FIRST_ITEM_HELD.format(caller))} for access, caller in LIST_CALLERS.items()},
     None: set(),
 }
 
 CUBES_PER_CLASS = 3
 BATCH_SIZES = {Cube3x3: (1, 24, 160), Cube2x2: (0, 7, 96, 256)}
+# One more batch of each type also takes randomize, which leaves the parity of
+# its cubes unknown: the ledger forgets it, and the other batches keep theirs.
+RANDOMIZED_SIZES = {Cube3x3: 40, Cube2x2: 64}
 LIST_CAP = 12           # appends turn into pops beyond this
 DEEP_SAMPLE = 0.125     # share of results checked down to the pieces
 KEPT_TRACEBACKS = 25
@@ -84,8 +91,10 @@ def expect(condition, message):
 class World:
     def __init__(self):
         self.cubes = {cls: [cls() for _ in range(CUBES_PER_CLASS)] for cls in CUBE_CLASSES}
-        self.batches = {cls: [CubeBatch(n, BATCH_TYPE[cls]) for n in BATCH_SIZES[cls]]
+        self.batches = {cls: [CubeBatch(n, BATCH_TYPE[cls])
+                              for n in (*BATCH_SIZES[cls], RANDOMIZED_SIZES[cls])]
                         for cls in CUBE_CLASSES}
+        self.randomized = {cls: batches[-1] for cls, batches in self.batches.items()}
         self.lists = {cls: list(cubes) for cls, cubes in self.cubes.items()}
         every_cube = [c for cubes in self.cubes.values() for c in cubes]
         every_batch = [b for batches in self.batches.values() for b in batches]
@@ -99,12 +108,14 @@ class World:
 
 
 class Ledger:
-    """Quarter turns given to each object by the calls that got through."""
+    """Quarter turns given to each object by the calls that got through, and
+    the batches whose parity a call made unknown."""
 
     def __init__(self, world):
         self.world = world
         self.cubes = collections.Counter()
         self.batches = [np.zeros(n, dtype=np.int64) for n in world.batch_sizes]
+        self.unknown = set()
 
     def cube(self, cube, turns):
         self.cubes[self.world.cube_keys[id(cube)]] += turns
@@ -114,8 +125,15 @@ class Ledger:
         k = min(len(target), len(per_cube))
         target[:k] += per_cube[:k]
 
+    def forget(self, batch):
+        self.unknown.add(self.world.batch_keys[id(batch)])
+
+    def known(self, batch):
+        return self.world.batch_keys[id(batch)] not in self.unknown
+
     def merge(self, other):
         self.cubes.update(other.cubes)
+        self.unknown |= other.unknown
         for mine, theirs in zip(self.batches, other.batches):
             mine += theirs
 
@@ -147,18 +165,18 @@ def decoded_problems(stickers):
         return [str(e)]
 
 
-def check_rows(rows, count, dim):
-    expect(type(rows) is np.ndarray and rows.dtype == np.int64, f"result {type(rows)} {rows.dtype}")
+def check_rows(rows, count, dim, dtype=np.int64):
+    expect(type(rows) is np.ndarray and rows.dtype == dtype, f"result {type(rows)} {rows.dtype}")
     expect(rows.shape == (count, dim), f"shape {rows.shape}, expected {(count, dim)}")
     counts = np.stack([(rows == colour).sum(axis=1) for colour in range(6)], axis=1)
     bad = np.flatnonzero((counts != dim // 6).any(axis=1))
     expect(bad.size == 0, f"rows {bad[:5].tolist()} have colour counts {counts[bad[:5]].tolist()}")
 
 
-def successor_origin(rows):
-    """The one state whose twelve successors these rows are, or a Violation."""
+def successor_origin(rows, moves=range(12)):
+    """The one state whose successors by `moves` these rows are, or a Violation."""
     origins = set()
-    for move, row in enumerate(rows):
+    for move, row in zip(moves, rows):
         try:
             corners, edges = pieces_from_stickers(row.tolist())
         except ValueError as e:
@@ -167,7 +185,7 @@ def successor_origin(rows):
             origins.add(reference_turn(pack_corners(corners), SOLVED_EDGES, move ^ 1)[:1])
         else:
             origins.add(reference_turn(pack_corners(corners), pack_edges(edges), move ^ 1))
-    expect(len(origins) == 1, f"the 12 successor rows come from {len(origins)} different states")
+    expect(len(origins) == 1, f"the {len(rows)} successor rows come from {len(origins)} different states")
     (origin,) = origins
     problems = piece_problems(unpack_corners(origin[0]),
                               unpack_edges(origin[1]) if len(origin) == 2 else None)
@@ -180,6 +198,17 @@ def check_successors(rows, count, dim, rng):
     if count and rng.random() < DEEP_SAMPLE:
         i = rng.randrange(count)
         successor_origin(rows[12 * i:12 * i + 12])
+
+
+def check_words(out, count, cls, rng):
+    """A to_words() array: its type and shape, and a sampled row one state."""
+    shape = (count, 2) if cls is Cube3x3 else (count,)
+    expect(type(out) is np.ndarray and out.dtype == np.uint64 and out.shape == shape,
+           f"words {type(out).__name__} {getattr(out, 'dtype', '')} {getattr(out, 'shape', '')}")
+    if count and rng.random() < DEEP_SAMPLE:
+        state = word_rows(out)[rng.randrange(count)]
+        problems = word_problems(state)
+        expect(not problems, f"words {state}: {problems}")
 
 
 def check_pairs(pairs, count):
@@ -208,6 +237,14 @@ def check_copy(cube, cls, rng):
     else:
         problems = piece_problems(cube.get_corners())
     expect(not problems, f"copied cube: {problems}")
+
+
+def check_new_batch(batch, count, cls, rng):
+    """A batch that a call made: the caller's alone, so nothing may be refused."""
+    expect(type(batch) is CubeBatch and len(batch) == count,
+           f"a new {type(batch).__name__} of {len(batch)}, expected {count}")
+    if count:
+        check_copy(batch[rng.randrange(count)], cls, rng)
 
 
 # --- the calls ---------------------------------------------------------------
@@ -293,6 +330,34 @@ def cube_ops(cls):
     def _(w, cube):
         check_text(str(cube), dim, 1)
 
+    @add("to_words", "shared")
+    def _(w, cube):
+        state = cube.to_words()
+        expect(type(state) is tuple and len(state) == (2 if cls is Cube3x3 else 1)
+               and all(type(word) is int for word in state), f"to_words {state!r}")
+        problems = word_problems(state)
+        expect(not problems, f"to_words {state}: {problems}")
+
+    # The class methods read a shared cube's words or stickers and build a new one.
+    @add("from_words", "shared")
+    def _(w, cube):
+        state = cube.to_words()
+        again = cls.from_words(*state)
+        expect(type(again) is cls and again.to_words() == state, f"from_words{state}")
+
+    @add("from_sticker_array", "shared")
+    def _(w, cube):
+        stickers = cube.to_sticker_array()
+        again = cls.from_sticker_array(stickers)
+        expect(type(again) is cls and again.to_sticker_array() == stickers,
+               f"from_sticker_array({stickers})")
+
+    @add("pickle", "shared", 0.5)
+    def _(w, cube):
+        again = pickle.loads(pickle.dumps(cube, protocol=w.rng.choice([2, 5])))
+        expect(again is not cube, "pickle gave the same object")
+        check_copy(again, cls, w.rng)
+
     if cls is Cube3x3:
         @add("get_edges", "shared")
         def _(w, cube):
@@ -341,15 +406,17 @@ def cube_ops(cls):
 
 
 def batch_ops(cls):
-    name, dim = f"CubeBatch[{cls.__name__[4:]}]", STICKER_DIM[cls]
+    name, dim, cube_type = f"CubeBatch[{cls.__name__[4:]}]", STICKER_DIM[cls], BATCH_TYPE[cls]
     ops = []
 
-    def add(kind, access, weight=1.0, nonempty=False):
+    def add(kind, access, weight=1.0, nonempty=False, randomized=False):
         def register(body):
             def run(w):
                 batches = w.world.batches[cls]
                 if nonempty:
                     batches = [b for b in batches if w.world.size(b)]
+                if randomized:
+                    batches = [w.world.randomized[cls]]
                 batch = w.rng.choice(batches)
                 body(w, batch, w.world.size(batch))
             ops.append(Op(f"{name}.{kind}", access, weight, run))
@@ -372,14 +439,103 @@ def batch_ops(cls):
         w.ledger.batch(batch, (indexes < 12).astype(np.int64))
         expect(result is None, f"apply_move_indexes returned {result!r}")
 
-    @add("to_sticker_array", "shared")
+    @add("randomize", "exclusive", 0.5, randomized=True)
     def _(w, batch, n):
-        rows = batch.to_sticker_array()
-        check_rows(rows, n, dim)
+        result = batch.randomize(w.rng.choice([None, w.rng.randrange(1 << 64)]))
+        w.ledger.forget(batch)
+        expect(result is None, f"randomize returned {result!r}")
+
+    @add("scramble_with_moves", "exclusive")
+    def _(w, batch, n):
+        lengths = w.np.integers(-2, 5, size=w.rng.randrange(n + 4), dtype=np.int64)
+        avoid = w.rng.random() < 0.5
+        moves = batch.scramble_with_moves(lengths, w.rng.choice([None, w.rng.randrange(1 << 64)]),
+                                          avoid_inverse=avoid)
+        applied = np.zeros(n, dtype=np.int64)
+        applied[:min(n, lengths.size)] = np.maximum(lengths[:n], 0)
+        w.ledger.batch(batch, applied)
+        expect(type(moves) is np.ndarray and moves.dtype == np.int8
+               and moves.shape == (n, applied.max(initial=0)), f"moves {moves!r} for {lengths}")
+        # Row i: its length of moves 0..11, then -1.
+        recorded = np.arange(moves.shape[1]) < applied[:, None]
+        expect(((moves >= 0) == recorded).all() and (moves[~recorded] == -1).all()
+               and (moves < 12).all(), f"moves {moves.tolist()} for lengths {lengths.tolist()}")
+        if avoid:
+            expect(not (moves[:, 1:] == moves[:, :-1] ^ 1).any(), f"a move undone: {moves.tolist()}")
+
+    @add("apply_move_sequences", "exclusive")
+    def _(w, batch, n):
+        moves = w.np.integers(-1, 12, size=(w.rng.randrange(n + 3), w.rng.randrange(6)), dtype=np.int8)
+        result = batch.apply_move_sequences(moves)
+        w.ledger.batch(batch, np.cumprod(moves >= 0, axis=1).sum(axis=1))    # up to the first -1
+        expect(result is None, f"apply_move_sequences returned {result!r}")
+
+    def check_sticker_rows(w, rows, n, dtype):
+        check_rows(rows, n, dim, dtype)
         if n and w.deep():
             row = rows[w.rng.randrange(n)].tolist()
             problems = decoded_problems(row)
             expect(not problems, f"row {row}: {problems}")
+
+    @add("to_sticker_array", "shared")
+    def _(w, batch, n):
+        check_sticker_rows(w, batch.to_sticker_array(), n, np.int64)
+
+    @add("to_sticker_bytes", "shared")
+    def _(w, batch, n):
+        check_sticker_rows(w, batch.to_sticker_bytes(), n, np.uint8)
+
+    @add("to_words", "shared")
+    def _(w, batch, n):
+        check_words(batch.to_words(), n, cls, w.rng)
+
+    @add("is_solved", "shared")
+    def _(w, batch, n):
+        flags = batch.is_solved()
+        expect(type(flags) is np.ndarray and flags.dtype == np.bool_ and flags.shape == (n,),
+               f"is_solved gave {flags!r}")
+
+    @add("take", "shared")
+    def _(w, batch, n):
+        indexes = [w.rng.randrange(-n, n) for _ in range(w.rng.randrange(6))] if n else []
+        check_new_batch(batch.take(indexes), len(indexes), cls, w.rng)
+
+    @add("get_next_batch", "shared")
+    def _(w, batch, n):
+        if w.rng.random() < 0.3:
+            moves, successors = range(12), batch.get_next_batch()
+        else:
+            moves = [w.rng.randrange(12) for _ in range(w.rng.randrange(5))]
+            successors = batch.get_next_batch(moves)
+        k = len(moves)
+        check_new_batch(successors, k * n, cls, w.rng)
+        if n and k and w.deep():
+            i = w.rng.randrange(n)
+            successor_origin(successors.to_sticker_array()[k * i:k * i + k], moves)
+
+    # The class methods build a new batch from what a shared one gives out.
+    @add("from_words", "shared")
+    def _(w, batch, n):
+        state = batch.to_words()
+        again = CubeBatch.from_words(state, cube_type)
+        expect(len(again) == n and np.array_equal(again.to_words(), state), "from_words changed words")
+
+    @add("from_sticker_array", "shared")
+    def _(w, batch, n):
+        rows = batch.to_sticker_bytes() if w.rng.random() < 0.5 else batch.to_sticker_array()
+        again = CubeBatch.from_sticker_array(rows, cube_type)
+        expect(len(again) == n and np.array_equal(again.to_sticker_array(), rows),
+               "from_sticker_array changed stickers")
+
+    @add("concatenate", "shared")
+    def _(w, batch, n):
+        parts = [batch] + [w.rng.choice(w.world.batches[cls]) for _ in range(w.rng.randrange(3))]
+        joined = CubeBatch.concatenate(parts)
+        check_new_batch(joined, sum(map(w.world.size, parts)), cls, w.rng)
+
+    @add("pickle", "shared", 0.5)
+    def _(w, batch, n):
+        check_new_batch(pickle.loads(pickle.dumps(batch, protocol=w.rng.choice([2, 5]))), n, cls, w.rng)
 
     @add("get_next_states", "shared")
     def _(w, batch, n):
@@ -457,8 +613,15 @@ def module_ops(threads):
         def clear(w, cls=cls):
             w.world.lists[cls].clear()
 
+        def from_cubes(w, cls=cls):
+            batch = CubeBatch.from_cubes(w.world.lists[cls])
+            count = len(batch)
+            expect(count <= LIST_CAP + threads, f"{count} cubes from one list")
+            check_new_batch(batch, count, cls, w.rng)
+
         suffix = f"list[{cls.__name__}]"
         ops += [Op(f"get_next_states({suffix})", "list", 3.0, call),
+                Op(f"CubeBatch[{cls.__name__[4:]}].from_cubes", "cube list", 1.5, from_cubes),
                 Op(f"{suffix}.append", None, 3.0, append),
                 Op(f"{suffix}.pop", None, 1.5, pop),
                 Op(f"{suffix}.clear", None, 0.25, clear)]
@@ -608,7 +771,7 @@ def world_problems(world, ledger):
                     problems.append(f"{where}: cube {i} is a {type(cube).__name__}")
                     continue
                 problems += [f"{where}, cube {i}: {p}" for p in cube_problems(cube)]
-                if corner_parity(cube) != turns[i] % 2:
+                if ledger.known(batch) and corner_parity(cube) != turns[i] % 2:
                     problems.append(f"{where}, cube {i}: corner parity does not match "
                                     f"the {turns[i]} turns that got through")
             rows = batch.to_sticker_array()
@@ -616,11 +779,19 @@ def world_problems(world, ledger):
                 problems.append(f"{where}: sticker array {rows.shape} {rows.dtype}")
             elif rows.tolist() != [c.to_sticker_array() for c in cubes]:
                 problems.append(f"{where}: sticker rows disagree with the indexed cubes")
+            elif not np.array_equal(batch.to_sticker_bytes(), rows):
+                problems.append(f"{where}: sticker bytes disagree with the sticker rows")
+            if word_rows(batch.to_words()) != [words(c) for c in cubes]:
+                problems.append(f"{where}: to_words disagrees with the indexed cubes")
+            if batch.is_solved().tolist() != [c.is_solved() for c in cubes]:
+                problems.append(f"{where}: is_solved disagrees with the indexed cubes")
             successors = batch.get_next_states()
             if successors.shape != (12 * n, dim) or successors.dtype != np.int64:
                 problems.append(f"{where}: successors {successors.shape} {successors.dtype}")
             else:
                 problems += [f"{where}: {p}" for p in successor_problems(successors, cubes)]
+                if not np.array_equal(batch.get_next_batch().to_sticker_array(), successors):
+                    problems.append(f"{where}: get_next_batch disagrees with get_next_states")
             if str(batch) != "\n\n".join(str(c) for c in cubes):
                 problems.append(f"{where}: text is not the cube texts joined")
 
@@ -663,17 +834,22 @@ class StressResult:
 
     def summary(self):
         build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL"
-        columns = [BORROWED, MUTABLY_BORROWED, EMPTY_LIST, FIRST_ITEM_HELD]
-        heads = ["borrowed", "mut.borrowed", "empty list", "first held"]
+        columns = {"borrowed": {BORROWED}, "mut.borrowed": {MUTABLY_BORROWED},
+                   "empty list": {EMPTY_LIST.format(c) for c in LIST_CALLERS.values()},
+                   "first held": {FIRST_ITEM_HELD.format(c) for c in LIST_CALLERS.values()}}
+        heads = list(columns)
+        counts = collections.Counter()  # (kind, head) -> refusals
+        for (kind, message), n in self.refusals.items():
+            counts[kind, next((h for h, m in columns.items() if message in m), "?")] += n
         lines = [f"turnsmith stress: {self.threads} threads, {self.seconds:g} s, seed {self.seed}, "
                  f"Python {sys.version.split()[0]} {build}",
                  f"{'call':<40}{'calls':>9}{'through':>9}" + "".join(f"{h:>14}" for h in heads)
                  + f"{'errors':>8}"]
         for kind in self.kinds:
             lines.append(f"{kind:<40}{self.calls[kind]:>9}{self.succeeded(kind):>9}"
-                         + "".join(f"{self.refusals[kind, c]:>14}" for c in columns)
+                         + "".join(f"{counts[kind, h]:>14}" for h in heads)
                          + f"{self.unexpected[kind]:>8}")
-        totals = [sum(n for (_, m), n in self.refusals.items() if m == c) for c in columns]
+        totals = [sum(n for (_, h), n in counts.items() if h == head) for head in heads]
         lines.append(f"{'total':<40}{sum(self.calls.values()):>9}"
                      f"{sum(self.succeeded(k) for k in self.kinds):>9}"
                      + "".join(f"{t:>14}" for t in totals) + f"{sum(self.unexpected.values()):>8}")

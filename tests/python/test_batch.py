@@ -11,7 +11,7 @@ import pytest
 
 import turnsmith
 from cubehelpers import (
-    BATCH_TYPE, MOVE_METHODS, SOLVED_CORNERS, STICKER_DIM, corner_parity, fresh, words,
+    BATCH_TYPE, MOVE_METHODS, SOLVED_CORNERS, STICKER_DIM, corner_parity, fresh, run_script, words,
 )
 from turnsmith import Cube2x2, Cube3x3, CubeBatch, get_next_states
 
@@ -458,12 +458,7 @@ POOL_SCRIPT = """
 
 
 def run_pool_script(**env_changes):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env.update(env_changes)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(POOL_SCRIPT)], env=env,
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.strip()
+    return run_script(POOL_SCRIPT, **env_changes)
 
 
 def test_worker_count_does_not_change_results():

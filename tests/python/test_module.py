@@ -255,6 +255,37 @@ def test_function_signature_and_doc(function, signature, doc):
     assert function.__doc__ == doc
 
 
+# The methods that bring states in and out, and the functions that pickles name,
+# as inspect reads them; each docstring begins with one sentence.
+STATE_SIGNATURES = [
+    *[(cls, name, signature) for cls in (Cube3x3, Cube2x2) for name, signature in [
+        ("to_words", "(self, /)"), ("from_sticker_array", "(stickers)")]],
+    (Cube3x3, "from_words", "(corners, edges)"),
+    (Cube2x2, "from_words", "(corners)"),
+    *[(CubeBatch, name, "(self, /)") for name in ("to_words", "is_solved", "to_sticker_bytes")],
+    (CubeBatch, "take", "(self, /, indexes)"),
+    (CubeBatch, "get_next_batch", "(self, /, move_indexes=None)"),
+    (CubeBatch, "randomize", "(self, /, seed=None)"),
+    (CubeBatch, "scramble_with_moves", "(self, /, scramble_lengths, seed=None, avoid_inverse=False)"),
+    (CubeBatch, "apply_move_sequences", "(self, /, moves)"),
+    (CubeBatch, "from_words", "(words, cube_type)"),
+    (CubeBatch, "from_sticker_array", "(stickers, cube_type)"),
+    (CubeBatch, "from_cubes", "(cubes)"),
+    (CubeBatch, "concatenate", "(batches)"),
+    (turnsmith, "_restore", "(cube_type, words)"),
+    (turnsmith, "_restore_batch", "(cube_type, words)"),
+]
+
+
+@pytest.mark.parametrize("owner, name, signature", STATE_SIGNATURES,
+                         ids=[f"{getattr(o, '__name__', o)}.{n}" for o, n, _ in STATE_SIGNATURES])
+def test_state_methods_have_signatures_and_docstrings(owner, name, signature):
+    function = getattr(owner, name)
+    assert str(inspect.signature(function)) == signature
+    summary = function.__doc__.split("\n")[0]
+    assert summary[0].isupper() and summary.endswith(".")
+
+
 def test_scramble_default_is_visible_to_inspect():
     parameter = inspect.signature(Cube3x3.scramble).parameters["scramble_length"]
     assert parameter.default == 20

@@ -62,6 +62,20 @@ def test_the_after_checks_notice_a_turn_nobody_recorded():
     assert world_problems(world, recorded) == []
 
 
+def test_the_ledger_forgets_the_parity_of_a_randomized_batch_alone():
+    world = World()
+    batch = world.randomized[Cube2x2]
+    batch.randomize(seed=1)
+    worker = Ledger(world)
+    assert any("corner parity" in p for p in world_problems(world, worker))
+    worker.forget(batch)
+    merged = Ledger(world)
+    merged.merge(worker)
+    assert world_problems(world, merged) == []
+    world.batches[Cube2x2][1].apply_move_indexes(np.array([4], dtype=np.uint64))
+    assert len(world_problems(world, merged)) == 1
+
+
 def test_successor_rows_must_share_one_origin():
     rows = CubeBatch(2, 3)
     rows.apply_move_indexes(np.array([8], dtype=np.uint64))
