@@ -260,6 +260,66 @@ bool readable_in_place(PyObject* value) {
     return same && (fields->flags & (flag_c_contiguous | flag_aligned)) == (flag_c_contiguous | flag_aligned);
 }
 
+[[noreturn]] void throw_dimensions_error(const char* parameter, int dimensions) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected 1 or 2 dimensions, got %d", parameter, dimensions);
+    throw_error_already_set();
+}
+
+[[noreturn]] void throw_does_not_fit(const char* parameter, Py_ssize_t row, PyObject* item, bool is_signed) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': row %zd holds %S, which does not fit %s", parameter, row, item,
+                 is_signed ? "a signed integer" : "an unsigned integer");
+    throw_error_already_set();
+}
+
+// A C-contiguous array of T from a sequence whose values NumPy would not read
+// as integers on its own (ints beyond 64 bits next to others, or mixed with
+// floats): every element must be a Python int that T holds.
+template <class T>
+Ref integers_from_objects(PyObject* value, const char* parameter) {
+    PyObject* object_dtype = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    Ref as_objects = Ref::steal(
+        check(PyObject_CallFunctionObjArgs(numpy_attribute("asarray").get(), value, object_dtype, nullptr)));
+    const auto* fields = reinterpret_cast<const ArrayFields*>(as_objects.get());
+    if (fields->nd < 1 || fields->nd > 2) throw_dimensions_error(parameter, fields->nd);
+    const Py_ssize_t cols = fields->nd == 2 ? std::max<Py_ssize_t>(fields->dimensions[1], 1) : 1;
+    Ref flat = Ref::steal(check(PyObject_CallMethod(as_objects.get(), "ravel", nullptr)));
+    Ref listed = Ref::steal(check(PyObject_CallMethod(flat.get(), "tolist", nullptr)));
+    Ref dtype = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(npy_type_number<T>)));
+    Ref shape = Ref::steal(check(PyObject_GetAttrString(as_objects.get(), "shape")));
+    Ref result = Ref::steal(
+        check(PyObject_CallFunctionObjArgs(numpy_attribute("empty").get(), shape.get(), dtype.get(), nullptr)));
+    T* out = reinterpret_cast<T*>(reinterpret_cast<const ArrayFields*>(result.get())->data);
+    const Py_ssize_t count = PyList_GET_SIZE(listed.get());
+    for (Py_ssize_t at = 0; at < count; ++at) {
+        PyObject* item = PyList_GET_ITEM(listed.get(), at);
+        if (!PyLong_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got '%s'", parameter,
+                         Py_TYPE(item)->tp_name);
+            throw_error_already_set();
+        }
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (small == -1 && PyErr_Occurred()) throw_error_already_set();
+        constexpr bool wide_unsigned = std::is_unsigned_v<T> && sizeof(T) == 8;
+        bool fits = overflow == 0 && small >= static_cast<long long>(std::numeric_limits<T>::min()) &&
+                    (wide_unsigned || small <= static_cast<long long>(std::numeric_limits<T>::max()));
+        unsigned long long large = 0;
+        if constexpr (wide_unsigned) {
+            if (overflow > 0) {
+                large = PyLong_AsUnsignedLongLong(item);
+                if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                    PyErr_Clear();
+                } else {
+                    fits = true;
+                }
+            }
+        }
+        if (!fits) throw_does_not_fit(parameter, at / cols, item, std::is_signed_v<T>);
+        out[at] = overflow > 0 ? static_cast<T>(large) : static_cast<T>(small);
+    }
+    return result;
+}
+
 }  // namespace
 
 template <class T>
@@ -267,22 +327,30 @@ IntegerArray<T>::IntegerArray(PyObject* value, const char* parameter, const char
     Ref array = Ref::borrow(value);
     if (!readable_in_place<T>(value)) {
         array = call(numpy_attribute("asarray").get(), value);
-        const char kind = dtype_kind(array.get());
+        char kind = dtype_kind(array.get());
         const auto* converted = reinterpret_cast<const ArrayFields*>(array.get());
+        if (converted->nd < 1 || converted->nd > 2) throw_dimensions_error(parameter, converted->nd);
         bool empty = false;
         for (int d = 0; d < converted->nd; ++d) empty = empty || converted->dimensions[d] == 0;
+        if ((kind == 'f' || kind == 'O') && !empty && !PyObject_TypeCheck(value, array_type())) {
+            // A list may hold ints that NumPy read as floats or objects only
+            // because one is beyond 64 bits: read them one by one.
+            array = integers_from_objects<T>(value, parameter);
+            converted = reinterpret_cast<const ArrayFields*>(array.get());
+            kind = 'c';  // converted, checked
+        }
         if (kind == 'b' && bool_hint != nullptr) {
             PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got a bool array; %s", parameter,
                          bool_hint);
             throw_error_already_set();
         }
-        if (kind != 'i' && kind != 'u' && kind != 'b' && !empty) {
+        if (kind != 'i' && kind != 'u' && kind != 'b' && kind != 'c' && !empty) {
             Ref dtype = Ref::steal(check(PyObject_GetAttrString(array.get(), "dtype")));
             PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got an array of %S", parameter,
                          dtype.get());
             throw_error_already_set();
         }
-        if (!empty && kind != 'b') {
+        if (!empty && (kind == 'i' || kind == 'u')) {
             constexpr auto low = static_cast<long long>(std::numeric_limits<T>::min());
             const Py_ssize_t below = first_where(array.get(), Py_LT, low);
             Py_ssize_t above = -1;
@@ -296,9 +364,7 @@ IntegerArray<T>::IntegerArray(PyObject* value, const char* parameter, const char
                 Ref flat = Ref::steal(check(PyObject_CallMethod(array.get(), "ravel", nullptr)));
                 Ref item = Ref::steal(check(PySequence_GetItem(flat.get(), at)));
                 const Py_ssize_t cols = converted->nd == 2 ? std::max<Py_ssize_t>(converted->dimensions[1], 1) : 1;
-                PyErr_Format(PyExc_ValueError, "argument '%s': row %zd holds %S, which does not fit %s", parameter,
-                             at / cols, item.get(), std::is_signed_v<T> ? "a signed integer" : "an unsigned integer");
-                throw_error_already_set();
+                throw_does_not_fit(parameter, at / cols, item.get(), std::is_signed_v<T>);
             }
         }
         Ref dtype = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(npy_type_number<T>)));

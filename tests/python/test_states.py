@@ -537,7 +537,9 @@ def test_a_seed_fixes_each_cube_by_its_position_alone(cube_cls):
     small.randomize(seed=77)
     large.randomize(77)
     assert cube_words(small) == cube_words(large)[:5]
-    assert len(set(cube_words(large))) == 2000
+    # 2000 uniform 2x2 states repeat one now and then (about 1 in 44 seeds);
+    # more than three repeats would take a broken generator.
+    assert len(set(cube_words(large))) >= 1997
     # The moves of cube i depend on the seed and i, not on the other cubes.
     first = CubeBatch(3, t).scramble_with_moves(np.array([6, 6, 6]), seed=77)
     second = sample_batch(cube_cls, [9, 9, 9, 9]).scramble_with_moves(np.array([2, 1, 6]), seed=77)
@@ -558,11 +560,11 @@ def test_different_seeds_give_different_states(cube_cls, seeds):
 # Values of the current mapping from seeds to states and moves, recorded so
 # that the same seed keeps giving the same data set.
 PINNED_RANDOMIZE = [
-    (3, 0, 1000, {0: (0x95C3601E2, 0x1601A99337D86B6), 1: (0x2BC449A12E, 0x21363D63250E9B),
-                  999: (0x71EA08AE8A, 0xDE424A9D1A9C8C0)}),
-    (2, 0, 1000, {0: (0x95C3601E2,), 1: (0x2BC449A12E,), 999: (0x71EA08AE8A,)}),
-    (3, 2**64 - 1, 2, {0: (0xD06F039AA, 0xB0AF584E3955378), 1: (0xBC58618AB0, 0x9121BD18F345521)}),
-    (2, 123456789, 2, {0: (0x3A29190CB6,), 1: (0x584B74524E,)}),
+    (3, 0, 1000, {0: (0x7C5885C9C5, 0x30913584B7A6A19), 1: (0x9D5823C226, 0x9C8BA4E007B6E34),
+                  999: (0x85A971B441, 0x51B69849038DCB4)}),
+    (2, 0, 1000, {0: (0x7C5885C9C5,), 1: (0x9D5823C226,), 999: (0x85A971B441,)}),
+    (3, 2**64 - 1, 2, {0: (0xAD04E184E8, 0xD127B00921398B8), 1: (0x10EEE04585, 0x68D34D37838835)}),
+    (2, 123456789, 2, {0: (0x488EC40EAE,), 1: (0x906EB202D5,)}),
 ]
 PINNED_MOVES = [
     (3, 7, [8, 0, 5], False, [[2, 9, 10, 5, 5, 0, 0, 3], [-1] * 8, [8, 0, 10, 2, 5, -1, -1, -1]]),
@@ -675,9 +677,6 @@ def test_a_refused_call_changes_nothing(call, error, pattern):
     assert cube_words(batch) == before
 
 
-@pytest.mark.xfail(strict=True, reason="a 0-d index argument is refused only when it is already "
-                   "int64; any other 0-d value (a Python int, an int32 0-d array) is widened to "
-                   "shape (1,) and accepted")
 @pytest.mark.parametrize("method", ["take", "get_next_batch"])
 def test_a_single_index_is_the_wrong_shape_whatever_its_type(method):
     batch = sample_batch(Cube3x3)
@@ -686,12 +685,13 @@ def test_a_single_index_is_the_wrong_shape_whatever_its_type(method):
             getattr(batch, method)(index)
 
 
-@pytest.mark.xfail(strict=True, reason="a nested list of words is converted with numpy.asarray "
-                   "before the uint64 conversion: a word of 2**63 or more beside a smaller one "
-                   "makes a float64 array, refused with TypeError instead of the row's ValueError")
 def test_words_in_lists_are_read_as_unsigned_whatever_their_size():
     with pytest.raises(ValueError, match="^argument 'words': row 0: the corner word has bits set"):
         CubeBatch.from_words([[SOLVED_CORNERS | 1 << 63, SOLVED_EDGES]], 3)
+    with pytest.raises(ValueError, match="^argument 'words': row 0 holds -1, which does not fit"):
+        CubeBatch.from_words([[-1, 1 << 63]], 3)
+    with pytest.raises(TypeError, match="^argument 'words': expected integers, got 'float'"):
+        CubeBatch.from_words([[1.5, 1 << 63]], 3)
 
 
 ROWS = 1_000_000
