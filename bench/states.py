@@ -10,7 +10,7 @@ pairs, without a target, give context for the ones with). Every pair is
 timed in several rounds, the two sides alternating, so that a burst of load
 from other processes falls on both; the verdict takes the median ratio.
 
-    python bench/states.py            # a million cubes, 5 rounds, about a minute
+    python bench/states.py            # a million cubes, 5 rounds, about 2.5 minutes
     python bench/states.py --quick    # 10,000 cubes, 2 rounds, a smoke run
 
 Needs only the standard library, NumPy and turnsmith.
@@ -143,7 +143,7 @@ def measure(pairs: list[Pair], rounds: int, repeats: int, budget: float) -> None
             pair.ratios.append(own / base)
 
 
-def print_report(pairs: list[Pair], n: int, rounds: int, quick: bool) -> None:
+def print_report(pairs: list[Pair], n: int, rounds: int) -> None:
     print(f"\n== states in and out: {n:,} 3x3 cubes, {rounds} rounds ==")
     print("Each round: the best of up to 5 calls after a warm-up, for the call and for its baseline.\n"
           "ratio = turnsmith time / baseline time in the same round (below 1: turnsmith is faster);\n"
@@ -191,7 +191,7 @@ def main(argv: list[str] | None = None) -> int:
     pairs = make_pairs(n, np.random.default_rng())
     print("Each call checked against its baseline's result first.")
     measure(pairs, rounds, repeats=3 if args.quick else 5, budget=0.5 if args.quick else 2.0)
-    print_report(pairs, n, rounds, args.quick)
+    print_report(pairs, n, rounds)
     print(f"\nTotal run time {time.perf_counter() - started:.0f} s; load average at the end: {load_average()}.")
     return 0
 
