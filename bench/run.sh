@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Runs the benchmark with the interpreter that the demo uses (set up and built
-# first when needed). Arguments go to bench.py: --quick for a smoke run.
+# first when needed). Arguments go to bench.py: --quick for a smoke run. A
+# first argument "states" or "bfs" runs bench/states.py or bench/bfs.py
+# instead, with the arguments after it (they take --quick too).
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 python=$(best_env_python)
-exec "$python" "$repo/bench/bench.py" "$@"
+script=bench
+case "${1:-}" in
+  states | bfs) script=$1; shift ;;
+esac
+exec "$python" "$repo/bench/$script.py" "$@"
