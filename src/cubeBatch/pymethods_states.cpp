@@ -244,12 +244,12 @@ PyObject* batch_from_words(const IntegerArray<std::uint64_t>& words) {
     });
 }
 
-template <Cube C>
-PyObject* batch_from_stickers(const IntegerArray<std::int64_t>& stickers) {
+template <Cube C, class Code>
+PyObject* batch_from_stickers(const IntegerArray<Code>& stickers) {
     if (stickers.dimensions() != 2 || stickers.cols() != C::sticker_dim) {
         throw_shape_error("stickers", "(N, " + std::to_string(C::sticker_dim) + ")", stickers.shape_text());
     }
-    const std::int64_t* data = stickers.elements().data();
+    const Code* data = stickers.elements().data();
     return checked_batch<C>(stickers.rows(), "stickers", [data](std::size_t i, C& cube) -> std::optional<std::string> {
         // A copy: the caller's array is read once, whatever other threads do to it.
         StickerArray<C::sticker_dim> row{};
@@ -277,8 +277,16 @@ PyObject* from_sticker_array(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         const auto bound = bind(from_sticker_array_signature, args, nargs, kwnames);
         const unsigned cube_type = to_cube_type(bound[1]);
-        const IntegerArray<std::int64_t> stickers(bound[0], "stickers");
-        return cube_type == 2 ? batch_from_stickers<Cube2x2>(stickers) : batch_from_stickers<Cube3x3>(stickers);
+        require_numpy();
+        // Byte rows (as to_sticker_bytes gives them) are read in place too;
+        // anything else as int64.
+        const auto from = [&]<class Code>(const IntegerArray<Code>& stickers) {
+            return cube_type == 2 ? batch_from_stickers<Cube2x2>(stickers) : batch_from_stickers<Cube3x3>(stickers);
+        };
+        if (is_contiguous_array_of<std::uint8_t>(bound[0])) {
+            return from(IntegerArray<std::uint8_t>(bound[0], "stickers"));
+        }
+        return from(IntegerArray<std::int64_t>(bound[0], "stickers"));
     });
 }
 

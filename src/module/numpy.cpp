@@ -389,6 +389,13 @@ std::string IntegerArray<T>::shape_text() const {
     return "(" + std::to_string(shape_[0]) + ", " + std::to_string(shape_[1]) + ")";
 }
 
+template <class T>
+bool is_contiguous_array_of(PyObject* value) {
+    return readable_in_place<T>(value);
+}
+
+template bool is_contiguous_array_of<std::uint8_t>(PyObject*);
+
 template class IntegerArray<std::int64_t>;
 template class IntegerArray<std::uint64_t>;
 template class IntegerArray<std::uint8_t>;

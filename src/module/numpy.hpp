@@ -88,6 +88,11 @@ private:
     std::size_t shape_[2] = {0, 0};
 };
 
+// Whether `value` is an ndarray of exactly T, aligned and C-contiguous: one
+// that IntegerArray<T> reads in place.
+template <class T>
+bool is_contiguous_array_of(PyObject* value);
+
 extern template class IntegerArray<std::int64_t>;
 extern template class IntegerArray<std::uint64_t>;
 extern template class IntegerArray<std::uint8_t>;
