@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the move-string scanner and the scramble inverter with libFuzzer under
-# AddressSanitizer and UndefinedBehaviorSanitizer. The harnesses check
-# properties on every input, so a wrong result fails the run like a crash.
+# Fuzzes the move-string scanner, the scramble inverter and the state importers
+# (words and sticker arrays) with libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer. The harnesses check properties on every input,
+# so a wrong result fails the run like a crash.
 #
 #   bash scripts/fuzz.sh                  # 30 seconds per harness
 #   FUZZ_SECONDS=300 bash scripts/fuzz.sh
@@ -12,7 +13,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$repo"
 
-harnesses=(fuzz_notation fuzz_inverse_scramble)
+harnesses=(fuzz_notation fuzz_inverse_scramble fuzz_states)
 seconds=${FUZZ_SECONDS:-30}
 out=build/fuzz
 # clang 14 cannot compile libstdc++ 12's <source_location>, and Debian's plain
