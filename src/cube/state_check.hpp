@@ -67,11 +67,10 @@ constexpr WordSummary summarize(Word word, Piece piece_of, Orientation orientati
     return summary;
 }
 
-// The pieces of a word's slots, each checked to occur once; `piece_mask`
-// selects the piece bits of a field.
+// The first piece of a word that occurs twice, if any; `piece_mask` selects
+// the piece bits of a field.
 template <std::size_t N>
-constexpr std::optional<StateFault> distinct_pieces(Word word, Word piece_mask, StateRule twice,
-                                                    std::array<std::uint8_t, N>& pieces) noexcept {
+constexpr std::optional<StateFault> distinct_pieces(Word word, Word piece_mask, StateRule twice) noexcept {
     std::array<std::uint8_t, 16> seen_in{};  // slot + 1 where each piece was seen, 0 if not yet
     for (unsigned slot = 0; slot < N; ++slot) {
         const auto piece = static_cast<std::uint8_t>(slot_field(word, slot) & piece_mask);
@@ -80,7 +79,6 @@ constexpr std::optional<StateFault> distinct_pieces(Word word, Word piece_mask, 
                               piece};
         }
         seen_in[piece] = static_cast<std::uint8_t>(slot + 1);
-        pieces[slot] = piece;
     }
     return std::nullopt;
 }
@@ -100,9 +98,7 @@ constexpr std::optional<StateFault> corner_fault(Word corners) noexcept {
         }
         twist_sum += static_cast<unsigned>(twist);
     }
-    std::array<std::uint8_t, corner_slots> pieces{};
-    if (auto fault = distinct_pieces<corner_slots>(corners, corner_piece_mask, StateRule::corner_piece_twice,
-                                                         pieces)) {
+    if (auto fault = distinct_pieces<corner_slots>(corners, corner_piece_mask, StateRule::corner_piece_twice)) {
         return fault;
     }
     if (twist_sum % 3 != 0) {
@@ -124,9 +120,7 @@ constexpr std::optional<StateFault> edge_fault(Word edges) noexcept {
         }
         flip_sum += static_cast<unsigned>(edge_flip(field));
     }
-    std::array<std::uint8_t, edge_slots> pieces{};
-    if (auto fault =
-            distinct_pieces<edge_slots>(edges, edge_piece_mask, StateRule::edge_piece_twice, pieces)) {
+    if (auto fault = distinct_pieces<edge_slots>(edges, edge_piece_mask, StateRule::edge_piece_twice)) {
         return fault;
     }
     if (flip_sum % 2 != 0) return StateFault{StateRule::edge_flip_sum, 0, 0, 1};

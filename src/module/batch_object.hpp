@@ -27,7 +27,7 @@ struct PythonClass<BatchContents> {
     static PyTypeObject* type();
 };
 
-// The methods that bring states in and out, after the specified ones.
+// The methods that bring states in and out, after the first table rows.
 inline constexpr std::size_t batch_state_row_count = 13;
 std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
 

@@ -280,7 +280,7 @@ inline PyMethodDef class_row(const char* name, PyCFunction function, const char*
     return {name, function, METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
 }
 
-// The methods that bring states in and out, after the specified ones.
+// The methods that bring states in and out, after the first table rows.
 template <Cube C>
 std::array<PyMethodDef, 4> state_rows() {
     const auto classmethod = [](auto function) {

@@ -31,7 +31,7 @@ struct Boxed {
 template <class Contents>
 struct PythonClass;
 
-// Creates a type from its spec once per process; concurrent first uses all get
+// Creates a type from its PyType_Spec once per process; concurrent first uses all get
 // the same type object (a losing duplicate is dropped). Throws ErrorAlreadySet
 // when the type cannot be created; a later call tries again.
 PyTypeObject* type_once(std::atomic<PyTypeObject*>& cache, PyType_Spec& spec);
@@ -42,7 +42,7 @@ PyTypeObject* type_once() {
     return type_once(cache, Spec);
 }
 
-// The spec of a class holding `Contents`: its name under "builtins" and flags
+// The type description of a class holding `Contents`: its name under "builtins" and flags
 // as given, its size from the contents.
 template <class Contents>
 constexpr PyType_Spec type_spec(const char* qualified_name, unsigned flags, PyType_Slot* slots) noexcept {

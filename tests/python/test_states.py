@@ -25,7 +25,7 @@ LENGTHS = [0, 1, 2, 3, 5, 8, 13, 30, 30, 30, 30]
 
 
 def sample_batch(cls, lengths=LENGTHS):
-    """Solved, nearly solved and well scrambled cubes, by the specified scramble."""
+    """Solved, nearly solved and well scrambled cubes, by the given scramble lengths."""
     batch = CubeBatch(len(lengths), BATCH_TYPE[cls])
     batch.scramble(np.array(lengths, dtype=np.int64))
     return batch
