@@ -52,8 +52,12 @@ enum class ForkStage : std::size_t {
     // The thread generators: rekeyed in the child. With nothing to do before
     // the fork, this stage could stand anywhere.
     generators,
+    // The tables built once per process: takes the lock that guards their
+    // builds (held only for moments, never while waiting for another
+    // thread); the child forgets a build that was under way.
+    built_tables,
 };
-inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::generators) + 1;
+inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::built_tables) + 1;
 
 // A handler runs in the middle of fork, where nothing may throw.
 using ForkHandler = void (*)() noexcept;

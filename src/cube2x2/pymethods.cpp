@@ -1,5 +1,7 @@
 // Cube2x2 as Python sees it: one mutable 2x2x2 cube (a single corner word).
+#include "cube2x2/rank.hpp"
 #include "module/cube_methods.hpp"
+#include "module/exact_2x2.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -18,7 +20,62 @@ const std::array<PyMethodDef, 4> view_rows{{
                 "is_solved($self)\n--\n\nReturn true if the cube is solved."),
 }};
 
-auto methods = join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>(), state_rows<Cube2x2>());
+// ---- exact answers ----------------------------------------------------------
+
+using Cube = CubeOf<Cube2x2>;
+
+PyObject* rank(PyObject* self, PyObject*) {
+    return read_cube<Cube2x2>(self, [](const Cube2x2& cube) { return new_int(rank2x2::rank(cube.corners)); });
+}
+
+constexpr Signature<1> distance_signature{"Cube2x2", "distance", {"modulo_rotation"}, 0};
+
+PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto precheck = [&] {
+        (void)bind(distance_signature, args, nargs, kwnames);
+        (void)receiver<Cube>(self);
+    };
+    if (!distance_table_ready(precheck)) return nullptr;
+    return method_call<Cube, Access::shared>(distance_signature, self, args, nargs, kwnames,
+                                             [](Cube& object, const Bound<1>& bound) {
+                                                 const DistanceTable2x2& table = built_distance_table();
+                                                 const Word corners = object.cube.corners;
+                                                 return new_int(to_flag(bound[0])
+                                                                    ? table.distance_modulo_rotation(corners)
+                                                                    : table.distance(corners));
+                                             });
+}
+
+PyObject* solve(PyObject* self, PyObject*) {
+    if (!distance_table_ready([&] { (void)receiver<Cube>(self); })) return nullptr;
+    return read_cube<Cube2x2>(self, [](const Cube2x2& cube) {
+        std::array<std::int8_t, max_distance_2x2> moves{};
+        const unsigned length = built_distance_table().solution(cube.corners, moves);
+        return new_str(move_text(std::span(moves).first(length)));
+    });
+}
+
+const std::array<PyMethodDef, 3> exact_rows{{
+    no_args_row("rank", rank,
+                "rank($self)\n--\n\nReturn the number of this state, an int in 0..88179839 (0 when solved).\n\n"
+                "The number is the permutation's Lehmer code times 2187 plus the twists of slots\n"
+                "0..6 read in base 3; CubeBatch.from_ranks turns numbers back into cubes."),
+    keywords_row<distance>(
+        "distance",
+        "distance($self, modulo_rotation=False)\n--\n\n"
+        "Return the fewest quarter turns after which the cube is solved.\n\n"
+        "With modulo_rotation true, the fewest after which every face shows one colour,\n"
+        "the cube held in any orientation. The first call builds a table of every\n"
+        "state's distance (about a second, 44 MB), kept for the life of the process."),
+    no_args_row("solve", solve,
+                "solve($self)\n--\n\nReturn an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
+                "It has exactly distance() quarter turns (the empty string for a solved cube);\n"
+                "at each step it takes the lowest move index that brings the cube one turn\n"
+                "closer. The cube is not changed."),
+}};
+
+auto methods =
+    join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>(), state_rows<Cube2x2>(), exact_rows);
 
 auto getset = corner_word_getset<Cube2x2>("state");
 // "Vorlan's Cube" is the class's published docstring, deliberate and pinned by

@@ -27,29 +27,10 @@ using Batch = BatchContents;
 
 // ---- conversions ------------------------------------------------------------
 
-unsigned to_cube_type(PyObject* value) {
-    const std::uint64_t cube_type = to_uint64(value, "cube_type");
-    if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-    return static_cast<unsigned>(cube_type);
-}
-
 // An optional seed: None or left out means the thread generators.
 std::optional<std::uint64_t> to_seed(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     return to_uint64(value, "seed");
-}
-
-// A new batch object of `states`.
-PyObject* new_batch_object(BatchStates&& states) { return construct<Batch>(std::move(states)); }
-
-// A new batch of `count` cubes of type C, written by `fill(span)` detached.
-template <Cube C, class Fill>
-PyObject* make_batch(std::size_t count, Fill&& fill) {
-    BatchStates states = BatchStates::unwritten<C>(count);
-    states.visit([&]<Cube D>(std::span<D> cubes) {
-        if constexpr (std::is_same_v<C, D>) detached_loop([&](auto&& run) { fill(cubes, run); });
-    });
-    return new_batch_object(std::move(states));
 }
 
 // ---- out -----------------------------------------------------------------
@@ -369,6 +350,12 @@ PyObject* reduce(PyObject* self, PyObject*) {
 }
 
 }  // namespace
+
+unsigned to_cube_type(PyObject* value) {
+    const std::uint64_t cube_type = to_uint64(value, "cube_type");
+    if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+    return static_cast<unsigned>(cube_type);
+}
 
 PyObject* batch_from_words_object(PyObject* words_value, PyObject* cube_type_value) {
     const unsigned cube_type = to_cube_type(cube_type_value);

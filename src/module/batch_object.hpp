@@ -27,9 +27,30 @@ struct PythonClass<BatchContents> {
     static PyTypeObject* type();
 };
 
+// The cube type an argument names: 2 or 3, anything else a TypeError.
+unsigned to_cube_type(PyObject* value);
+
+// A new batch object of `states`.
+inline PyObject* new_batch_object(BatchStates&& states) { return construct<BatchContents>(std::move(states)); }
+
+// A new batch of `count` cubes of type C, written by `fill(span, runner)`
+// with the thread detached.
+template <Cube C, class Fill>
+PyObject* make_batch(std::size_t count, Fill&& fill) {
+    BatchStates states = BatchStates::unwritten<C>(count);
+    states.visit([&]<Cube D>(std::span<D> cubes) {
+        if constexpr (std::is_same_v<C, D>) detached_loop([&](auto&& run) { fill(cubes, run); });
+    });
+    return new_batch_object(std::move(states));
+}
+
 // The methods that bring states in and out, after the first table rows.
 inline constexpr std::size_t batch_state_row_count = 13;
 std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
+
+// The 2x2's exact answers, after those.
+inline constexpr std::size_t batch_exact_row_count = 4;
+std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 
 // CubeBatch.from_words(words, cube_type), also the rebuilder of pickled batches.
 PyObject* batch_from_words_object(PyObject* words, PyObject* cube_type);

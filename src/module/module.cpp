@@ -5,6 +5,7 @@
 
 #include "cube/next_states.hpp"
 #include "cube/notation.hpp"
+#include "cubeBatch/distance_table.hpp"
 #include "module/args.hpp"
 #include "module/attachment.hpp"
 #include "module/batch_object.hpp"
@@ -91,6 +92,20 @@ PyObject* restore_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// ---- _distance_table_info ----------------------------------------------------
+
+// For tests and the benchmark: how many builds of the 2x2's distance table
+// this process started, whether one finished, and its size.
+PyObject* distance_table_info(PyObject*, PyObject*) {
+    return guarded([] {
+        const DistanceTable2x2* table = distance_table_2x2_if_built();
+        return check(Py_BuildValue("{sKsOsK}", "builds_started",
+                                   static_cast<unsigned long long>(distance_table_2x2_builds()), "built",
+                                   table != nullptr ? Py_True : Py_False, "bytes",
+                                   static_cast<unsigned long long>(table != nullptr ? table->bytes() : 0)));
+    });
+}
+
 // ---- the module -----------------------------------------------------------
 
 PyMethodDef inverse_scramble_def = keywords_row<inverse_scramble>(
@@ -100,6 +115,11 @@ PyMethodDef restore_def = keywords_row<restore>(
 PyMethodDef restore_batch_def = keywords_row<restore_batch>(
     "_restore_batch",
     "_restore_batch(cube_type, words)\n--\n\nRebuild a pickled batch from its cube type and words.");
+PyMethodDef distance_table_info_def = no_args_row(
+    "_distance_table_info",
+    distance_table_info,
+    "_distance_table_info()\n--\n\nReturn the builds started, whether it is built, and the size of the 2x2's\n"
+    "distance table, as a dict.");
 PyMethodDef get_next_states_def = keywords_row<get_next_states>(
     "get_next_states",
     "get_next_states(cubes)\n--\n\nReturn quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
@@ -129,7 +149,8 @@ void add_function(PyObject* module, PyMethodDef& def) {
     add_to_module(module, def.ml_name, new_function(module, def).get());
 }
 
-// A module attribute left out of __all__: the pickling helper.
+// A module attribute left out of __all__: the pickling helpers and the
+// distance table's report.
 void add_private_function(PyObject* module, PyMethodDef& def) {
     check(PyObject_SetAttrString(module, def.ml_name, new_function(module, def).get()));
 }
@@ -145,6 +166,7 @@ int exec_module(PyObject* module) {
         add_function(module, get_next_states_def);
         add_private_function(module, restore_def);
         add_private_function(module, restore_batch_def);
+        add_private_function(module, distance_table_info_def);
         return 0;
     });
 }
