@@ -123,8 +123,9 @@ PyObject* solutions(PyObject* self, PyObject*) {
 std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
     return {{
         no_args_row("ranks", ranks,
-                    "ranks($self)\n--\n\nReturn the number of every cube's state (Cube2x2.rank) as a NumPy uint64\n"
-                    "array of shape (len(self),). For batches of 2x2 cubes only."),
+                    "ranks($self)\n--\n\nReturn the number of every cube's state as a NumPy uint64 array.\n\n"
+                    "The shape is (len(self),); the numbers are those of Cube2x2.rank. For batches\n"
+                    "of 2x2 cubes only."),
         PyMethodDef{"from_ranks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_ranks)),
                     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
                     "from_ranks(ranks, cube_type)\n--\n\nReturn a new batch of the 2x2 states with the given numbers.\n\n"
@@ -133,14 +134,14 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
         keywords_row<distances>(
             "distances",
             "distances($self, modulo_rotation=False)\n--\n\n"
-            "Return every cube's distance from solved in quarter turns as a NumPy uint8\n"
-            "array of shape (len(self),); with modulo_rotation true, from any orientation\n"
-            "of the solved cube (see Cube2x2.distance). For batches of 2x2 cubes only."),
+            "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
+            "The shape is (len(self),); each value is the cube's Cube2x2.distance, with the\n"
+            "same modulo_rotation. For batches of 2x2 cubes only."),
         no_args_row("solutions", solutions,
-                    "solutions($self)\n--\n\nReturn every cube's optimal solution (Cube2x2.solve) as move indexes in a\n"
-                    "NumPy int8 array of shape (len(self), 14), each row padded with -1, as\n"
-                    "apply_move_sequences reads them. The batch is not changed. For batches of 2x2\n"
-                    "cubes only."),
+                    "solutions($self)\n--\n\nReturn every cube's optimal solution as rows of move indexes.\n\n"
+                    "A NumPy int8 array of shape (len(self), 14): row i holds the moves of cube i's\n"
+                    "Cube2x2.solve, padded with -1, as apply_move_sequences reads them. The batch\n"
+                    "is not changed. For batches of 2x2 cubes only."),
     }};
 }
 

@@ -80,6 +80,10 @@ class Violation(Exception):
     """A call that got through but returned something impossible."""
 
 
+RANKS_2X2 = 88_179_840
+SOLUTION_TOKENS = {face + turn for face in "UDRLFB" for turn in ("", "'")}
+
+
 def expect(condition, message):
     if not condition:
         raise Violation(message)
@@ -402,6 +406,25 @@ def cube_ops(cls):
             word = cube.state
             expect(type(word) is int and 0 <= word < 1 << 40
                    and not piece_problems(unpack_corners(word)), f"state {word!r}")
+
+        # The exact answers: the first call of a run builds the distance table
+        # while other threads go on.
+        @add("rank", "shared")
+        def _(w, cube):
+            rank = cube.rank()
+            expect(type(rank) is int and 0 <= rank < RANKS_2X2, f"rank {rank!r}")
+
+        @add("distance", "shared")
+        def _(w, cube):
+            distance = cube.distance(modulo_rotation=w.rng.random() < 0.5)
+            expect(type(distance) is int and 0 <= distance <= 14, f"distance {distance!r}")
+
+        @add("solve", "shared")
+        def _(w, cube):
+            text = cube.solve()
+            tokens = text.split()
+            expect(type(text) is str and len(tokens) <= 14
+                   and all(token in SOLUTION_TOKENS for token in tokens), f"solve {text!r}")
     return ops
 
 
@@ -540,6 +563,41 @@ def batch_ops(cls):
     @add("get_next_states", "shared")
     def _(w, batch, n):
         check_successors(batch.get_next_states(), n, dim, w.rng)
+
+    # The 2x2's exact answers; a 3x3 batch refuses them.
+    def exact(call, dtype, shape):
+        if cube_type == 3:
+            try:
+                call()
+            except TypeError:
+                return None
+            raise Violation("a 3x3 batch gave an exact answer")
+        out = call()
+        expect(type(out) is np.ndarray and out.dtype == dtype and out.shape == shape,
+               f"{out.dtype} {out.shape}, expected {np.dtype(dtype)} {shape}")
+        return out
+
+    @add("ranks", "shared")
+    def _(w, batch, n):
+        ranks = exact(batch.ranks, np.uint64, (n,))
+        expect(ranks is None or (ranks < RANKS_2X2).all(), "ranks out of range")
+
+    @add("from_ranks", "shared")
+    def _(w, batch, n):
+        if cube_type == 2:
+            state = batch.to_words()
+            again = CubeBatch.from_ranks(batch.ranks(), 2)
+            expect(len(again) == n and np.array_equal(again.to_words(), state), "from_ranks changed words")
+
+    @add("distances", "shared")
+    def _(w, batch, n):
+        distances = exact(lambda: batch.distances(w.rng.random() < 0.5), np.uint8, (n,))
+        expect(distances is None or (distances <= 14).all(), "distances beyond 14")
+
+    @add("solutions", "shared")
+    def _(w, batch, n):
+        moves = exact(batch.solutions, np.int8, (n, 14))
+        expect(moves is None or ((moves >= -1) & (moves < 12)).all(), "solutions hold no move index")
 
     @add("len()", "shared")
     def _(w, batch, n):

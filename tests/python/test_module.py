@@ -272,6 +272,12 @@ STATE_SIGNATURES = [
     (CubeBatch, "from_sticker_array", "(stickers, cube_type)"),
     (CubeBatch, "from_cubes", "(cubes)"),
     (CubeBatch, "concatenate", "(batches)"),
+    (Cube2x2, "rank", "(self, /)"),
+    (Cube2x2, "distance", "(self, /, modulo_rotation=False)"),
+    (Cube2x2, "solve", "(self, /)"),
+    *[(CubeBatch, name, "(self, /)") for name in ("ranks", "solutions")],
+    (CubeBatch, "distances", "(self, /, modulo_rotation=False)"),
+    (CubeBatch, "from_ranks", "(ranks, cube_type)"),
     (turnsmith, "_restore", "(cube_type, words)"),
     (turnsmith, "_restore_batch", "(cube_type, words)"),
 ]
@@ -297,11 +303,11 @@ CUBE3_NAMES = ["to_binary_corners", "to_binary_edges", "to_binary", "get_corners
                "to_sticker_array", "is_solved", *MOVE_METHODS, "do_moves", "scramble", "corners",
                *STATE_NAMES]
 CUBE2_NAMES = ["to_binary", "get_corners", "to_sticker_array", "is_solved", *MOVE_METHODS,
-               "do_moves", "scramble", "state", *STATE_NAMES]
+               "do_moves", "scramble", "state", *STATE_NAMES, "rank", "distance", "solve"]
 BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
                "to_words", "is_solved", "to_sticker_bytes", "take", "get_next_batch", "randomize",
                "scramble_with_moves", "apply_move_sequences", "from_words", "from_sticker_array",
-               "from_cubes", "concatenate"]
+               "from_cubes", "concatenate", "ranks", "from_ranks", "distances", "solutions"]
 
 
 @pytest.mark.parametrize("cls, names", [(Cube3x3, CUBE3_NAMES), (Cube2x2, CUBE2_NAMES),
