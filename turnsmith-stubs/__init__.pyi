@@ -1,6 +1,6 @@
 # Types of the turnsmith extension module. Each class is one section, in the
 # order its methods are registered, so a new method goes in beside its kin.
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Literal, Self, SupportsIndex, TypeAlias, final
 
 import numpy as np
@@ -99,6 +99,9 @@ class CubeBatch:
     def __len__(self, /) -> int: ...
     # A copy of the cube; negative indexes count from the end.
     def __getitem__(self, key: SupportsIndex, /) -> Cube2x2 | Cube3x3: ...
+    # Not a method at run time: iteration goes through __getitem__ until
+    # IndexError, which type checkers do not follow.
+    def __iter__(self) -> Iterator[Cube2x2 | Cube3x3]: ...
     def apply_move_indexes(self, move_indexes: NDArray[np.uint64]) -> None: ...
     # Shape (len(self) * 12, sticker_dim).
     def get_next_states(self) -> NDArray[np.int64]: ...

@@ -34,6 +34,8 @@ batch.scramble(np.array([1, 2, 3, 4], dtype=np.int64))
 batch.apply_move_indexes(np.zeros(4, dtype=np.uint64))
 assert_type(batch[0], Cube2x2 | Cube3x3)
 assert_type(len(batch), int)
+for item in batch:
+    assert_type(item, Cube2x2 | Cube3x3)
 assert_type(batch.to_sticker_array(), NDArray[np.int64])
 assert_type(batch.get_next_states(), NDArray[np.int64])
 assert_type(batch.to_words(), NDArray[np.uint64])
