@@ -100,7 +100,7 @@ no_python_message() {
 }
 
 sources_digest() {
-  (cd "$repo" && find src CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+  (cd "$repo" && find src turnsmith-stubs CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
 # ensure_env TAG PYTHON [CXXFLAGS]: prints the venv's python after making sure

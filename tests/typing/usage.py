@@ -1,0 +1,63 @@
+# Typed use of turnsmith: checked with mypy --strict against the installed
+# stubs, and run, so every call here is one the module really accepts.
+from typing import TYPE_CHECKING, assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+from turnsmith import Cube2x2, Cube3x3, CubeBatch, get_next_states, inverse_scramble
+
+cube = Cube3x3()
+cube.do_moves("R U R' U'")
+assert_type(cube.do_u_move(), None)
+assert_type(cube.corners, int)
+assert_type(cube.is_solved(), bool)
+assert_type(cube.to_sticker_array(), list[int])
+assert_type(cube.get_edges(), list[tuple[int, int]])
+assert_type(cube.to_binary(), tuple[str, str])
+assert_type(cube.to_words(), tuple[int, int])
+assert_type(Cube3x3.from_words(*cube.to_words()), Cube3x3)
+assert_type(Cube3x3.from_sticker_array(cube.to_sticker_array()), Cube3x3)
+
+small = Cube2x2()
+small.scramble(scramble_length=5)
+assert_type(small.state, int)
+assert_type(small.to_binary(), str)
+assert_type(small.to_words(), tuple[int])
+assert_type(Cube2x2.from_sticker_array(np.array(small.to_sticker_array())), Cube2x2)
+
+assert_type(inverse_scramble("R U"), str)
+assert_type(get_next_states([cube]), NDArray[np.int64])
+
+batch = CubeBatch(4, 3)
+batch.scramble(np.array([1, 2, 3, 4], dtype=np.int64))
+batch.apply_move_indexes(np.zeros(4, dtype=np.uint64))
+assert_type(batch[0], Cube2x2 | Cube3x3)
+assert_type(len(batch), int)
+for item in batch:
+    assert_type(item, Cube2x2 | Cube3x3)
+assert_type(batch.to_sticker_array(), NDArray[np.int64])
+assert_type(batch.get_next_states(), NDArray[np.int64])
+assert_type(batch.to_words(), NDArray[np.uint64])
+assert_type(batch.is_solved(), NDArray[np.bool_])
+assert_type(batch.to_sticker_bytes(), NDArray[np.uint8])
+moves = batch.scramble_with_moves(np.array([3, 3, 3, 3]), seed=1, avoid_inverse=True)
+assert_type(moves, NDArray[np.int8])
+batch.apply_move_sequences(moves)
+batch.randomize(seed=2)
+assert_type(batch.take([0, 2]), CubeBatch)
+assert_type(batch.get_next_batch([4]), CubeBatch)
+assert_type(CubeBatch.from_words(batch.to_words(), 3), CubeBatch)
+assert_type(CubeBatch.from_sticker_array(batch.to_sticker_bytes(), 3), CubeBatch)
+assert_type(CubeBatch.from_cubes([batch[0]]), CubeBatch)
+assert_type(CubeBatch.concatenate([batch, batch]), CubeBatch)
+
+if TYPE_CHECKING:
+    # Each call is refused. Under --strict an ignore that silences nothing is
+    # itself an error, so stubs that let one through fail the check.
+    CubeBatch(4, 4)  # type: ignore[arg-type]
+    cube.do_moves(5)  # type: ignore[arg-type]
+    batch.scramble([1, 2])  # type: ignore[arg-type]
+    small.get_edges()  # type: ignore[attr-defined]
+    cube.corners = 0  # type: ignore[misc]
+    Cube3x3.from_words(1)  # type: ignore[call-arg]
