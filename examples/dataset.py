@@ -27,7 +27,7 @@ import argparse
 import sys
 import time
 from pathlib import Path
-from typing import NamedTuple, TextIO
+from typing import Literal, NamedTuple, TextIO
 
 import numpy as np
 import numpy.typing as npt
@@ -42,7 +42,7 @@ Shard = tuple[turnsmith.CubeBatch, U8Array, U8Array]  # the batch, its lengths, 
 class Plan(NamedTuple):
     """What a run makes: everything a shard depends on."""
 
-    cube: int
+    cube: Literal[2, 3]
     states: int
     shard_size: int
     min_length: int
