@@ -98,9 +98,10 @@ def write_shard(out: Path, index: int, batch: turnsmith.CubeBatch, lengths: U8Ar
 class Progress:
     """A one-line progress bar on a terminal; silent when the stream is not one."""
 
-    def __init__(self, total: int, stream: TextIO = sys.stderr, width: int = 30) -> None:
-        self.total, self.stream, self.width = total, stream, width
-        self.active = stream.isatty()
+    def __init__(self, total: int, stream: TextIO | None = None, width: int = 30) -> None:
+        self.total, self.width = total, width
+        self.stream = sys.stderr if stream is None else stream
+        self.active = self.stream.isatty()
         self.start = time.perf_counter()
 
     def update(self, done: int) -> None:
