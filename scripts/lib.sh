@@ -103,11 +103,13 @@ sources_digest() {
   (cd "$repo" && find src turnsmith-stubs CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
-# ensure_env TAG PYTHON [CXXFLAGS]: prints the venv's python after making sure
-# the requirements are installed and the module is built from the current
-# sources (with CXXFLAGS added to the compile and link lines when given).
+# ensure_env TAG PYTHON [CXXFLAGS [EXTRAS]]: prints the venv's python after
+# making sure the requirements are installed and the module is built from the
+# current sources (with CXXFLAGS added to the compile and link lines when
+# given). EXTRAS names the optional dependencies to install, "test dask" unless
+# given.
 ensure_env() {
-  local tag=$1 python=$2 cxx_flags=${3:-}
+  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-test dask}
   local venv="$repo/.venv/$tag"
   mkdir -p "$repo/.venv"
   # One set-up at a time per environment, whoever else is building it.
@@ -120,16 +122,17 @@ ensure_env() {
   # What is installed follows from the interpreter and the requirements: a
   # change in either installs again.
   local wanted
-  wanted=$("$venv/bin/python" - "$repo/pyproject.toml" <<'PY'
+  wanted=$("$venv/bin/python" - "$repo/pyproject.toml" $extras <<'PY'
 import sys, tomllib
 with open(sys.argv[1], "rb") as f:
     project = tomllib.load(f)
 print(sys.version.replace("\n", " "))
 # The build backend, with the CMake and Ninja that an isolated build would
-# fetch (the C++ tests use them too), and the test extra, whose NumPy the demo
-# also needs.
+# fetch (the C++ tests use them too), and the extras asked for: test, whose
+# NumPy the demo also needs, and dask for the examples.
+extras = project["project"]["optional-dependencies"]
 for spec in [*project["build-system"]["requires"], "cmake", "ninja",
-             *project["project"]["optional-dependencies"]["test"]]:
+             *(spec for name in sys.argv[2:] for spec in extras[name])]:
     print(spec)
 PY
 )

@@ -13,7 +13,8 @@ tsan_python=${TSAN_PYTHON:-$(command -v python3.14t-tsan || true)}
 [[ -n "$tsan_python" ]] || { say "no python3.14t-tsan found"; exit 1; }
 read -r tag path <<<"$(probe_python "$tsan_python")"
 [[ -n "${tag:-}" ]] || { say "$tsan_python cannot build modules"; exit 1; }
-python=$(ensure_env "$tag-tsan" "$path" "-fsanitize=thread -g")
+# The tests run here need no Dask: the test extra alone.
+python=$(ensure_env "$tag-tsan" "$path" "-fsanitize=thread -g" test)
 
 # halt_on_error: the first report ends the run with exit code 66.
 # allocator_may_return_null: the tests of impossible sizes expect MemoryError.
