@@ -576,7 +576,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Python {platform.python_version()} ({'free-threaded' if not sys._is_gil_enabled() else 'GIL'}), "
           f"NumPy {np.__version__}, {platform.machine()}, nproc {default_worker_count()}, "
           f"pool workers: {workers or 'default'}, transparent huge pages: {transparent_hugepage_mode()}")
-    print(f"Load average at start: {load_average()}")
+    load_at_start = load_average()
+    print(f"Load average at start: {load_at_start}")
     print("Times are per call: the best of up to 5 timed calls after an untimed warm-up call,\n"
           "fewer once 2 s are spent (at least one).")
 
@@ -628,6 +629,7 @@ def main(argv: list[str] | None = None) -> int:
             "machine": platform.machine(),
             "nproc": default_worker_count(),
             "workers": workers or "default",
+            "load_average_start": load_at_start,
             "load_average_end": load_average(),
             "run_seconds": round(elapsed, 1),
             "rows": [asdict(row) for row in rows],
