@@ -9,8 +9,8 @@ the next level from those.
 
     bash examples/run.sh bfs --depth 6
 
-Depth 6 takes a couple of seconds and about 1 GB; each level is about nine
-times the one before.
+Each level is about nine times the one before: on two shared CPUs depth 6
+took about a second, depth 7 (8,221,632 new positions) 40 s and 0.7 GB.
 """
 from __future__ import annotations
 
