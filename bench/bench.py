@@ -8,9 +8,10 @@ against the module's before anything is timed.
 
     python bench/bench.py            # full run: 1e3 .. 1e6 cubes, about 3 minutes
     python bench/bench.py --quick    # small sizes, a smoke run of a few seconds
+    python bench/bench.py --json results.json --plot bench/throughput.png
 
-Needs only the standard library, NumPy and turnsmith. Linux: memory figures
-come from /proc/self/status.
+Needs only the standard library, NumPy and turnsmith (--plot also matplotlib,
+through bench/plot.py). Linux: memory figures come from /proc/self/status.
 """
 from __future__ import annotations
 
@@ -24,7 +25,7 @@ import platform
 import subprocess
 import sys
 import time
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 from typing import Callable, Iterator
 
 import numpy as np
@@ -541,8 +542,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", type=parse_sizes, help="comma-separated batch sizes (overrides the default)")
     parser.add_argument("--numpy-limit-gb", type=float, default=8.0,
                         help="skip a NumPy baseline that would need more memory than this (default 8)")
+    parser.add_argument("--json", metavar="PATH", help="also write the measurements to PATH as JSON")
+    parser.add_argument("--plot", metavar="PATH.png",
+                        help="draw throughput against batch size to PATH.png (needs matplotlib)")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.plot:
+        # Said before the run, not after minutes of measuring.
+        from plot import require_matplotlib
+        if not require_matplotlib():
+            return 2
 
     if args.child:
         kind, *rest = args.child
@@ -567,7 +576,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Python {platform.python_version()} ({'free-threaded' if not sys._is_gil_enabled() else 'GIL'}), "
           f"NumPy {np.__version__}, {platform.machine()}, nproc {default_worker_count()}, "
           f"pool workers: {workers or 'default'}, transparent huge pages: {transparent_hugepage_mode()}")
-    print(f"Load average at start: {load_average()}")
+    load_at_start = load_average()
+    print(f"Load average at start: {load_at_start}")
     print("Times are per call: the best of up to 5 timed calls after an untimed warm-up call,\n"
           "fewer once 2 s are spent (at least one).")
 
@@ -604,10 +614,37 @@ def main(argv: list[str] | None = None) -> int:
                  for e in memory if "error" not in e])
 
     print_targets(rows, scaling, settings.scaling_n, memory)
-    print(f"\nTotal run time {time.perf_counter() - started:.0f} s; load average at the end: {load_average()}.")
+    elapsed = time.perf_counter() - started
+    print(f"\nTotal run time {elapsed:.0f} s; load average at the end: {load_average()}.")
     if busy_machine():
         print("The load average shows other processes competing for the CPUs: expect noisy figures,\n"
               "and a scaling ratio pulled towards 1.")
+    if args.json or args.plot:
+        results = {
+            "date": datetime.date.today().isoformat(),
+            "command": " ".join(["python", "bench/bench.py", *(sys.argv[1:] if argv is None else argv)]),
+            "quick": args.quick,
+            "python": f"{platform.python_version()}{' free-threaded' if not sys._is_gil_enabled() else ''}",
+            "numpy": np.__version__,
+            "machine": platform.machine(),
+            "nproc": default_worker_count(),
+            "workers": workers or "default",
+            "load_average_start": load_at_start,
+            "load_average_end": load_average(),
+            "run_seconds": round(elapsed, 1),
+            "rows": [asdict(row) for row in rows],
+            "scaling": {"n": settings.scaling_n, **scaling},
+            "memory": memory,
+        }
+        if args.json:
+            with open(args.json, "w") as out:
+                json.dump(results, out, indent=1)
+                out.write("\n")
+            print(f"Measurements written to {args.json}.")
+        if args.plot:
+            from plot import draw
+            draw(results, args.plot)
+            print(f"Throughput picture written to {args.plot}.")
     return 0
 
 
