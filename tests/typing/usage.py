@@ -52,6 +52,16 @@ assert_type(CubeBatch.from_sticker_array(batch.to_sticker_bytes(), 3), CubeBatch
 assert_type(CubeBatch.from_cubes([batch[0]]), CubeBatch)
 assert_type(CubeBatch.concatenate([batch, batch]), CubeBatch)
 
+assert_type(small.rank(), int)
+pairs = CubeBatch(3, 2)
+assert_type(pairs.ranks(), NDArray[np.uint64])
+assert_type(CubeBatch.from_ranks(pairs.ranks(), 2), CubeBatch)
+if TYPE_CHECKING:  # these build the distance table: checked here, not run
+    assert_type(small.distance(modulo_rotation=True), int)
+    assert_type(small.solve(), str)
+    assert_type(pairs.distances(), NDArray[np.uint8])
+    assert_type(pairs.solutions(), NDArray[np.int8])
+
 if TYPE_CHECKING:
     # Each call is refused. Under --strict an ignore that silences nothing is
     # itself an error, so stubs that let one through fail the check.
@@ -61,3 +71,4 @@ if TYPE_CHECKING:
     small.get_edges()  # type: ignore[attr-defined]
     cube.corners = 0  # type: ignore[misc]
     Cube3x3.from_words(1)  # type: ignore[call-arg]
+    CubeBatch.from_ranks([0], 3)  # type: ignore[arg-type]
