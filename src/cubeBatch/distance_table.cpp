@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
 #include <stdexcept>
 
 #include "cube/fork.hpp"
@@ -92,10 +93,17 @@ std::uint64_t over_blocks(std::size_t blocks, Visit&& visit) {
 
 // ---- the 4-bit values ---------------------------------------------------------
 
+row_memory::Owned NibbleArray::allocate(std::size_t words) {
+    const std::size_t bytes = words * sizeof(std::uint64_t);
+    void* memory = row_memory::allocate_zeroed_bytes(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    return {memory, bytes};
+}
+
 NibbleArray::NibbleArray(std::size_t count)
-    : word_count_((count + 15) / 16), words_(std::make_unique_for_overwrite<std::uint64_t[]>(word_count_)) {
+    : word_count_((count + 15) / 16), memory_(allocate(word_count_)), words_(static_cast<std::uint64_t*>(memory_.data())) {
     parallel_for(word_count_, [&](std::size_t begin, std::size_t end) {
-        std::fill(words_.get() + begin, words_.get() + end, ~std::uint64_t{0});
+        std::fill(words_ + begin, words_ + end, ~std::uint64_t{0});
     });
 }
 

@@ -16,6 +16,7 @@
 #include "cube/cube.hpp"
 #include "cube2x2/rank.hpp"
 #include "cube2x2/utils.hpp"
+#include "cubeBatch/row_buffer.hpp"
 
 namespace turnsmith {
 
@@ -32,7 +33,9 @@ public:
 
     explicit NibbleArray(std::size_t count);
 
-    unsigned get(std::size_t index) const noexcept { return static_cast<unsigned>(words_[index / 16] >> shift(index)) & 15; }
+    unsigned get(std::size_t index) const noexcept {
+        return static_cast<unsigned>(words_[index / 16] >> shift(index)) & 15;
+    }
     // Sets the value if it is unknown, without a branch, and says whether it was.
     bool set_if_unknown(std::size_t index, unsigned value) noexcept {
         std::uint64_t& word = words_[index / 16];
@@ -49,8 +52,13 @@ public:
 private:
     static constexpr unsigned shift(std::size_t index) noexcept { return static_cast<unsigned>(index % 16) * 4; }
 
+    // Mapped with huge pages asked for: the reads land all over the table,
+    // and with 4 KiB pages nearly every one would also miss the TLB.
+    static row_memory::Owned allocate(std::size_t words);
+
     std::size_t word_count_;
-    std::unique_ptr<std::uint64_t[]> words_;
+    row_memory::Owned memory_;
+    std::uint64_t* words_;
 };
 
 // A state of a space (cube2x2/rank.hpp) by its two numbers.
