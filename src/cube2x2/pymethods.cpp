@@ -36,14 +36,13 @@ PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         (void)receiver<Cube>(self);
     };
     if (!distance_table_ready(precheck)) return nullptr;
-    return method_call<Cube, Access::shared>(distance_signature, self, args, nargs, kwnames,
-                                             [](Cube& object, const Bound<1>& bound) {
-                                                 const DistanceTable2x2& table = built_distance_table();
-                                                 const Word corners = object.cube.corners;
-                                                 return new_int(to_flag(bound[0])
-                                                                    ? table.distance_modulo_rotation(corners)
-                                                                    : table.distance(corners));
-                                             });
+    return method_call<Cube, Access::shared>(
+        distance_signature, self, args, nargs, kwnames, [](Cube& object, const Bound<1>& bound) {
+            const DistanceTable2x2& table = built_distance_table();
+            const Word corners = object.cube.corners;
+            return new_int(to_flag(bound[0]) ? table.distance_modulo_rotation(corners)
+                                             : table.distance(corners));
+        });
 }
 
 PyObject* solve(PyObject* self, PyObject*) {
@@ -56,22 +55,23 @@ PyObject* solve(PyObject* self, PyObject*) {
 }
 
 const std::array<PyMethodDef, 3> exact_rows{{
-    no_args_row("rank", rank,
-                "rank($self)\n--\n\nReturn the number of this state, an int in 0..88179839 (0 when solved).\n\n"
-                "The number is the permutation's Lehmer code times 2187 plus the twists of slots\n"
-                "0..6 read in base 3; CubeBatch.from_ranks turns numbers back into cubes."),
-    keywords_row<distance>(
-        "distance",
-        "distance($self, modulo_rotation=False)\n--\n\n"
-        "Return the fewest quarter turns after which the cube is solved.\n\n"
-        "With modulo_rotation true, the fewest after which every face shows one colour,\n"
-        "the cube held in any orientation. The first call builds a table of every\n"
-        "state's distance (about a second, 44 MB), kept for the life of the process."),
-    no_args_row("solve", solve,
-                "solve($self)\n--\n\nReturn an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
-                "It has exactly distance() quarter turns (the empty string for a solved cube);\n"
-                "at each step it takes the lowest move index that brings the cube one turn\n"
-                "closer. The cube is not changed."),
+    no_args_row(
+        "rank", rank,
+        "rank($self)\n--\n\nReturn the number of this state, an int in 0..88179839 (0 when solved).\n\n"
+        "The number is the permutation's Lehmer code times 2187 plus the twists of slots\n"
+        "0..6 read in base 3; CubeBatch.from_ranks turns numbers back into cubes."),
+    keywords_row<distance>("distance",
+                           "distance($self, modulo_rotation=False)\n--\n\n"
+                           "Return the fewest quarter turns after which the cube is solved.\n\n"
+                           "With modulo_rotation true, the fewest after which every face shows one colour,\n"
+                           "the cube held in any orientation. The first call builds a table of every\n"
+                           "state's distance (about a second, 44 MB), kept for the life of the process."),
+    no_args_row(
+        "solve", solve,
+        "solve($self)\n--\n\nReturn an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
+        "It has exactly distance() quarter turns (the empty string for a solved cube);\n"
+        "at each step it takes the lowest move index that brings the cube one turn\n"
+        "closer. The cube is not changed."),
 }};
 
 auto methods =
@@ -80,9 +80,9 @@ auto methods =
 auto getset = corner_word_getset<Cube2x2>("state");
 // "Vorlan's Cube" is the class's published docstring, deliberate and pinned by
 // the tests.
-auto slots = cube_type_slots<Cube2x2>(
-    "Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.", methods.data(),
-    getset.data());
+auto slots =
+    cube_type_slots<Cube2x2>("Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.",
+                             methods.data(), getset.data());
 
 // The module reported is "builtins", not "turnsmith": deliberate, and pinned by
 // the tests (pickling by name therefore cannot find the class).
@@ -90,8 +90,6 @@ PyType_Spec spec = type_spec<CubeContents<Cube2x2>>("builtins.Cube2x2", Py_TPFLA
 
 }  // namespace
 
-PyTypeObject* PythonClass<CubeContents<Cube2x2>>::type() {
-    return type_once<spec>();
-}
+PyTypeObject* PythonClass<CubeContents<Cube2x2>>::type() { return type_once<spec>(); }
 
 }  // namespace turnsmith::py

@@ -31,7 +31,8 @@ constexpr std::uint32_t power_of_three(unsigned n) noexcept { return n == 0 ? 1 
 // build has no popcount instruction.
 inline constexpr std::array<std::uint8_t, 256> bits_set = [] {
     std::array<std::uint8_t, 256> table{};
-    for (unsigned value = 0; value < table.size(); ++value) table[value] = static_cast<std::uint8_t>(std::popcount(value));
+    for (unsigned value = 0; value < table.size(); ++value)
+        table[value] = static_cast<std::uint8_t>(std::popcount(value));
     return table;
 }();
 
@@ -79,7 +80,8 @@ struct CornerSpace {
             auto skip = permutation / weight;  // how many smaller pieces come later
             permutation %= weight;
             unsigned piece = static_cast<unsigned>(std::countr_zero(left));
-            for (; skip > 0; --skip) piece = static_cast<unsigned>(std::countr_zero(left & ~((2u << piece) - 1)));
+            for (; skip > 0; --skip)
+                piece = static_cast<unsigned>(std::countr_zero(left & ~((2u << piece) - 1)));
             pieces[slot] = piece;
             left &= ~(1u << piece);
         }
@@ -98,7 +100,9 @@ struct CornerSpace {
         return word;
     }
 
-    static constexpr Word word_of_rank(std::uint32_t rank) noexcept { return word(rank / twists, rank % twists); }
+    static constexpr Word word_of_rank(std::uint32_t rank) noexcept {
+        return word(rank / twists, rank % twists);
+    }
 };
 
 using AllStates = CornerSpace<8>;
@@ -132,8 +136,8 @@ constexpr Word followed_by(Word state, Word turns) noexcept {
 // opposite faces turned the same way round (U with D', R with L', F with B').
 inline constexpr std::array<Word, 24> whole_cube_turns = [] {
     constexpr std::array<Word, 3> axes = {
-        corner_word::turn<3>(corner_word::turn<0>(solved_corners)),    // U D'
-        corner_word::turn<7>(corner_word::turn<4>(solved_corners)),    // R L'
+        corner_word::turn<3>(corner_word::turn<0>(solved_corners)),   // U D'
+        corner_word::turn<7>(corner_word::turn<4>(solved_corners)),   // R L'
         corner_word::turn<11>(corner_word::turn<8>(solved_corners)),  // F B'
     };
     std::array<Word, 24> found{solved_corners};
@@ -168,7 +172,8 @@ constexpr Word with_dfl_home(Word state) noexcept {
     for (unsigned slot = 0; slot < corner_slots; ++slot) {
         const Word field = slot_field(state, slot);
         if (corner_piece(field) == 7) {
-            return followed_by(state, whole_cube_turns[turn_bringing_dfl_home[3 * slot + corner_twist(field)]]);
+            return followed_by(state,
+                               whole_cube_turns[turn_bringing_dfl_home[3 * slot + corner_twist(field)]]);
         }
     }
     return state;  // not a state: no piece 7

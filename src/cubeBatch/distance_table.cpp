@@ -49,8 +49,9 @@ class LevelSet {
 public:
     static constexpr std::size_t words_per_block = (Space::twists + 63) / 64;
 
-    LevelSet() : bits_(std::make_unique<std::uint64_t[]>(Space::permutations * words_per_block)),
-                 any_(std::make_unique<bool[]>(Space::permutations)) {}
+    LevelSet()
+        : bits_(std::make_unique<std::uint64_t[]>(Space::permutations * words_per_block)),
+          any_(std::make_unique<bool[]>(Space::permutations)) {}
 
     bool contains(SpacePlace state) const noexcept {
         return (block(state.permutation)[state.twist / 64] >> (state.twist % 64)) & 1;
@@ -70,7 +71,9 @@ public:
     }
 
 private:
-    std::uint64_t* words_of(std::uint32_t permutation) noexcept { return bits_.get() + permutation * words_per_block; }
+    std::uint64_t* words_of(std::uint32_t permutation) noexcept {
+        return bits_.get() + permutation * words_per_block;
+    }
 
     std::unique_ptr<std::uint64_t[]> bits_;
     std::unique_ptr<bool[]> any_;
@@ -83,7 +86,8 @@ std::uint64_t over_blocks(std::size_t blocks, Visit&& visit) {
     std::atomic<std::uint64_t> total = 0;
     parallel_for(blocks, [&](std::size_t begin, std::size_t end) {
         std::uint64_t here = 0;
-        for (std::size_t block = begin; block < end; ++block) here += visit(static_cast<std::uint32_t>(block));
+        for (std::size_t block = begin; block < end; ++block)
+            here += visit(static_cast<std::uint32_t>(block));
         total.fetch_add(here, std::memory_order_relaxed);
     });
     return total.load(std::memory_order_relaxed);
@@ -101,7 +105,9 @@ row_memory::Owned NibbleArray::allocate(std::size_t words) {
 }
 
 NibbleArray::NibbleArray(std::size_t count)
-    : word_count_((count + 15) / 16), memory_(allocate(word_count_)), words_(static_cast<std::uint64_t*>(memory_.data())) {
+    : word_count_((count + 15) / 16),
+      memory_(allocate(word_count_)),
+      words_(static_cast<std::uint64_t*>(memory_.data())) {
     parallel_for(word_count_, [&](std::size_t begin, std::size_t end) {
         std::fill(words_ + begin, words_ + end, ~std::uint64_t{0});
     });
@@ -119,7 +125,8 @@ SpaceDistances<Space>::SpaceDistances(std::span<const MoveIndex> moves)
       distances_(std::size_t{Space::permutations} * nibbles_per_block) {
     static_assert(Space::permutations <= 65536 && Space::twists <= 65536, "moves tabled as 16-bit numbers");
     for (std::size_t k = 0; k < moves.size(); ++k) {
-        inverse_[k] = static_cast<std::size_t>(std::find(moves.begin(), moves.end(), moves[k] ^ 1) - moves.begin());
+        inverse_[k] =
+            static_cast<std::size_t>(std::find(moves.begin(), moves.end(), moves[k] ^ 1) - moves.begin());
         if (inverse_[k] == moves.size()) throw std::logic_error("a move searched without its inverse");
     }
     // A turn moves the pieces and the twists apart: the permutation after it
@@ -165,7 +172,8 @@ void SpaceDistances<Space>::search() {
             next_set.clear_block(block);
             std::uint64_t found = 0;
             for (std::size_t k = 0; k < move_count_; ++k) {
-                const std::uint32_t from = permutation_moves_[block * move_count_ + inverse_[k]];  // k leads here
+                const std::uint32_t from =
+                    permutation_moves_[block * move_count_ + inverse_[k]];  // k leads here
                 if (!level_set.any_in(from)) continue;
                 const std::uint64_t* bits = level_set.block(from);
                 for (std::size_t w = 0; w < LevelSet<Space>::words_per_block; ++w) {
@@ -192,7 +200,8 @@ void SpaceDistances<Space>::search() {
             std::uint64_t found = 0;
             for (std::size_t w = 0; lead_count != 0 && w < nibbles_per_block / 16; ++w) {
                 const std::size_t first = block * nibbles_per_block + w * 16;
-                const std::uint64_t unknown = nibbles_equal(distances_.word(first / 16), NibbleArray::unknown);
+                const std::uint64_t unknown =
+                    nibbles_equal(distances_.word(first / 16), NibbleArray::unknown);
                 for_each_bit(unknown, [&](unsigned bit) {
                     const SpacePlace state{block, static_cast<std::uint32_t>(w * 16 + bit / 4)};
                     if (state.twist >= Space::twists) return;  // the padding after the block
@@ -212,7 +221,8 @@ void SpaceDistances<Space>::search() {
     };
 
     for (unsigned level = 0; known < Space::size; ++level) {
-        if (level + 1 >= NibbleArray::unknown) throw std::logic_error("a state farther than a 4-bit distance");
+        if (level + 1 >= NibbleArray::unknown)
+            throw std::logic_error("a state farther than a 4-bit distance");
         const std::uint64_t found = counts_[level] < Space::size - known ? push(level + 1) : pull(level + 1);
         if (found == 0) throw std::logic_error("the search left states unreached");
         counts_.push_back(found);
@@ -231,7 +241,8 @@ template class SpaceDistances<rank2x2::DflHome>;
 
 // ---- the 2x2's table ----------------------------------------------------------
 
-DistanceTable2x2::DistanceTable2x2() : all_(std::span(all_moves)), classes_(std::span(rank2x2::dfl_home_moves)) {}
+DistanceTable2x2::DistanceTable2x2()
+    : all_(std::span(all_moves)), classes_(std::span(rank2x2::dfl_home_moves)) {}
 
 namespace {
 
@@ -297,10 +308,12 @@ void DistanceTable2x2::solutions(std::span<const Cube2x2> cubes, std::int8_t* ro
     }
 }
 
-unsigned DistanceTable2x2::solution(Word corners, std::span<std::int8_t, max_distance_2x2> out) const noexcept {
+unsigned DistanceTable2x2::solution(Word corners,
+                                    std::span<std::int8_t, max_distance_2x2> out) const noexcept {
     const Cube2x2 cube(corners);
     solutions(std::span(&cube, 1), out.data());
-    return static_cast<unsigned>(std::count_if(out.begin(), out.end(), [](std::int8_t move) { return move >= 0; }));
+    return static_cast<unsigned>(
+        std::count_if(out.begin(), out.end(), [](std::int8_t move) { return move >= 0; }));
 }
 
 namespace {
@@ -308,8 +321,8 @@ namespace {
 // Looks the states up in blocks: every state's place in a block first, its
 // table word fetched ahead, then the reads.
 template <class Space, class Place>
-void looked_up(const SpaceDistances<Space>& space, std::span<const Cube2x2> cubes, std::span<std::uint8_t> out,
-               Place&& place) {
+void looked_up(const SpaceDistances<Space>& space, std::span<const Cube2x2> cubes,
+               std::span<std::uint8_t> out, Place&& place) {
     constexpr std::size_t block = 64;
     std::array<SpacePlace, block> places{};
     for (std::size_t first = 0; first < cubes.size(); first += block) {
@@ -318,7 +331,8 @@ void looked_up(const SpaceDistances<Space>& space, std::span<const Cube2x2> cube
             places[i] = place(cubes[first + i].corners);
             space.prefetch(places[i]);
         }
-        for (std::size_t i = 0; i < count; ++i) out[first + i] = static_cast<std::uint8_t>(space.distance(places[i]));
+        for (std::size_t i = 0; i < count; ++i)
+            out[first + i] = static_cast<std::uint8_t>(space.distance(places[i]));
     }
 }
 
@@ -349,7 +363,8 @@ void after_fork_in_child() noexcept { process_table().after_fork_in_child(); }
 
 // Made before any fork can ask for it, since a fork handler must not allocate.
 [[maybe_unused]] const bool fork_handlers_registered =
-    (process_table(), on_fork(ForkStage::built_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
+    (process_table(),
+     on_fork(ForkStage::built_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
 
 }  // namespace
 

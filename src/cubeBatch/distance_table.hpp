@@ -50,7 +50,9 @@ public:
     std::size_t bytes() const noexcept { return word_count_ * sizeof(std::uint64_t); }
 
 private:
-    static constexpr unsigned shift(std::size_t index) noexcept { return static_cast<unsigned>(index % 16) * 4; }
+    static constexpr unsigned shift(std::size_t index) noexcept {
+        return static_cast<unsigned>(index % 16) * 4;
+    }
 
     // Mapped with huge pages asked for: the reads land all over the table,
     // and with 4 KiB pages nearly every one would also miss the TLB.
@@ -90,7 +92,8 @@ public:
     }
     // The state that move k (of the moves searched) makes of `state`.
     SpacePlace neighbour(SpacePlace state, std::size_t k) const noexcept {
-        return {permutation_moves_[state.permutation * move_count_ + k], twist_moves_[state.twist * move_count_ + k]};
+        return {permutation_moves_[state.permutation * move_count_ + k],
+                twist_moves_[state.twist * move_count_ + k]};
     }
 
     // How many states lie at each distance.
@@ -98,14 +101,16 @@ public:
     std::size_t bytes() const noexcept;
 
 private:
-    static std::size_t index(SpacePlace state) noexcept { return state.permutation * nibbles_per_block + state.twist; }
+    static std::size_t index(SpacePlace state) noexcept {
+        return state.permutation * nibbles_per_block + state.twist;
+    }
     void search();
 
     std::size_t move_count_;
     std::vector<std::uint16_t> permutation_moves_;
     std::vector<std::uint16_t> twist_moves_;     // by twist, then move: a state's neighbours in one line
     std::vector<std::uint16_t> twists_by_move_;  // by move, then twist: the search's order
-    std::vector<std::size_t> inverse_;  // the move k' that undoes move k
+    std::vector<std::size_t> inverse_;           // the move k' that undoes move k
     NibbleArray distances_;
     std::vector<std::uint64_t> counts_;
 };
@@ -130,7 +135,8 @@ public:
 
     // Distances of many states at once, their table reads overlapped.
     void distances(std::span<const Cube2x2> cubes, std::span<std::uint8_t> out) const noexcept;
-    void distances_modulo_rotation(std::span<const Cube2x2> cubes, std::span<std::uint8_t> out) const noexcept;
+    void distances_modulo_rotation(std::span<const Cube2x2> cubes,
+                                   std::span<std::uint8_t> out) const noexcept;
     // Solutions of many states at once (rows of max_distance_2x2, -1 after
     // the last move), their descents interleaved.
     void solutions(std::span<const Cube2x2> cubes, std::int8_t* rows) const noexcept;

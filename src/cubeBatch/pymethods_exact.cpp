@@ -23,7 +23,8 @@ using Batch = BatchContents;
 // saying why.
 std::span<const Cube2x2> cubes_2x2(Batch& batch, const char* method, const char* why) {
     if (batch.states.cube_type() != 2) {
-        throw_error(PyExc_TypeError, std::string("CubeBatch.") + method + "() is for batches of 2x2 cubes: " + why);
+        throw_error(PyExc_TypeError,
+                    std::string("CubeBatch.") + method + "() is for batches of 2x2 cubes: " + why);
     }
     std::span<const Cube2x2> found;
     batch.states.visit([&]<class C>(std::span<C> cubes) {
@@ -71,7 +72,8 @@ PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&] {
         const auto bound = bind(from_ranks_signature, args, nargs, kwnames);
         if (to_cube_type(bound[1]) != 2) {
-            throw_error(PyExc_TypeError, std::string("CubeBatch.from_ranks() needs cube_type 2: ") + ranks_why);
+            throw_error(PyExc_TypeError,
+                        std::string("CubeBatch.from_ranks() needs cube_type 2: ") + ranks_why);
         }
         require_numpy();
         const IntegerArray<std::int64_t> ranks(bound[0], "ranks");
@@ -81,14 +83,14 @@ PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const auto values = ranks.elements();
         for (std::size_t at = 0; at < values.size(); ++at) {
             if (values[at] < 0 || values[at] >= std::int64_t{rank2x2::state_count}) {
-                PyErr_Format(PyExc_ValueError, "argument 'ranks': position %zu holds %lld, but ranks are 0..%u", at,
+                PyErr_Format(PyExc_ValueError,
+                             "argument 'ranks': position %zu holds %lld, but ranks are 0..%u", at,
                              static_cast<long long>(values[at]), rank2x2::state_count - 1);
                 throw_error_already_set();
             }
         }
-        return make_batch<Cube2x2>(values.size(), [&](std::span<Cube2x2> out, auto& run) {
-            from_ranks_internal(values, out, run);
-        });
+        return make_batch<Cube2x2>(
+            values.size(), [&](std::span<Cube2x2> out, auto& run) { from_ranks_internal(values, out, run); });
     });
 }
 
@@ -113,8 +115,9 @@ constexpr const char* solutions_why = "solutions are known for the 2x2 only";
 PyObject* solutions(PyObject* self, PyObject*) {
     if (!table_ready_for(self, "solutions", solutions_why, [] {})) return nullptr;
     return method_call<Batch, Access::shared>(self, [](Batch& batch) {
-        return rows_of(cubes_2x2(batch, "solutions", solutions_why),
-                       [](auto cubes, auto& run) { return solutions_internal(built_distance_table(), cubes, run); });
+        return rows_of(cubes_2x2(batch, "solutions", solutions_why), [](auto cubes, auto& run) {
+            return solutions_internal(built_distance_table(), cubes, run);
+        });
     });
 }
 
@@ -128,7 +131,8 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
                     "of 2x2 cubes only."),
         PyMethodDef{"from_ranks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_ranks)),
                     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-                    "from_ranks(ranks, cube_type)\n--\n\nReturn a new batch of the 2x2 states with the given numbers.\n\n"
+                    "from_ranks(ranks, cube_type)\n--\n\nReturn a new batch of the 2x2 states with the given "
+                    "numbers.\n\n"
                     "ranks is a 1-D array of integers in 0..88179839 (see Cube2x2.rank); cube_type\n"
                     "must be 2."},
         keywords_row<distances>(
@@ -137,11 +141,12 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
             "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
             "The shape is (len(self),); each value is the cube's Cube2x2.distance, with the\n"
             "same modulo_rotation. For batches of 2x2 cubes only."),
-        no_args_row("solutions", solutions,
-                    "solutions($self)\n--\n\nReturn every cube's optimal solution as rows of move indexes.\n\n"
-                    "A NumPy int8 array of shape (len(self), 14): row i holds the moves of cube i's\n"
-                    "Cube2x2.solve, padded with -1, as apply_move_sequences reads them. The batch\n"
-                    "is not changed. For batches of 2x2 cubes only."),
+        no_args_row(
+            "solutions", solutions,
+            "solutions($self)\n--\n\nReturn every cube's optimal solution as rows of move indexes.\n\n"
+            "A NumPy int8 array of shape (len(self), 14): row i holds the moves of cube i's\n"
+            "Cube2x2.solve, padded with -1, as apply_move_sequences reads them. The batch\n"
+            "is not changed. For batches of 2x2 cubes only."),
     }};
 }
 

@@ -26,13 +26,13 @@ namespace turnsmith::py {
 template <class Precheck>
 bool distance_table_ready(Precheck&& precheck) noexcept {
     return guarded([&] {
-        precheck();
-        if (distance_table_2x2_if_built() == nullptr) {
-            const Detached detached;
-            (void)distance_table_2x2();
-        }
-        return 0;
-    }) == 0;
+               precheck();
+               if (distance_table_2x2_if_built() == nullptr) {
+                   const Detached detached;
+                   (void)distance_table_2x2();
+               }
+               return 0;
+           }) == 0;
 }
 
 // The table, once distance_table_ready has returned true in this process.

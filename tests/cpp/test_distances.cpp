@@ -35,7 +35,8 @@ std::uint64_t rank_by_definition(Word word) {
         permutation += smaller_later * rank2x2::factorial(7 - s);
     }
     std::uint64_t twist = 0;
-    for (unsigned s = 0; s < 7; ++s) twist += corner_twist(slot_field(word, s)) * rank2x2::power_of_three(6 - s);
+    for (unsigned s = 0; s < 7; ++s)
+        twist += corner_twist(slot_field(word, s)) * rank2x2::power_of_three(6 - s);
     return permutation * 2187 + twist;
 }
 
@@ -60,7 +61,8 @@ TEST(WholeCubeTurns, AreTwentyFourAndCarryFaceTurnsToFaceTurns) {
     std::set<Word> words(rank2x2::whole_cube_turns.begin(), rank2x2::whole_cube_turns.end());
     ASSERT_EQ(words.size(), 24u);
     std::set<Word> face_turns;
-    for (MoveIndex move = 0; move < move_count; ++move) face_turns.insert(apply_all(Cube2x2{}, {move}).corners);
+    for (MoveIndex move = 0; move < move_count; ++move)
+        face_turns.insert(apply_all(Cube2x2{}, {move}).corners);
     for (const Word turn : rank2x2::whole_cube_turns) {
         // The inverse of a whole-cube turn is one of them too.
         Word inverse = 0;
@@ -88,7 +90,7 @@ TEST(WholeCubeTurns, BringDflHomeWithoutChangingTheClass) {
     }
 }
 
-const std::vector<std::uint64_t> class_counts = {1,      6,      27,      120,     534,    2256,  8969, 33058,
+const std::vector<std::uint64_t> class_counts = {1,      6,      27,     120,     534,    2256,  8969, 33058,
                                                  114149, 360508, 930588, 1350852, 782536, 90280, 276};
 
 TEST(SpaceDistances, ClassesUpToWholeCubeTurns) {
@@ -111,8 +113,8 @@ TEST(DistanceTable2x2, CountsSolutionsAndTheProcessTable) {
     EXPECT_EQ(&distance_table_2x2(), &table);
     EXPECT_EQ(distance_table_2x2_builds(), 1u);
     EXPECT_EQ(table.all_states().counts(),
-              (std::vector<std::uint64_t>{1, 12, 114, 924, 6539, 39528, 199926, 806136, 2761740, 8656152, 22334112,
-                                          32420448, 18780864, 2166720, 6624}));
+              (std::vector<std::uint64_t>{1, 12, 114, 924, 6539, 39528, 199926, 806136, 2761740, 8656152,
+                                          22334112, 32420448, 18780864, 2166720, 6624}));
     EXPECT_EQ(table.classes().counts(), class_counts);
 
     std::mt19937_64 rng(3);
@@ -121,7 +123,8 @@ TEST(DistanceTable2x2, CountsSolutionsAndTheProcessTable) {
         std::array<std::int8_t, max_distance_2x2> moves{};
         const unsigned length = table.solution(cube.corners, moves);
         EXPECT_EQ(length, table.distance(cube.corners));
-        for (unsigned k = 0; k < length; ++k) apply_move_index_internal(cube, static_cast<MoveIndex>(moves[k]));
+        for (unsigned k = 0; k < length; ++k)
+            apply_move_index_internal(cube, static_cast<MoveIndex>(moves[k]));
         EXPECT_TRUE(cube.is_solved());
     }
 }
