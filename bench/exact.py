@@ -23,10 +23,10 @@ import os
 import statistics
 import subprocess
 import sys
-import time
 
-import numpy as np
 import turnsmith
+
+from bench import best_time, load_average
 
 BUILD_TARGET_S = 3.0
 SOLUTIONS_TARGET_S = 1.0
@@ -48,25 +48,12 @@ print(json.dumps({"seconds": seconds, "bytes": info["bytes"], "rss_growth_kib": 
 """
 
 
-def load_average() -> str:
-    return " ".join(f"{value:.2f}" for value in os.getloadavg())
-
-
 def time_builds(rounds: int) -> list[dict[str, float]]:
     results = []
     for _ in range(rounds):
         out = subprocess.run([sys.executable, "-c", BUILD_PROBE], check=True, capture_output=True, text=True)
         results.append(json.loads(out.stdout))
     return results
-
-
-def best_of(call, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main() -> int:
@@ -89,17 +76,17 @@ def main() -> int:
 
     batch = turnsmith.CubeBatch(n, 2)
     batch.randomize(seed=2026)
-    batch.distances(), batch.to_sticker_array(), batch.solutions()  # the table, the pool and the memory, warm
+    batch.distances()  # the table, built
     ratios, distance_times, sticker_times, solution_times = [], [], [], []
     for _ in range(rounds):
-        distance_times.append(best_of(batch.distances, 3))
-        sticker_times.append(best_of(batch.to_sticker_array, 3))
-        solution_times.append(best_of(batch.solutions, 1))
+        distance_times.append(best_time(batch.distances, repeats=3))
+        sticker_times.append(best_time(batch.to_sticker_array, repeats=3))
+        solution_times.append(best_time(batch.solutions, repeats=1))
         ratios.append(distance_times[-1] / sticker_times[-1])
     ranks = batch.ranks()
-    rank_time = best_of(batch.ranks, 3)
-    from_time = best_of(lambda: turnsmith.CubeBatch.from_ranks(ranks, 2), 3)
-    modulo_time = best_of(lambda: batch.distances(modulo_rotation=True), 3)
+    rank_time = best_time(batch.ranks, repeats=3)
+    from_time = best_time(lambda: turnsmith.CubeBatch.from_ranks(ranks, 2), repeats=3)
+    modulo_time = best_time(lambda: batch.distances(modulo_rotation=True), repeats=3)
 
     def rate(t: float) -> str:
         return f"{t * 1e3:8.1f} ms  {n / t / 1e6:7.1f} M cubes/s"

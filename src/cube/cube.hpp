@@ -66,6 +66,10 @@ static_assert((edge_piece_mask | (Word{1} << flip_shift)) == slot_field_mask);
 static_assert(u_layer == 0xFFFFF && d_layer == 0xFFFFF00000);
 static_assert(slots_mask(0, edge_slots) >> 63 == 0, "an edge word fits 64 bits");
 
+// Counting states: the orders of n pieces and the twists of n corners.
+constexpr std::uint32_t factorial(unsigned n) noexcept { return n <= 1 ? 1 : n * factorial(n - 1); }
+constexpr std::uint32_t power_of_three(unsigned n) noexcept { return n == 0 ? 1 : 3 * power_of_three(n - 1); }
+
 template <std::size_t N>
 using StickerArray = std::array<std::uint64_t, N>;
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -136,5 +137,18 @@ constexpr void apply_moves_internal(C& cube, std::string_view utf8) noexcept {
 // The tokens in reverse order, each with its face inverted and a trailing ' or
 // 2 kept ("U'" becomes "U''"), joined by single spaces.
 std::string inverse_scramble_internal(std::string_view utf8);
+
+// Move indexes (each in the table) written as tokens that apply_moves_internal
+// reads back, one quarter turn each, joined by single spaces: "R U' F".
+inline std::string move_text(std::span<const std::int8_t> indexes) {
+    std::string text;
+    for (const std::int8_t index : indexes) {
+        if (!text.empty()) text += ' ';
+        const Move& move = moves[static_cast<std::size_t>(index)];
+        text += move.face;
+        if (move.prime) text += '\'';
+    }
+    return text;
+}
 
 }  // namespace turnsmith

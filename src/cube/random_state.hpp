@@ -17,9 +17,6 @@
 namespace turnsmith {
 namespace random_state_detail {
 
-constexpr std::uint32_t factorial(unsigned n) noexcept { return n <= 1 ? 1 : n * factorial(n - 1); }
-constexpr std::uint32_t power_of_3(unsigned n) noexcept { return n == 0 ? 1 : 3 * power_of_3(n - 1); }
-
 // The permutation of N pieces whose Lehmer code is `code` (0 <= code < N!):
 // slot s takes the d-th smallest piece not yet placed, d being the code's
 // digit of radix N - s, least significant first. One uniform code is one
@@ -52,7 +49,7 @@ std::array<std::uint8_t, N> permutation_of_code(std::uint32_t code, bool& odd) n
 template <class Rng>
 Word random_corners(Rng& rng, bool& odd) {
     const auto pieces = permutation_of_code<corner_slots>(draw_below(rng, factorial(corner_slots)), odd);
-    std::uint32_t twists = draw_below(rng, power_of_3(corner_slots - 1));
+    std::uint32_t twists = draw_below(rng, power_of_three(corner_slots - 1));
     Word word = 0;
     Word twist_sum = 0;
     for (unsigned slot = 0; slot < corner_slots; ++slot) {

@@ -1,4 +1,5 @@
 // Cube2x2 as Python sees it: one mutable 2x2x2 cube (a single corner word).
+#include "cube/notation.hpp"
 #include "cube2x2/rank.hpp"
 #include "module/cube_methods.hpp"
 #include "module/exact_2x2.hpp"

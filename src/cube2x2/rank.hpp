@@ -24,9 +24,6 @@
 
 namespace turnsmith::rank2x2 {
 
-constexpr std::uint32_t factorial(unsigned n) noexcept { return n <= 1 ? 1 : n * factorial(n - 1); }
-constexpr std::uint32_t power_of_three(unsigned n) noexcept { return n == 0 ? 1 : 3 * power_of_three(n - 1); }
-
 // The number of set bits of each byte: a lookup, since the portable x86-64
 // build has no popcount instruction.
 inline constexpr std::array<std::uint8_t, 256> bits_set = [] {
@@ -92,9 +89,8 @@ struct CornerSpace {
             sum += twist_of[slot];
         }
         twist_of[Pieces - 1] = (3 - sum % 3) % 3;
-        Word word = solved_corners;
+        Word word = solved_corners & ~slots_mask(0, Pieces);  // the slots past the pieces stay solved
         for (unsigned slot = 0; slot < Pieces; ++slot) {
-            word &= ~(slot_field_mask << slot_shift(slot));
             word |= (Word{pieces[slot]} | Word{twist_of[slot]} << twist_shift) << slot_shift(slot);
         }
         return word;

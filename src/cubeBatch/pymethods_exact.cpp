@@ -33,16 +33,6 @@ std::span<const Cube2x2> cubes_2x2(Batch& batch, const char* method, const char*
     return found;
 }
 
-// Runs `project(cubes, runner)` over the cubes with the thread detached and
-// hands the rows it returns to NumPy: 1-D when they have one column.
-template <class Project>
-PyObject* rows_of(std::span<const Cube2x2> cubes, Project&& project) {
-    require_numpy();
-    auto rows = detached_loop([&](auto&& run) { return project(cubes, run); });
-    const bool flat = rows.cols() == 1;
-    return make_result_array(std::move(rows), flat);
-}
-
 // Makes the table ready for a method of a batch, once the batch is known to
 // hold 2x2 cubes; `precheck` checks the call's arguments first.
 template <class Precheck>
@@ -61,8 +51,8 @@ constexpr const char* ranks_why = "ranks exist for the 2x2 only";
 
 PyObject* ranks(PyObject* self, PyObject*) {
     return method_call<Batch, Access::shared>(self, [](Batch& batch) {
-        return rows_of(cubes_2x2(batch, "ranks", ranks_why),
-                       [](auto cubes, auto& run) { return ranks_internal(cubes, run); });
+        return projected_array(cubes_2x2(batch, "ranks", ranks_why),
+                               [](auto cubes, auto& run) { return ranks_internal(cubes, run); });
     });
 }
 
@@ -104,7 +94,7 @@ PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         distances_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
             const auto cubes = cubes_2x2(batch, "distances", distances_why);
             const bool modulo_rotation = to_flag(bound[0]);
-            return rows_of(cubes, [&](auto some, auto& run) {
+            return projected_array(cubes, [&](auto some, auto& run) {
                 return distances_internal(built_distance_table(), some, modulo_rotation, run);
             });
         });
@@ -115,7 +105,7 @@ constexpr const char* solutions_why = "solutions are known for the 2x2 only";
 PyObject* solutions(PyObject* self, PyObject*) {
     if (!table_ready_for(self, "solutions", solutions_why, [] {})) return nullptr;
     return method_call<Batch, Access::shared>(self, [](Batch& batch) {
-        return rows_of(cubes_2x2(batch, "solutions", solutions_why), [](auto cubes, auto& run) {
+        return projected_array(cubes_2x2(batch, "solutions", solutions_why), [](auto cubes, auto& run) {
             return solutions_internal(built_distance_table(), cubes, run);
         });
     });

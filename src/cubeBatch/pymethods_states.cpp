@@ -142,7 +142,7 @@ PyObject* scramble_with_moves(PyObject* self, PyObject* const* args, Py_ssize_t 
         scramble_with_moves_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<3>& bound) {
             const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
             const std::optional<std::uint64_t> seed = to_seed(bound[1]);
-            const bool avoid_inverse = bound[2] != nullptr && check(PyObject_IsTrue(bound[2])) == 1;
+            const bool avoid_inverse = to_flag(bound[2]);
             const std::size_t count = std::min(batch.states.size(), lengths.elements().size());
             std::int64_t longest = 0;
             for (std::size_t i = 0; i < count; ++i) longest = std::max(longest, lengths.elements()[i]);

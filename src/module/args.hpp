@@ -58,5 +58,7 @@ Bound<N> bind(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
 std::string_view to_utf8(PyObject* value, const char* parameter);
 std::int64_t to_int64(PyObject* value, const char* parameter);
 std::uint64_t to_uint64(PyObject* value, const char* parameter);
+// A flag: false when left out, otherwise the object's truth, as `if` reads it.
+inline bool to_flag(PyObject* value) { return value != nullptr && check(PyObject_IsTrue(value)) == 1; }
 
 }  // namespace turnsmith::py

@@ -31,7 +31,9 @@ struct PythonClass<BatchContents> {
 unsigned to_cube_type(PyObject* value);
 
 // A new batch object of `states`.
-inline PyObject* new_batch_object(BatchStates&& states) { return construct<BatchContents>(std::move(states)); }
+inline PyObject* new_batch_object(BatchStates&& states) {
+    return construct<BatchContents>(std::move(states));
+}
 
 // A new batch of `count` cubes of type C, written by `fill(span, runner)`
 // with the thread detached.
@@ -55,18 +57,24 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 // CubeBatch.from_words(words, cube_type), also the rebuilder of pickled batches.
 PyObject* batch_from_words_object(PyObject* words, PyObject* cube_type);
 
-// Runs a projection of the batch's states with the calling thread detached,
-// then hands the rows it returns to NumPy: a 1-D array when they have one
-// column, 2-D otherwise.
+// Runs `projection(cubes, runner)` with the calling thread detached, then
+// hands the rows it returns to NumPy: a 1-D array when they have one column,
+// 2-D otherwise.
+template <class C, class Projection>
+PyObject* projected_array(std::span<const C> cubes, Projection&& projection) {
+    require_numpy();
+    auto rows = detached_loop([&](auto&& run) { return projection(cubes, run); });
+    const bool flat = rows.cols() == 1;
+    return make_result_array(std::move(rows), flat);
+}
+
+// The same over the batch's cubes, under shared access.
 template <class Projection>
 PyObject* project_detached(PyObject* self, Projection&& projection) {
     return method_call<BatchContents, Access::shared>(self, [&](BatchContents& batch) {
-        require_numpy();
-        auto rows = batch.states.visit([&]<class C>(std::span<C> cubes) {
-            return detached_loop([&](auto&& run) { return projection(std::span<const C>(cubes), run); });
+        return batch.states.visit([&]<class C>(std::span<C> cubes) {
+            return projected_array(std::span<const C>(cubes), projection);
         });
-        const bool flat = rows.cols() == 1;
-        return make_result_array(std::move(rows), flat);
     });
 }
 

@@ -32,11 +32,11 @@ std::uint64_t rank_by_definition(Word word) {
         for (unsigned j = s + 1; j < 8; ++j) {
             smaller_later += corner_piece(slot_field(word, j)) < corner_piece(slot_field(word, s));
         }
-        permutation += smaller_later * rank2x2::factorial(7 - s);
+        permutation += smaller_later * factorial(7 - s);
     }
     std::uint64_t twist = 0;
     for (unsigned s = 0; s < 7; ++s)
-        twist += corner_twist(slot_field(word, s)) * rank2x2::power_of_three(6 - s);
+        twist += corner_twist(slot_field(word, s)) * power_of_three(6 - s);
     return permutation * 2187 + twist;
 }
 

@@ -1,12 +1,10 @@
 """Exact answers for the 2x2: state numbers, distances and optimal solutions."""
 
-import subprocess
-import sys
-import textwrap
+import os
 
 import pytest
 
-import turnsmith
+from cubehelpers import run_script
 from turnsmith import Cube2x2, CubeBatch
 
 np = pytest.importorskip("numpy")
@@ -141,15 +139,8 @@ def test_solve_takes_the_lowest_move_that_comes_closer(random_2x2):
 
 # ---- the table's build ----------------------------------------------------------
 
-def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=300)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
-
-
 def test_concurrent_first_callers_share_one_build():
-    out = run_python("""
+    out = run_script("""
         import threading, numpy as np, turnsmith as t
         batch = t.CubeBatch(50_000, 2)
         batch.randomize(seed=2)
@@ -167,9 +158,9 @@ def test_concurrent_first_callers_share_one_build():
     assert out.split() == ["1", "True", "True"]
 
 
-@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs os.fork")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 def test_a_child_forked_during_the_build_builds_again():
-    out = run_python("""
+    out = run_script("""
         import os, threading, time, warnings, turnsmith as t
         warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
         cube = t.Cube2x2()
