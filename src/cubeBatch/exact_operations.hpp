@@ -8,7 +8,7 @@
 #include "cube/work_cost.hpp"
 #include "cube2x2/rank.hpp"
 #include "cube2x2/utils.hpp"
-#include "cubeBatch/distance_table.hpp"
+#include "solvers/distance_table_2x2.hpp"
 #include "cubeBatch/loops.hpp"
 #include "cubeBatch/row_buffer.hpp"
 

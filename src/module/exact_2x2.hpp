@@ -4,7 +4,7 @@
 
 #include "module/python.hpp"
 
-#include "cubeBatch/distance_table.hpp"
+#include "solvers/distance_table_2x2.hpp"
 #include "module/attachment.hpp"
 #include "module/errors.hpp"
 

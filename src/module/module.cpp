@@ -5,7 +5,7 @@
 
 #include "cube/next_states.hpp"
 #include "cube/notation.hpp"
-#include "cubeBatch/distance_table.hpp"
+#include "solvers/distance_table_2x2.hpp"
 #include "module/args.hpp"
 #include "module/attachment.hpp"
 #include "module/batch_object.hpp"

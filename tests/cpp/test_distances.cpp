@@ -15,7 +15,7 @@
 #include "cube2x2/rank.hpp"
 #include "cube2x2/utils.hpp"
 #include "cubeBatch/built_once.hpp"
-#include "cubeBatch/distance_table.hpp"
+#include "solvers/distance_table_2x2.hpp"
 #include "model_test_support.hpp"
 
 namespace turnsmith {

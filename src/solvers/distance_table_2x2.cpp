@@ -1,4 +1,4 @@
-#include "cubeBatch/distance_table.hpp"
+#include "solvers/distance_table_2x2.hpp"
 
 #include <algorithm>
 #include <bit>
