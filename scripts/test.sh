@@ -8,6 +8,10 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$repo"
 
+# The solver tables are built once per run, into a cache of the run's own that
+# every interpreter's tests then map.
+export TURNSMITH_CACHE_DIR=${TURNSMITH_CACHE_DIR:-$repo/build/table-cache}
+
 mapfile -t pythons < <(find_pythons)
 ((${#pythons[@]})) || no_python_message
 best_python=$(ensure_env ${pythons[0]})

@@ -1,7 +1,7 @@
 # Types of the turnsmith extension module. Each class is one section, in the
 # order its methods are registered, so a new method goes in beside its kin.
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Literal, Self, SupportsIndex, TypeAlias, final
+from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -16,6 +16,9 @@ _StickerRow: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 # The cubes of a list must be of one type; the list itself may be typed
 # either way.
 _CubeList: TypeAlias = list[Cube2x2] | list[Cube3x3] | list[Cube2x2 | Cube3x3]
+# What a long call reports progress to: True for a line on a terminal's
+# stderr, or a callable called as progress(done, total).
+_Progress: TypeAlias = bool | Callable[[int, int], object] | None
 
 # ---- Cube3x3 ----------------------------------------------------------------
 
@@ -55,6 +58,10 @@ class Cube3x3:
     def from_sticker_array(cls, stickers: _StickerRow) -> Self: ...
     def __reduce__(self) -> tuple[Callable[..., Self], tuple[Literal[3], tuple[int, int]]]: ...
 
+    # A two-phase search's solution of at most max_length quarter turns (None:
+    # 26); ValueError when the cube is farther.
+    def solve(self, max_length: SupportsIndex | None = None) -> str: ...
+
 # ---- Cube2x2 ----------------------------------------------------------------
 
 @final
@@ -91,8 +98,9 @@ class Cube2x2:
     def rank(self) -> int: ...
     # The first call in a process builds the table of every state's distance.
     def distance(self, modulo_rotation: bool = False) -> int: ...
-    # An optimal solution in do_moves' notation; "" when solved.
-    def solve(self) -> str: ...
+    # An optimal solution in do_moves' notation; "" when solved; ValueError
+    # when it is longer than max_length (None: 14).
+    def solve(self, max_length: SupportsIndex | None = None) -> str: ...
 
 # ---- CubeBatch --------------------------------------------------------------
 
@@ -143,8 +151,23 @@ class CubeBatch:
     @classmethod
     def from_ranks(cls, ranks: ArrayLike, cube_type: Literal[2]) -> Self: ...
     def distances(self, modulo_rotation: bool = False) -> NDArray[np.uint8]: ...
-    # Shape (len(self), 14), move indexes padded with -1.
-    def solutions(self) -> NDArray[np.int8]: ...
+    # Both cube types: shape (len(self), W), W = max_length (None: 14 for the
+    # 2x2, 26 for the 3x3), move indexes padded with -1; rows of cubes farther
+    # than max_length are all -1, with length -1.
+    @overload
+    def solutions(
+        self, max_length: SupportsIndex | None = None, progress: _Progress = None,
+        return_lengths: Literal[False] = False,
+    ) -> NDArray[np.int8]: ...
+    @overload
+    def solutions(
+        self, max_length: SupportsIndex | None, progress: _Progress, return_lengths: Literal[True],
+    ) -> tuple[NDArray[np.int8], NDArray[np.int16]]: ...
+    @overload
+    def solutions(
+        self, max_length: SupportsIndex | None = None, progress: _Progress = None, *,
+        return_lengths: Literal[True],
+    ) -> tuple[NDArray[np.int8], NDArray[np.int16]]: ...
 
 # ---- module functions -------------------------------------------------------
 
@@ -156,5 +179,22 @@ def get_next_states(cubes: _CubeList) -> NDArray[np.int64]: ...
 # What pickles call back to rebuild cubes and batches.
 def _restore(cube_type: _CubeType, words: Sequence[SupportsIndex]) -> Cube2x2 | Cube3x3: ...
 def _restore_batch(cube_type: _CubeType, words: ArrayLike) -> CubeBatch: ...
+# The solver tables of a cube type, made ready: one dict per table.
+class _TableReport(TypedDict):
+    name: str
+    path: str | None  # the cache file, or None when held in memory
+    bytes: int
+    built: bool  # built by this call rather than mapped from the cache
+    seconds: float
+
+def prepare_tables(cube_type: _CubeType = 3, progress: _Progress = None) -> list[_TableReport]: ...
+# TURNSMITH_CACHE_DIR, else $XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith;
+# None when TURNSMITH_CACHE_DIR is "".
+def table_cache_dir() -> str | None: ...
+
+class _TestTableReport(_TableReport):
+    intact: bool
+
+def _cache_test_table(size: SupportsIndex) -> _TestTableReport: ...
 # builds_started, built and bytes of the 2x2's distance table.
 def _distance_table_info() -> dict[str, int | bool]: ...

@@ -56,8 +56,10 @@ enum class ForkStage : std::size_t {
     // builds (held only for moments, never while waiting for another
     // thread); the child forgets a build that was under way.
     built_tables,
+    // The 3x3 solver's tables, the same way.
+    solver_tables,
 };
-inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::built_tables) + 1;
+inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::solver_tables) + 1;
 
 // A handler runs in the middle of fork, where nothing may throw.
 using ForkHandler = void (*)() noexcept;

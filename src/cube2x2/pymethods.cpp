@@ -3,6 +3,7 @@
 #include "cube2x2/rank.hpp"
 #include "module/cube_methods.hpp"
 #include "module/exact_2x2.hpp"
+#include "module/solve_methods.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -46,15 +47,6 @@ PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         });
 }
 
-PyObject* solve(PyObject* self, PyObject*) {
-    if (!distance_table_ready([&] { (void)receiver<Cube>(self); })) return nullptr;
-    return read_cube<Cube2x2>(self, [](const Cube2x2& cube) {
-        std::array<std::int8_t, max_distance_2x2> moves{};
-        const unsigned length = built_distance_table().solution(cube.corners, moves);
-        return new_str(move_text(std::span(moves).first(length)));
-    });
-}
-
 const std::array<PyMethodDef, 3> exact_rows{{
     no_args_row(
         "rank", rank,
@@ -67,12 +59,13 @@ const std::array<PyMethodDef, 3> exact_rows{{
                            "With modulo_rotation true, the fewest after which every face shows one colour,\n"
                            "the cube held in any orientation. The first call builds a table of every\n"
                            "state's distance (about a second, 44 MB), kept for the life of the process."),
-    no_args_row(
-        "solve", solve,
-        "solve($self)\n--\n\nReturn an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
+    solve_row<Cube2x2>(
+        "solve($self, max_length=None)\n--\n\n"
+        "Return an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
         "It has exactly distance() quarter turns (the empty string for a solved cube);\n"
         "at each step it takes the lowest move index that brings the cube one turn\n"
-        "closer. The cube is not changed."),
+        "closer. The cube is not changed. max_length (an int in 0..255, None for 14,\n"
+        "the largest distance) bounds the length: below the cube's distance, ValueError."),
 }};
 
 auto methods =

@@ -1,5 +1,6 @@
 // Cube3x3 as Python sees it: one mutable 3x3x3 cube.
 #include "module/cube_methods.hpp"
+#include "module/solve_methods.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -41,7 +42,21 @@ const std::array<PyMethodDef, 7> view_rows{{
                 "is_solved($self)\n--\n\nReturn true if the cube is solved."),
 }};
 
-auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>(), state_rows<Cube3x3>());
+const std::array<PyMethodDef, 1> solver_rows{{
+    solve_row<Cube3x3>(
+        "solve($self, max_length=None)\n--\n\n"
+        "Return a solution of at most max_length quarter turns as moves that do_moves\n"
+        "reads, like \"R U' F\" (a half turn is two moves: \"R R\").\n\n"
+        "A two-phase search; the same state always gets the same moves. max_length is an\n"
+        "int in 0..255 or None for 26, the largest distance, so that the default always\n"
+        "succeeds; below the cube's distance, ValueError. Bounds of 24 and more are fast;\n"
+        "below about 24, proving that no solution exists can take very long for random\n"
+        "states (the call can be interrupted). The cube is not changed. The first call\n"
+        "maps the search's tables from the cache (turnsmith.prepare_tables) or builds them."),
+}};
+
+auto methods =
+    join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>(), state_rows<Cube3x3>(), solver_rows);
 
 auto getset = corner_word_getset<Cube3x3>("corners");
 auto slots = cube_type_slots<Cube3x3>("Cube3x3()\n--\n\n", methods.data(), getset.data());

@@ -134,6 +134,8 @@ std::atomic<ForkGate*> fork_gate{new ForkGate};
 ForkWaitsForThis::ForkWaitsForThis() : gate_(fork_gate.load(std::memory_order_acquire)) { gate_->enter(); }
 ForkWaitsForThis::~ForkWaitsForThis() { gate_->leave(); }
 
+thread_local WhileWaiting* WhileWaiting::current_ = nullptr;
+
 void WorkerPool::run(std::size_t count, PieceRef piece) {
     if (count == 0) return;
     if (current_pool != nullptr) {
@@ -151,7 +153,22 @@ void WorkerPool::run(std::size_t count, PieceRef piece) {
         if (sleeping_ > 0) wake_.notify_one();
     }
     std::unique_lock lock(job.mutex);
-    job.finished.wait(lock, [&job] { return job.done; });
+    if (WhileWaiting* waiting = WhileWaiting::current()) {
+        while (!job.finished.wait_for(lock, waiting->period(), [&job] { return job.done; })) {
+            lock.unlock();
+            try {
+                waiting->tick();
+            } catch (...) {
+                // The loop goes on reading what the caller owns: wait for it first.
+                lock.lock();
+                job.finished.wait(lock, [&job] { return job.done; });
+                throw;
+            }
+            lock.lock();
+        }
+    } else {
+        job.finished.wait(lock, [&job] { return job.done; });
+    }
     if (job.error) std::rethrow_exception(job.error);
 }
 

@@ -5,6 +5,7 @@
 // environment at that moment.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace turnsmith {
@@ -102,6 +104,44 @@ public:
 
 private:
     class ForkGate* gate_;
+};
+
+// What a thread does while it waits for the loops it starts: every `period`,
+// `tick()` runs on it, outside every lock of the pool. Long calls use it to
+// look up from their wait (for signals, for progress) without a thread of
+// their own. Set for a scope on the current thread; the loops a tick starts
+// itself do not tick, and neither do loops run in place on a worker.
+class WhileWaiting {
+public:
+    template <class F>
+    WhileWaiting(std::chrono::milliseconds period, F& tick) noexcept
+        : period_(period),
+          object_(const_cast<void*>(static_cast<const void*>(std::addressof(tick)))),
+          call_([](void* object) { (*static_cast<F*>(object))(); }),
+          outer_(std::exchange(current_, this)) {}
+    ~WhileWaiting() { current_ = outer_; }
+    WhileWaiting(const WhileWaiting&) = delete;
+    WhileWaiting& operator=(const WhileWaiting&) = delete;
+
+    // The innermost of the current thread, or null.
+    static WhileWaiting* current() noexcept { return current_; }
+    std::chrono::milliseconds period() const noexcept { return period_; }
+    // Runs the tick with itself unset, so that what the tick does waits plainly.
+    void tick() {
+        current_ = outer_;
+        struct Restore {
+            WhileWaiting* self;
+            ~Restore() { current_ = self; }
+        } restore{this};
+        call_(object_);
+    }
+
+private:
+    static thread_local WhileWaiting* current_;
+    std::chrono::milliseconds period_;
+    void* object_;
+    void (*call_)(void*);
+    WhileWaiting* outer_;
 };
 
 // `piece(begin, end)` may be called from several workers at once.

@@ -13,6 +13,7 @@
 #include "module/call.hpp"
 #include "module/exact_2x2.hpp"
 #include "module/numpy.hpp"
+#include "module/solving.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -100,14 +101,54 @@ PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
-constexpr const char* solutions_why = "solutions are known for the 2x2 only";
+// The batch's cube type, read under a moment's hold.
+unsigned checked_cube_type(PyObject* self) {
+    unsigned cube_type = 0;
+    Ref none = Ref::steal(check(method_call<Batch, Access::shared>(self, [&](Batch& batch) {
+        cube_type = batch.states.cube_type();
+        return Py_NewRef(Py_None);
+    })));
+    return cube_type;
+}
 
-PyObject* solutions(PyObject* self, PyObject*) {
-    if (!table_ready_for(self, "solutions", solutions_why, [] {})) return nullptr;
-    return method_call<Batch, Access::shared>(self, [](Batch& batch) {
-        return projected_array(cubes_2x2(batch, "solutions", solutions_why), [](auto cubes, auto& run) {
-            return solutions_internal(built_distance_table(), cubes, run);
-        });
+constexpr Signature<3> solutions_signature{
+    "CubeBatch", "solutions", {"max_length", "progress", "return_lengths"}, 0};
+
+// Solutions of every cube, for either cube type: the tables are made ready
+// before the call takes its hold (a build takes seconds and would refuse
+// every other call on the batch meanwhile), then the cubes are searched on
+// the pool, the batch only read.
+PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto early = bind(solutions_signature, args, nargs, kwnames);
+        // Only the line on a terminal reports a build: a callable counts cubes.
+        PyObject* build_progress = early[1] == Py_True ? Py_True : nullptr;
+        with_cube_type(checked_cube_type(self), [&]<Cube C>() { tables_ready<C>(build_progress, "progress"); });
+        return method_call<Batch, Access::shared>(
+            solutions_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<3>& bound) {
+                return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
+                    const unsigned max_length = to_max_length(bound[0], Solving<C>::diameter);
+                    LongCall call(bound[1], "progress", "cubes");
+                    const bool return_lengths = to_flag(bound[2]);
+                    require_numpy();
+                    auto rows = Rows<std::int8_t>::zeroed(cubes.size(), max_length);
+                    auto lengths = Rows<std::int16_t>::zeroed(cubes.size(), 1);
+                    // Rows of width 0 still take a length each.
+                    std::vector<std::int8_t> scratch(max_length == 0 ? cubes.size() : 0);
+                    std::int8_t* out = max_length == 0 ? scratch.data() : rows.row(0);
+                    call.control().set_total(cubes.size());
+                    if (!cubes.empty()) {
+                        call.run([&] {
+                            Solving<C>::solve_many(std::span<const C>(cubes), max_length, out,
+                                                   std::max(max_length, 1u), lengths.row(0), call.control());
+                        });
+                    }
+                    Ref moves = Ref::steal(make_result_array(std::move(rows)));
+                    if (!return_lengths) return moves.release();
+                    Ref counts = Ref::steal(make_result_array(std::move(lengths), true));
+                    return check(PyTuple_Pack(2, moves.get(), counts.get()));
+                });
+            });
     });
 }
 
@@ -131,12 +172,23 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
             "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
             "The shape is (len(self),); each value is the cube's Cube2x2.distance, with the\n"
             "same modulo_rotation. For batches of 2x2 cubes only."),
-        no_args_row(
-            "solutions", solutions,
-            "solutions($self)\n--\n\nReturn every cube's optimal solution as rows of move indexes.\n\n"
-            "A NumPy int8 array of shape (len(self), 14): row i holds the moves of cube i's\n"
-            "Cube2x2.solve, padded with -1, as apply_move_sequences reads them. The batch\n"
-            "is not changed. For batches of 2x2 cubes only."),
+        keywords_row<solutions>(
+            "solutions",
+            "solutions($self, max_length=None, progress=None, return_lengths=False)\n--\n\n"
+            "Return every cube's solution as rows of move indexes.\n\n"
+            "A NumPy int8 array of shape (len(self), W), W the bound: max_length, or for\n"
+            "None the largest distance (14 for the 2x2, 26 for the 3x3). Row i holds the\n"
+            "moves of self[i].solve(max_length), padded with -1, as apply_move_sequences\n"
+            "reads them: optimal for the 2x2, a two-phase search's for the 3x3. A cube\n"
+            "farther than max_length gets a row of -1 (length -1); the other rows are kept.\n"
+            "With return_lengths, a tuple (rows, lengths), lengths an int16 array of shape\n"
+            "(len(self),). For the 3x3, bounds of 24 and more are fast; below about 24,\n"
+            "proving that a random cube has no solution can take very long.\n\n"
+            "progress: True draws a line on stderr (done/total, cubes/s, time left) when it\n"
+            "is a terminal; a callable is called as progress(done, total) on the calling\n"
+            "thread, done never decreasing, last with done == total. Runs on the worker\n"
+            "pool; can be interrupted (KeyboardInterrupt, or an exception raised by the\n"
+            "progress callable), and the batch is not changed either way."),
     }};
 }
 

@@ -14,6 +14,7 @@
 #include "module/cube_methods.hpp"
 #include "module/cube_object.hpp"
 #include "module/numpy.hpp"
+#include "module/tables.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -167,6 +168,10 @@ int exec_module(PyObject* module) {
         add_private_function(module, restore_def);
         add_private_function(module, restore_batch_def);
         add_private_function(module, distance_table_info_def);
+        // Public, but outside __all__, which keeps the names it always had.
+        add_private_function(module, prepare_tables_def());
+        add_private_function(module, table_cache_dir_def());
+        add_private_function(module, cache_test_table_def());
         return 0;
     });
 }

@@ -24,6 +24,8 @@ inline constexpr int npy_type_number<std::int8_t> = 1;
 template <>
 inline constexpr int npy_type_number<std::uint8_t> = 2;
 template <>
+inline constexpr int npy_type_number<std::int16_t> = 3;  // NPY_SHORT
+template <>
 inline constexpr int npy_type_number<std::int64_t> = 7;  // NPY_LONG
 template <>
 inline constexpr int npy_type_number<std::uint64_t> = 8;  // NPY_ULONG

@@ -221,6 +221,71 @@ ChunkedRun run_in_chunks(std::size_t count, const Cost& cost, std::uint64_t budg
 
 // Item costs 0..9 repeating; every item must be processed exactly once, each
 // chunk run by the caller's hook, and no chunk may go on past its budget.
+// ---------------------------------------------------------------------------
+// Looking up while waiting
+
+// A loop that lasts until `release` is set, so that the ticks, not the
+// clock, decide when it ends.
+TEST(WhileWaiting, TicksRunOnTheWaitingThreadUntilTheLoopEnds) {
+    WorkerPool pool(2);
+    WorkerPool other(1);
+    std::atomic<bool> release = false;
+    std::vector<std::thread::id> ticked_on;
+    auto tick = [&] {
+        ticked_on.push_back(std::this_thread::get_id());
+        // A loop started by a tick waits plainly: no tick inside a tick.
+        parallel_for(other, 1, [](std::size_t, std::size_t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+        if (ticked_on.size() >= 3) release = true;
+    };
+    const WhileWaiting waiting(std::chrono::milliseconds(1), tick);
+    parallel_for(pool, 2, [&](std::size_t, std::size_t) {
+        while (!release) std::this_thread::yield();
+    });
+    EXPECT_GE(ticked_on.size(), 3u);
+    for (const std::thread::id thread : ticked_on) EXPECT_EQ(thread, std::this_thread::get_id());
+    EXPECT_EQ(WhileWaiting::current(), &waiting);
+}
+
+TEST(WhileWaiting, ATickThatThrowsWaitsForTheLoopFirst) {
+    WorkerPool pool(2);
+    std::atomic<bool> release = false;
+    std::atomic<bool> loop_ended = false;
+    auto tick = [&] {
+        release = true;
+        throw std::runtime_error("stop");
+    };
+    const WhileWaiting waiting(std::chrono::milliseconds(1), tick);
+    EXPECT_THROW(parallel_for(pool, 1,
+                              [&](std::size_t, std::size_t) {
+                                  while (!release) std::this_thread::yield();
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                  loop_ended = true;
+                              }),
+                 std::runtime_error);
+    EXPECT_TRUE(loop_ended);
+}
+
+TEST(WhileWaiting, OtherThreadsAndOuterScopesDoNotTick) {
+    WorkerPool pool(2);
+    std::size_t ticks = 0;
+    auto tick = [&] { ++ticks; };
+    {
+        const WhileWaiting waiting(std::chrono::milliseconds(1), tick);
+        std::thread other([&] {
+            EXPECT_EQ(WhileWaiting::current(), nullptr);
+            parallel_for(pool, 1, [](std::size_t, std::size_t) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            });
+        });
+        other.join();
+    }
+    EXPECT_EQ(WhileWaiting::current(), nullptr);
+    parallel_for(pool, 1, [](std::size_t, std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(30)); });
+    EXPECT_EQ(ticks, 0u);
+}
+
 TEST(InChunks, CoversEveryItemOnceInBudgetedChunks) {
     constexpr std::size_t count = 1000;
     constexpr std::uint64_t budget = 40;

@@ -61,8 +61,7 @@ def test_from_ranks_names_the_first_bad_position(ranks, position):
     lambda: CubeBatch(3, 3).ranks(),
     lambda: CubeBatch.from_ranks([0], 3),
     lambda: CubeBatch(3, 3).distances(),
-    lambda: CubeBatch(3, 3).solutions(),
-], ids=["ranks", "from_ranks", "distances", "solutions"])
+], ids=["ranks", "from_ranks", "distances"])
 def test_3x3_batches_have_no_exact_answers(call):
     with pytest.raises(TypeError, match="for the 2x2 only"):
         call()

@@ -1,0 +1,115 @@
+// The solvers' tables as Python sees them: where the cache lives, and a call
+// that makes a cube type's tables ready ahead of the first search (before
+// forking workers, in a container's build step, on each node of a cluster).
+#include "module/tables.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "module/args.hpp"
+#include "module/batch_object.hpp"
+#include "module/long_call.hpp"
+#include "module/solving.hpp"
+#include "module/type_objects.hpp"
+#include "solvers/table_cache.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+PyObject* report_dict(const TableReport& table) {
+    Ref path = table.path.empty() ? Ref::borrow(Py_None) : Ref::steal(new_str(table.path));
+    return check(Py_BuildValue("{sssOsKsOsd}", "name", table.name.c_str(), "path", path.get(), "bytes",
+                               static_cast<unsigned long long>(table.bytes), "built", table.built_here ? Py_True : Py_False,
+                               "seconds", table.seconds));
+}
+
+PyObject* report_list(const std::vector<TableReport>& tables) {
+    Ref list = Ref::steal(check(PyList_New(0)));
+    for (const TableReport& table : tables) {
+        Ref item = Ref::steal(report_dict(table));
+        check(PyList_Append(list.get(), item.get()));
+    }
+    return list.release();
+}
+
+constexpr Signature<2> prepare_signature{nullptr, "prepare_tables", {"cube_type", "progress"}, 0};
+
+PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(prepare_signature, args, nargs, kwnames);
+        const unsigned cube_type = bound[0] == nullptr ? 3 : to_cube_type(bound[0]);
+        return with_cube_type(cube_type, [&]<Cube C>() {
+            tables_ready<C>(bound[1], "progress");
+            if constexpr (std::is_same_v<C, Cube2x2>) {
+                const DistanceTable2x2& table = *distance_table_2x2_if_built();
+                return report_list({{"2x2-distances", "", table.bytes(), true, 0.0}});
+            } else {
+                return report_list(two_phase_table_reports());
+            }
+        });
+    });
+}
+
+PyObject* table_cache_dir(PyObject*, PyObject*) {
+    return guarded([] {
+        const auto directory = tables::cache_directory();
+        return directory ? new_str(directory->string()) : Py_NewRef(Py_None);
+    });
+}
+
+constexpr Signature<1> test_table_signature{nullptr, "_cache_test_table", {"size"}, 1};
+
+PyObject* cache_test_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(test_table_signature, args, nargs, kwnames);
+        const std::uint64_t size = to_uint64(bound[0], "size");
+        const tables::TableKind kind = tables::test_table_kind(size);
+        std::vector<std::string> warnings;
+        LongCall call(nullptr, "progress", "units");
+        const tables::TableBytes table =
+            call.run([&] { return tables::load_or_build(kind, warnings, call.control()); });
+        warn_all(warnings);
+        // What the cache gave, against the kind's contents made afresh.
+        std::vector<std::byte> expected(kind.bytes);
+        kind.fill(expected, unwatched_work());
+        const bool intact = std::ranges::equal(table.bytes(), expected);
+        const TableReport report{kind.name, table.path(), kind.bytes, table.built_here(), table.seconds()};
+        Ref dict = Ref::steal(report_dict(report));
+        check(PyDict_SetItemString(dict.get(), "intact", intact ? Py_True : Py_False));
+        return dict.release();
+    });
+}
+
+PyMethodDef prepare_def = keywords_row<prepare_tables>(
+    "prepare_tables",
+    "prepare_tables(cube_type=3, progress=None)\n--\n\n"
+    "Make the solver tables of a cube type ready now, and return what they are.\n\n"
+    "For the 3x3, the two-phase search's tables are mapped from the cache\n"
+    "directory (table_cache_dir()) or built there, once per process; for the 2x2,\n"
+    "its distance table is built in memory. Returns a list of dicts: name, path (the\n"
+    "cache file, or None when held in memory), bytes, built (built by this call\n"
+    "rather than mapped from the cache) and seconds. Call it before forking workers,\n"
+    "in a container's build step or on each node of a cluster. progress works as in\n"
+    "CubeBatch.solutions; the call can be interrupted.");
+
+PyMethodDef cache_dir_def = no_args_row(
+    "table_cache_dir", table_cache_dir,
+    "table_cache_dir()\n--\n\n"
+    "Return the directory of the solver tables' cache, or None when it is off.\n\n"
+    "TURNSMITH_CACHE_DIR when set (set to \"\" it turns the cache off), else\n"
+    "$XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith; read at each call.");
+
+PyMethodDef test_table_def = keywords_row<cache_test_table>(
+    "_cache_test_table",
+    "_cache_test_table(size)\n--\n\n"
+    "Load or build a test table of size bytes through the cache; return its report,\n"
+    "with intact telling whether its contents are the kind's own.");
+
+}  // namespace
+
+PyMethodDef& prepare_tables_def() { return prepare_def; }
+PyMethodDef& table_cache_dir_def() { return cache_dir_def; }
+PyMethodDef& cache_test_table_def() { return test_table_def; }
+
+}  // namespace turnsmith::py

@@ -1,0 +1,71 @@
+#include "solvers/solver_3x3.hpp"
+
+#include <memory>
+
+#include "cube/fork.hpp"
+#include "cubeBatch/built_once.hpp"
+#include "solvers/table_cache.hpp"
+
+namespace turnsmith {
+namespace {
+
+struct LoadedSolver {
+    std::vector<tables::TableBytes> files;
+    std::vector<TableReport> reports;
+    std::unique_ptr<two_phase::Solver> solver;
+};
+
+std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkControl& control) {
+    auto loaded = std::make_unique<LoadedSolver>();
+    std::vector<std::span<const std::byte>> views;
+    for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
+        const tables::TableKind kind{spec.name, spec.format, spec.bytes, spec.fill};
+        tables::TableBytes& file = loaded->files.emplace_back(tables::load_or_build(kind, warnings, control));
+        loaded->reports.push_back({spec.name, file.path(), spec.bytes, file.built_here(), file.seconds()});
+        views.push_back(file.bytes());
+    }
+    loaded->solver = std::make_unique<two_phase::Solver>(views);
+    return loaded;
+}
+
+// Never destroyed: a thread the process does not join may read it at exit.
+BuiltOnce<LoadedSolver>& process_solver() {
+    static auto* const solver = new BuiltOnce<LoadedSolver>;
+    return *solver;
+}
+
+void before_fork() noexcept { process_solver().before_fork(); }
+void after_fork_in_parent() noexcept { process_solver().after_fork_in_parent(); }
+void after_fork_in_child() noexcept { process_solver().after_fork_in_child(); }
+
+// Made before any fork can ask for it, since a fork handler must not allocate.
+[[maybe_unused]] const bool fork_handlers_registered =
+    (process_solver(),
+     on_fork(ForkStage::solver_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
+
+}  // namespace
+
+const two_phase::Solver& two_phase_solver(std::vector<std::string>& warnings, WorkControl& control) {
+    for (;;) {
+        try {
+            return *process_solver().get([&] { return load(warnings, control); }).solver;
+        } catch (const Stopped&) {
+            // Another caller's build was stopped, not this one: build again.
+            if (control.stop_requested()) throw;
+        }
+    }
+}
+
+const two_phase::Solver* two_phase_solver_if_ready() noexcept {
+    const LoadedSolver* loaded = process_solver().built();
+    return loaded != nullptr ? loaded->solver.get() : nullptr;
+}
+
+std::vector<TableReport> two_phase_table_reports() {
+    const LoadedSolver* loaded = process_solver().built();
+    return loaded != nullptr ? loaded->reports : std::vector<TableReport>{};
+}
+
+std::uint64_t two_phase_table_loads() noexcept { return process_solver().builds_started(); }
+
+}  // namespace turnsmith

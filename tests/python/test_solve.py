@@ -1,0 +1,225 @@
+"""Solving: the 3x3's two-phase search and the 2x2's optimal solutions, for
+single cubes and batches; bounds, determinism, interrupts and progress."""
+
+import _thread
+import threading
+import time
+
+import pytest
+
+from cubehelpers import run_script
+from turnsmith import Cube2x2, Cube3x3, CubeBatch
+
+np = pytest.importorskip("numpy")
+
+DIAMETER = {2: 14, 3: 26}
+
+
+def replayed(batch, rows):
+    """A copy of the batch with each row of moves applied."""
+    copy = CubeBatch.from_words(batch.to_words(), batch.cube_type)
+    copy.apply_move_sequences(rows)
+    return copy
+
+
+def corner_parity(word):
+    pieces = [(int(word) >> 5 * s) & 7 for s in range(8)]
+    return sum(a > b for i, a in enumerate(pieces) for b in pieces[i + 1:]) % 2
+
+
+@pytest.fixture(scope="module")
+def random_3x3():
+    batch = CubeBatch(300, 3)
+    batch.randomize(seed=2024)
+    return batch
+
+
+@pytest.fixture(scope="module")
+def levels_3x3():
+    """The 3x3's states by distance 0..5, from a breadth-first search."""
+    frontier, levels, seen = CubeBatch(1, 3), [], set()
+    for _ in range(6):
+        words = frontier.to_words()
+        new = [w for w in map(tuple, words.tolist()) if w not in seen]
+        seen.update(new)
+        levels.append(np.array(sorted(set(new)), dtype=np.uint64).reshape(-1, 2))
+        frontier = frontier.get_next_batch()
+    return levels
+
+
+def test_breadth_first_counts_are_the_published_ones(levels_3x3):
+    assert [len(level) for level in levels_3x3] == [1, 12, 114, 1068, 10011, 93840]
+
+
+# ---- the 3x3 -------------------------------------------------------------------
+
+def test_random_solutions_replay_within_the_bound(random_3x3):
+    before = random_3x3.to_words()
+    rows, lengths = random_3x3.solutions(return_lengths=True)
+    assert rows.shape == (len(random_3x3), 26) and rows.dtype == np.int8 and lengths.dtype == np.int16
+    assert np.array_equal(random_3x3.to_words(), before)
+    assert replayed(random_3x3, rows).is_solved().all()
+    assert ((lengths >= 0) & (lengths <= 26)).all()
+    assert ((rows >= 0).sum(axis=1) == lengths).all()
+    assert (rows[np.arange(26) >= lengths[:, None]] == -1).all()
+    # A quarter turn flips the corners' parity: a length has the parity of the state's.
+    assert [corner_parity(w) for w in before[:, 0]] == (lengths % 2).tolist()
+
+
+def test_solve_agrees_with_solutions_and_leaves_the_cube(random_3x3):
+    rows = random_3x3.solutions(max_length=25)
+    for i in range(0, len(random_3x3), 37):
+        cube = random_3x3[i]
+        words = cube.to_words()
+        text = cube.solve(max_length=25)
+        assert cube.to_words() == words
+        assert text.split() == [("U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'")[m]
+                                for m in rows[i] if m >= 0]
+        cube.do_moves(text)
+        assert cube.is_solved()
+
+
+@pytest.mark.parametrize("distance", [1, 2, 3, 4, 5])
+def test_tight_bounds_give_the_distance(levels_3x3, distance):
+    """With the bound at the distance found by the search above, the solver
+    finds a solution of exactly that length, and none one shorter."""
+    words = levels_3x3[distance]
+    words = words[np.random.default_rng(distance).choice(len(words), min(len(words), 150), replace=False)]
+    batch = CubeBatch.from_words(words, 3)
+    rows, lengths = batch.solutions(max_length=distance, return_lengths=True)
+    assert (lengths == distance).all()
+    assert replayed(batch, rows).is_solved().all()
+    rows, lengths = batch.solutions(max_length=distance - 1, return_lengths=True)
+    assert (lengths == -1).all() and (rows == -1).all()
+
+
+def test_a_bound_below_the_distance(levels_3x3):
+    cube = Cube3x3.from_words(*map(int, levels_3x3[4][7]))
+    with pytest.raises(ValueError, match="no solution of at most 3 quarter turns exists"):
+        cube.solve(max_length=3)
+    batch = CubeBatch.from_words(np.stack([levels_3x3[4][7], levels_3x3[2][0], levels_3x3[0][0]]), 3)
+    rows, lengths = batch.solutions(max_length=3, return_lengths=True)
+    assert lengths.tolist() == [-1, 2, 0]
+    assert (rows[0] == -1).all() and replayed(batch.take([1, 2]), rows[1:]).is_solved().all()
+    assert Cube3x3().solve() == "" and Cube3x3().solve(max_length=0) == ""
+
+
+def test_half_turns_are_two_quarter_turns():
+    cube = Cube3x3()
+    cube.do_moves("R R U")
+    assert cube.solve(max_length=3) in ("U' R R", "U' R' R'")
+
+
+# ---- the 2x2 -------------------------------------------------------------------
+
+def test_2x2_keeps_its_optimal_solutions():
+    batch = CubeBatch(2000, 2)
+    batch.randomize(seed=3)
+    distances = batch.distances()
+    rows, lengths = batch.solutions(return_lengths=True)
+    assert rows.shape == (2000, 14) and (lengths == distances).all()
+    assert replayed(batch, rows).is_solved().all()
+    wide = batch.solutions(max_length=20)
+    assert wide.shape == (2000, 20) and np.array_equal(wide[:, :14], rows) and (wide[:, 14:] == -1).all()
+    cut, cut_lengths = batch.solutions(max_length=9, return_lengths=True)
+    far = distances > 9
+    assert (cut_lengths[far] == -1).all() and (cut[far] == -1).all()
+    assert np.array_equal(cut[~far], rows[~far, :9])
+    cube = batch[int(np.argmax(distances))]
+    assert len(cube.solve().split()) == distances.max()
+    with pytest.raises(ValueError, match="no solution of at most 9 quarter turns exists"):
+        cube.solve(max_length=9)
+
+
+# ---- arguments ------------------------------------------------------------------
+
+@pytest.mark.parametrize("cube_type", [2, 3])
+@pytest.mark.parametrize("bound, error", [(-1, ValueError), (256, ValueError), (2**70, ValueError),
+                                          ("20", TypeError), (20.0, TypeError)])
+def test_bounds_out_of_range_are_refused(cube_type, bound, error):
+    batch = CubeBatch(2, cube_type)
+    with pytest.raises(error, match="max_length"):
+        batch.solutions(max_length=bound)
+    with pytest.raises(error, match="max_length"):
+        batch[0].solve(max_length=bound)
+
+
+@pytest.mark.parametrize("cube_type", [2, 3])
+def test_empty_batches_and_zero_bounds(cube_type):
+    assert CubeBatch(0, cube_type).solutions().shape == (0, DIAMETER[cube_type])
+    rows, lengths = CubeBatch(3, cube_type).solutions(max_length=0, return_lengths=True)
+    assert rows.shape == (3, 0) and lengths.tolist() == [0, 0, 0]
+
+
+def test_progress_must_be_a_callable_or_a_flag():
+    with pytest.raises(TypeError, match="progress"):
+        CubeBatch(2, 3).solutions(progress=5)
+
+
+# ---- determinism ------------------------------------------------------------------
+
+DIGEST = """
+    import hashlib, turnsmith
+    batch = turnsmith.CubeBatch(120, 3)
+    batch.randomize(seed=77)
+    order = list(range(60, 120)) + list(range(60))
+    rows = batch.solutions()
+    shuffled = batch.take(order).solutions()
+    assert (shuffled == rows[order]).all()
+    print(hashlib.sha256(rows.tobytes()).hexdigest())
+"""
+
+
+def test_the_same_moves_whatever_the_workers():
+    digests = {run_script(DIGEST, RAYON_NUM_THREADS=str(n)) for n in (1, 2, 5)}
+    assert len(digests) == 1
+
+
+# ---- stopping and progress ----------------------------------------------------------
+
+def hard_batch():
+    """Cubes whose proof that no 18-move solution exists takes long."""
+    batch = CubeBatch(64, 3)
+    batch.randomize(seed=5)
+    return batch
+
+
+def test_an_interrupt_stops_a_long_call_quickly():
+    batch = hard_batch()
+    before = batch.to_words()
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            batch.solutions(max_length=18)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 5
+    assert np.array_equal(batch.to_words(), before)
+
+
+def test_a_progress_callable_that_raises_stops_the_call():
+    batch = hard_batch()
+    before = batch.to_words()
+    seen = []
+
+    class Enough(Exception):
+        pass
+
+    def progress(done, total):
+        seen.append((done, total))
+        if len(seen) == 3:
+            raise Enough
+
+    with pytest.raises(Enough):
+        batch.solutions(max_length=18, progress=progress)
+    assert len(seen) == 3 and np.array_equal(batch.to_words(), before)
+
+
+def test_progress_counts_up_to_the_total(random_3x3):
+    seen = []
+    random_3x3.solutions(progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (len(random_3x3), len(random_3x3))
+    assert all(total == len(random_3x3) for _, total in seen)
+    assert [done for done, _ in seen] == sorted(done for done, _ in seen)
