@@ -1,0 +1,157 @@
+"""The on-disk cache of solver tables, through a small test table kind that
+takes the same load, build and check paths as the real ones, and the real
+tables' files."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import pytest
+
+import turnsmith
+
+SIZE = 1 << 16
+HEADER_FORMAT_AT = 24  # the format number's place in a file's header
+
+
+def load(size=SIZE):
+    """The test table's report and the RuntimeWarnings the call issued."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        report = turnsmith._cache_test_table(size)
+    return report, [str(w.message) for w in caught if w.category is RuntimeWarning]
+
+
+@pytest.fixture
+def cache(tmp_path, monkeypatch):
+    monkeypatch.setenv("TURNSMITH_CACHE_DIR", str(tmp_path / "cache"))
+    return tmp_path / "cache"
+
+
+def test_built_once_then_mapped(cache):
+    first, warned = load()
+    assert first["built"] and first["intact"] and not warned
+    assert first["path"] is not None and os.path.dirname(first["path"]) == str(cache)
+    assert turnsmith.table_cache_dir() == str(cache)
+    again, warned = load()
+    assert not again["built"] and again["intact"] and again["path"] == first["path"] and not warned
+
+
+def truncate(path):
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) - 100)
+
+
+def flip_last_byte(path):
+    with open(path, "r+b") as f:
+        f.seek(-1, os.SEEK_END)
+        byte = f.read(1)
+        f.seek(-1, os.SEEK_END)
+        f.write(bytes([byte[0] ^ 0x40]))
+
+
+def other_format(path):
+    with open(path, "r+b") as f:
+        f.seek(HEADER_FORMAT_AT)
+        f.write(b"\xff" * 8)
+
+
+def other_byte_order(path):
+    with open(path, "r+b") as f:
+        f.seek(8)
+        mark = f.read(8)
+        f.seek(8)
+        f.write(mark[::-1])
+
+
+@pytest.mark.parametrize("damage", [truncate, flip_last_byte, other_format, other_byte_order],
+                         ids=lambda damage: damage.__name__)
+def test_a_damaged_file_is_rebuilt_with_a_warning(cache, damage):
+    path = load()[0]["path"]
+    damage(path)
+    report, warned = load()
+    assert report["built"] and report["intact"]
+    assert len(warned) == 1 and path in warned[0]
+    report, warned = load()
+    assert not report["built"] and report["intact"] and not warned
+
+
+def test_an_unusable_directory_means_memory_and_one_warning(tmp_path, monkeypatch):
+    blocker = tmp_path / "a-file"
+    blocker.write_text("")
+    monkeypatch.setenv("TURNSMITH_CACHE_DIR", str(blocker / "cache"))
+    report, warned = load()
+    assert report["intact"] and report["path"] is None
+    assert len(warned) == 1 and str(blocker) in warned[0]
+
+
+def test_the_cache_can_be_turned_off(tmp_path, monkeypatch):
+    monkeypatch.setenv("TURNSMITH_CACHE_DIR", "")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    assert turnsmith.table_cache_dir() is None
+    report, warned = load()
+    assert report["intact"] and report["path"] is None and not warned
+    assert list(tmp_path.iterdir()) == []
+
+
+def run(script, cache, **env):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                          env={**os.environ, "TURNSMITH_CACHE_DIR": str(cache), **env}, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done
+
+
+def test_a_full_disk_means_memory_and_one_warning(cache):
+    done = run(f"""
+        import resource, warnings, turnsmith
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            report = turnsmith._cache_test_table({SIZE})
+        assert report["intact"] and report["path"] is None, report
+        assert len(caught) == 1 and caught[0].category is RuntimeWarning, caught
+        print(caught[0].message)
+    """, cache)
+    assert str(cache) in done.stdout
+    assert [p for p in cache.iterdir() if not p.name.endswith(".lock")] == []
+
+
+def test_two_processes_build_once(cache):
+    script = f"""
+        import turnsmith
+        report = turnsmith._cache_test_table({64 << 20})
+        assert report["intact"]
+        print(report["built"])
+    """
+    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True,
+                              env={**os.environ, "TURNSMITH_CACHE_DIR": str(cache)}) for _ in range(2)]
+    outputs = [proc.communicate(timeout=300) for proc in procs]
+    assert all(proc.returncode == 0 for proc in procs), outputs
+    assert sorted(out.strip() for out, _ in outputs) == ["False", "True"]
+
+
+# ---- the real tables -----------------------------------------------------------------
+
+def test_the_3x3_tables_come_from_the_cache_in_a_new_process():
+    """The tables of this run's cache (built by the first test that needed
+    them), mapped by a fresh process, solve like this one's."""
+    tables = turnsmith.prepare_tables(3)
+    assert tables and all(t["bytes"] > 0 for t in tables)
+    assert sum(t["bytes"] for t in tables) < 1 << 30
+    cube = turnsmith.Cube3x3()
+    cube.do_moves("R U F' L D B' R' U'")
+    moves = cube.solve()
+    if turnsmith.table_cache_dir() is None:
+        pytest.skip("the cache is off")
+    done = run(f"""
+        import turnsmith
+        tables = turnsmith.prepare_tables(3)
+        assert not any(t["built"] for t in tables), tables
+        cube = turnsmith.Cube3x3()
+        cube.do_moves("R U F' L D B' R' U'")
+        print(cube.solve())
+    """, turnsmith.table_cache_dir())
+    assert done.stdout.strip() == moves
