@@ -149,7 +149,8 @@ Mapping map_aligned(std::size_t bytes, int protection, int flags, int fd, off_t 
         return data == MAP_FAILED ? Mapping() : Mapping(static_cast<std::byte*>(data), bytes);
     }
     const std::size_t reserved_bytes = bytes + huge_page_bytes;
-    void* reserved = mmap(nullptr, reserved_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* reserved =
+        mmap(nullptr, reserved_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) return {};
     const auto begin = reinterpret_cast<std::uintptr_t>(reserved);
     const std::uintptr_t aligned = (begin + huge_page_bytes - 1) & ~std::uintptr_t{huge_page_bytes - 1};
@@ -403,7 +404,8 @@ public:
         if (!file_) return;
         for (std::size_t i = 0; i < held_lock_files.size(); ++i) {
             int free = 0;
-            if (held_lock_files[i].compare_exchange_strong(free, file_.get() + 1, std::memory_order_relaxed)) {
+            if (held_lock_files[i].compare_exchange_strong(free, file_.get() + 1,
+                                                           std::memory_order_relaxed)) {
                 slot_ = i;
                 break;
             }
@@ -532,7 +534,8 @@ Written write_table(const fs::path& target, const TableKind& kind, WorkControl& 
     if (fsync(file.fd()) != 0) return fail("flushing it to disk");
     if (!file.rename_to(target)) return fail("renaming it into place");
     // Makes the rename itself durable; the file is in place either way.
-    if (const FileDescriptor directory(open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (const FileDescriptor directory(
+            open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         directory) {
         fsync(directory.get());
     }
@@ -562,12 +565,11 @@ Mapping keep_in_memory(Mapping built, const TableKind& kind) {
 }
 
 void check_kind(const TableKind& kind) {
-    const bool name_usable =
-        !kind.name.empty() && kind.name.size() <= max_name_length &&
-        std::all_of(kind.name.begin(), kind.name.end(), [](char c) {
-            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                   c == '-';
-        });
+    const bool name_usable = !kind.name.empty() && kind.name.size() <= max_name_length &&
+                             std::all_of(kind.name.begin(), kind.name.end(), [](char c) {
+                                 return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                        (c >= '0' && c <= '9') || c == '_' || c == '-';
+                             });
     if (!name_usable) {
         throw std::invalid_argument("a table name is 1 to " + std::to_string(max_name_length) +
                                     " letters, digits, '_' or '-', not '" + kind.name + "'");
@@ -611,9 +613,10 @@ std::uint64_t table_checksum(std::span<const std::byte> bytes) {
     std::vector<std::uint64_t> sums(pieces);
     parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            sums[i] = piece_checksum(bytes.subspan(i * checksum_piece_bytes).first(
-                                         std::min(checksum_piece_bytes, bytes.size() - i * checksum_piece_bytes)),
-                                     i);
+            sums[i] = piece_checksum(
+                bytes.subspan(i * checksum_piece_bytes)
+                    .first(std::min(checksum_piece_bytes, bytes.size() - i * checksum_piece_bytes)),
+                i);
         }
     });
     std::uint64_t total = 0;
@@ -637,7 +640,9 @@ std::optional<fs::path> cache_directory() {
     return std::nullopt;
 }
 
-fs::path table_path(const fs::path& directory, const TableKind& kind) { return directory / (kind.name + ".tbl"); }
+fs::path table_path(const fs::path& directory, const TableKind& kind) {
+    return directory / (kind.name + ".tbl");
+}
 
 TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnings, WorkControl& control) {
     check_kind(kind);
@@ -670,7 +675,8 @@ TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnin
     lock_path.replace_extension(".lock");
     BuildLock lock(lock_path);
     if (!lock.opened()) {
-        unusable_directory(*directory, "creating " + lock_path.filename().string() + ": " + error_text(lock.open_error()));
+        unusable_directory(
+            *directory, "creating " + lock_path.filename().string() + ": " + error_text(lock.open_error()));
         return in_memory();
     }
     const bool locked = lock.take(control);
@@ -678,7 +684,8 @@ TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnin
     found = inspect(path, kind);
     if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
     if (!found.missing) {
-        warnings.push_back("the cached table file " + quoted(path) + " " + found.problem + "; building it again");
+        warnings.push_back("the cached table file " + quoted(path) + " " + found.problem +
+                           "; building it again");
     }
     if (locked) remove_abandoned_files(path);
 

@@ -108,15 +108,15 @@ std::uint64_t test_table_word(std::uint64_t index) noexcept;
 // that built it; the rest of the first page is zero. Every field is checked
 // before the contents are used.
 struct TableFileHeader {
-    char magic[8];                  // "tsmtable"
-    std::uint64_t byte_order;       // byte_order_mark, as the writer stored it
-    std::uint64_t header_version;   // table_header_version
-    std::uint64_t format;           // TableKind::format
-    std::uint64_t content_offset;   // table_content_offset
-    std::uint64_t content_bytes;    // TableKind::bytes; the file is content_offset + content_bytes long
-    std::uint64_t content_checksum; // table_checksum of the contents
-    char name[64];                  // TableKind::name, the rest zero
-    std::uint64_t header_checksum;  // table_checksum of every byte above
+    char magic[8];                   // "tsmtable"
+    std::uint64_t byte_order;        // byte_order_mark, as the writer stored it
+    std::uint64_t header_version;    // table_header_version
+    std::uint64_t format;            // TableKind::format
+    std::uint64_t content_offset;    // table_content_offset
+    std::uint64_t content_bytes;     // TableKind::bytes; the file is content_offset + content_bytes long
+    std::uint64_t content_checksum;  // table_checksum of the contents
+    char name[64];                   // TableKind::name, the rest zero
+    std::uint64_t header_checksum;   // table_checksum of every byte above
 };
 inline constexpr char table_magic[8] = {'t', 's', 'm', 't', 'a', 'b', 'l', 'e'};
 // Reads as 0x0807060504030201 on a machine of the other byte order.

@@ -94,7 +94,8 @@ bool same_bytes(std::span<const std::byte> a, std::span<const std::byte> b) {
 
 std::set<std::string> file_names(const fs::path& directory) {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -178,9 +179,9 @@ void swap_byte_order(const fs::path& file) {
     std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
     TableFileHeader header;
     stream.read(reinterpret_cast<char*>(&header), sizeof header);
-    for (std::uint64_t* field : {&header.byte_order, &header.header_version, &header.format,
-                                 &header.content_offset, &header.content_bytes, &header.content_checksum,
-                                 &header.header_checksum}) {
+    for (std::uint64_t* field :
+         {&header.byte_order, &header.header_version, &header.format, &header.content_offset,
+          &header.content_bytes, &header.content_checksum, &header.header_checksum}) {
         *field = __builtin_bswap64(*field);
     }
     stream.seekp(0);
@@ -203,7 +204,8 @@ const Damage damages[] = {
     {"TooLong", 1, [](const fs::path& file) { fs::resize_file(file, fs::file_size(file) + 1); },
      "is too long (2197153 bytes, 2197152 expected)"},
     {"FlippedContentByte", 1, flip_content_byte, "has contents that do not match their checksum"},
-    {"AnotherFormat", 2, [](const fs::path&) {}, "holds format 0x2 of the table, and this build uses format 0x1"},
+    {"AnotherFormat", 2, [](const fs::path&) {},
+     "holds format 0x2 of the table, and this build uses format 0x1"},
     {"AnotherByteOrder", 1, swap_byte_order, "was written on a machine of the other byte order"},
     {"HeaderChanged", 1, rename_the_table, "has a damaged header (its checksum does not match)"},
     {"NotATableFile", 1, [](const fs::path& file) { std::ofstream(file) << std::string(5000, 'x'); },
@@ -296,8 +298,8 @@ TEST_F(TableCache, TableKeptInMemoryWhenItsFileCannotBePutInPlace) {
     EXPECT_EQ(table.path(), "");
     EXPECT_TRUE(same_bytes(table.bytes(), expected_bytes(20'000, 5)));
     ASSERT_EQ(warnings_.size(), 2u);
-    EXPECT_EQ(warnings_[0], "the cached table file '" + path.string() +
-                                "' is not a regular file; building it again");
+    EXPECT_EQ(warnings_[0],
+              "the cached table file '" + path.string() + "' is not a regular file; building it again");
     EXPECT_TRUE(warnings_[1].starts_with("the table file '" + path.string() +
                                          "' could not be written (renaming it into place: "))
         << warnings_[1];
@@ -477,7 +479,8 @@ TEST_F(TableCache, ChildForkedDuringABuildDoesNotHoldItsLock) {
         if (child == 0) {
             char byte;
             close(release_child[1]);
-            [[maybe_unused]] const ssize_t got = read(release_child[0], &byte, 1);  // until the parent closes it
+            [[maybe_unused]] const ssize_t got =
+                read(release_child[0], &byte, 1);  // until the parent closes it
             _exit(0);
         }
         fill(out, control);
