@@ -658,10 +658,7 @@ TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnin
     const std::optional<fs::path> directory = cache_directory();
     if (!directory) return in_memory();
     std::error_code error;
-    fs::create_directories(*directory, error);
-    if (!error && !fs::is_directory(*directory, error) && !error) {
-        error = std::make_error_code(std::errc::not_a_directory);
-    }
+    fs::create_directories(*directory, error);  // also an error when a file stands there
     if (error) {
         unusable_directory(*directory, error.message());
         return in_memory();

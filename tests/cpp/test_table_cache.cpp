@@ -306,6 +306,17 @@ TEST_F(TableCache, TableKeptInMemoryWhenItsFileCannotBePutInPlace) {
     EXPECT_EQ(file_names(cache_), (std::set<std::string>{"counted.tbl", "counted.lock"}));
 }
 
+// What a builder that died left of its file is removed by the next build
+// of the same table, and only of that table.
+TEST_F(TableCache, BuildRemovesWhatDeadBuildersLeft) {
+    fs::create_directories(cache_);
+    for (const char* name : {"counted.tmp-1-0", "counted.tmp-77-3", "other.tmp-1-0"}) {
+        std::ofstream(cache_ / name) << "half a table";
+    }
+    EXPECT_TRUE(load(counted_kind(5000, 13, log_)).built_here());
+    EXPECT_EQ(file_names(cache_), (std::set<std::string>{"counted.tbl", "counted.lock", "other.tmp-1-0"}));
+}
+
 // An empty TURNSMITH_CACHE_DIR turns the cache off: no file, no directory,
 // not even the default ones, and no warning.
 TEST_F(TableCache, OffWhenTheDirectoryIsEmpty) {
