@@ -1,0 +1,728 @@
+#include "solvers/table_cache.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "cube/fault.hpp"
+#include "cubeBatch/pool.hpp"
+
+namespace turnsmith::tables {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+static_assert(sizeof(TableFileHeader) == 8 * 8 + 64, "the header has no padding");
+static_assert(std::is_trivially_copyable_v<TableFileHeader>);
+
+namespace {
+
+// The header takes the file's first page; the contents follow at
+// table_content_offset, with a hole between.
+constexpr std::size_t header_page_bytes = 4096;
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+constexpr std::size_t max_name_length = sizeof(TableFileHeader::name) - 1;
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+std::string error_text(int error) { return std::generic_category().message(error); }
+
+// ---------------------------------------------------------------------------
+// The checksum
+//
+// Four lanes of 8-byte words per 32-byte stripe, each lane stepped by
+// v = rotl(v + w * a, 31) * b: with a and b odd, every step is a bijection of
+// the word and of the lane, so a change of one word always changes its lane,
+// and the merges below are bijections in each of their inputs, so it always
+// reaches the checksum. Pieces of a MiB are summed on the pool and merged in
+// order: the result does not depend on how many workers there are.
+
+constexpr std::uint64_t odd_a = 0x9E37'79B9'7F4A'7C15;
+constexpr std::uint64_t odd_b = 0xBF58'476D'1CE4'E5B9;
+constexpr std::uint64_t odd_c = 0x94D0'49BB'1331'11EB;
+constexpr std::size_t stripe_bytes = 32;
+constexpr std::size_t checksum_piece_bytes = std::size_t{1} << 20;
+
+// A bijection that spreads every input bit over the whole word.
+constexpr std::uint64_t mixed(std::uint64_t x) noexcept {
+    x ^= x >> 30;
+    x *= odd_b;
+    x ^= x >> 27;
+    x *= odd_c;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t word_at(const std::byte* at) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+struct Lanes {
+    std::array<std::uint64_t, 4> v;
+
+    void take(const std::byte* stripe) noexcept {
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            v[i] = std::rotl(v[i] + word_at(stripe + 8 * i) * odd_a, 31) * odd_b;
+        }
+    }
+};
+
+std::uint64_t piece_checksum(std::span<const std::byte> piece, std::uint64_t index) noexcept {
+    Lanes lanes{{mixed(4 * index + 1), mixed(4 * index + 2), mixed(4 * index + 3), mixed(4 * index + 4)}};
+    const std::size_t whole = piece.size() / stripe_bytes * stripe_bytes;
+    for (std::size_t at = 0; at < whole; at += stripe_bytes) lanes.take(piece.data() + at);
+    if (whole < piece.size()) {
+        std::byte last[stripe_bytes] = {};
+        std::memcpy(last, piece.data() + whole, piece.size() - whole);
+        lanes.take(last);
+    }
+    std::uint64_t sum = piece.size();
+    for (const std::uint64_t lane : lanes.v) sum = (sum ^ mixed(lane)) * odd_c;
+    return mixed(sum);
+}
+
+// ---------------------------------------------------------------------------
+// Memory: mappings of whole pages, released by munmap
+
+std::size_t page_bytes() noexcept {
+    static const std::size_t bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return bytes;
+}
+
+class Mapping {
+public:
+    Mapping() noexcept = default;
+    Mapping(std::byte* data, std::size_t bytes) noexcept : data_(data), bytes_(bytes) {}
+    Mapping(Mapping&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    Mapping& operator=(Mapping&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() {
+        if (data_ != nullptr) munmap(data_, bytes_);
+    }
+
+    explicit operator bool() const noexcept { return data_ != nullptr; }
+    std::byte* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return bytes_; }
+    std::span<std::byte> span() const noexcept { return {data_, bytes_}; }
+    std::byte* release() noexcept {
+        bytes_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    std::byte* data_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
+// Maps `bytes` as mmap would, at an address on a huge-page boundary when the
+// mapping spans one or more huge pages: only then can the kernel back it
+// with huge pages. A region larger by a huge page is reserved first, the
+// mapping is placed inside it, and the rest is given back. Sets errno and
+// returns an empty mapping on failure.
+Mapping map_aligned(std::size_t bytes, int protection, int flags, int fd, off_t offset) noexcept {
+    if (bytes < huge_page_bytes) {
+        void* data = mmap(nullptr, bytes, protection, flags, fd, offset);
+        return data == MAP_FAILED ? Mapping() : Mapping(static_cast<std::byte*>(data), bytes);
+    }
+    const std::size_t reserved_bytes = bytes + huge_page_bytes;
+    void* reserved =
+        mmap(nullptr, reserved_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) return {};
+    const auto begin = reinterpret_cast<std::uintptr_t>(reserved);
+    const std::uintptr_t aligned = (begin + huge_page_bytes - 1) & ~std::uintptr_t{huge_page_bytes - 1};
+    void* data = mmap(reinterpret_cast<void*>(aligned), bytes, protection, flags | MAP_FIXED, fd, offset);
+    if (data == MAP_FAILED) {
+        const int error = errno;
+        munmap(reserved, reserved_bytes);
+        errno = error;
+        return {};
+    }
+    const std::size_t head = aligned - begin;
+    const std::size_t used = (bytes + page_bytes() - 1) / page_bytes() * page_bytes();
+    if (head > 0) munmap(reserved, head);
+    if (head + used < reserved_bytes) {
+        munmap(reinterpret_cast<std::byte*>(aligned) + used, reserved_bytes - head - used);
+    }
+    return {static_cast<std::byte*>(data), bytes};
+}
+
+// Zeroed memory for a table held in memory; the lookups land all over it, so
+// huge pages spare most of the TLB misses.
+Mapping anonymous_memory(const TableKind& kind) {
+    Mapping memory = map_aligned(kind.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (!memory) {
+        out_of_memory("the table '" + kind.name + "' (" + std::to_string(kind.bytes) + " bytes)");
+    }
+    madvise(memory.data(), memory.size(), MADV_HUGEPAGE);  // advice only: refusal changes nothing
+    return memory;
+}
+
+// From here on the table is only read: a stray write faults instead of
+// corrupting it.
+void make_read_only(const Mapping& memory) noexcept { mprotect(memory.data(), memory.size(), PROT_READ); }
+
+// ---------------------------------------------------------------------------
+// Files
+
+class FileDescriptor {
+public:
+    FileDescriptor() noexcept = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Reads all of `out` from `offset`; false with errno set (0 at the end of
+// the file) when it cannot.
+bool read_all(int fd, std::span<std::byte> out, off_t offset) noexcept {
+    while (!out.empty()) {
+        const ssize_t got = pread(fd, out.data(), out.size(), offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got == 0) errno = 0;
+            return false;
+        }
+        out = out.subspan(static_cast<std::size_t>(got));
+        offset += got;
+    }
+    return true;
+}
+
+bool write_all(int fd, std::span<const std::byte> bytes, off_t offset) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t put = pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(put));
+        offset += put;
+    }
+    return true;
+}
+
+std::uint64_t header_checksum(const TableFileHeader& header) noexcept {
+    return table_checksum(
+        std::as_bytes(std::span(&header, 1)).first(offsetof(TableFileHeader, header_checksum)));
+}
+
+TableFileHeader header_for(const TableKind& kind, std::uint64_t content_checksum) noexcept {
+    TableFileHeader header{};
+    std::memcpy(header.magic, table_magic, sizeof header.magic);
+    header.byte_order = byte_order_mark;
+    header.header_version = table_header_version;
+    header.format = kind.format;
+    header.content_offset = table_content_offset;
+    header.content_bytes = kind.bytes;
+    header.content_checksum = content_checksum;
+    std::memcpy(header.name, kind.name.data(), kind.name.size());
+    header.header_checksum = header_checksum(header);
+    return header;
+}
+
+std::string hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// What is wrong with a header read from a file of `file_bytes` bytes for
+// `kind`, or nothing; the contents are checked after.
+std::string header_problem(const TableFileHeader& header, std::uint64_t file_bytes, const TableKind& kind) {
+    if (std::memcmp(header.magic, table_magic, sizeof header.magic) != 0) {
+        return "is not a table file (it does not start with the table mark)";
+    }
+    if (header.byte_order == __builtin_bswap64(byte_order_mark)) {
+        return "was written on a machine of the other byte order";
+    }
+    if (header.byte_order != byte_order_mark || header.header_checksum != header_checksum(header)) {
+        return "has a damaged header (its checksum does not match)";
+    }
+    if (header.header_version != table_header_version) {
+        return "has header version " + std::to_string(header.header_version) + ", and this build reads " +
+               std::to_string(table_header_version);
+    }
+    const std::string name(header.name, strnlen(header.name, sizeof header.name));
+    if (name != kind.name) return "holds the table '" + name + "', not '" + kind.name + "'";
+    if (header.format != kind.format) {
+        return "holds format " + hex(header.format) + " of the table, and this build uses format " +
+               hex(kind.format);
+    }
+    if (header.content_offset != table_content_offset) {
+        return "has its contents at byte " + std::to_string(header.content_offset) + ", not at " +
+               std::to_string(table_content_offset);
+    }
+    if (header.content_bytes != kind.bytes) {
+        return "holds " + std::to_string(header.content_bytes) + " bytes of contents, and the table has " +
+               std::to_string(kind.bytes);
+    }
+    const std::uint64_t expected = table_content_offset + kind.bytes;
+    if (file_bytes < expected) {
+        return "is truncated (" + std::to_string(file_bytes) + " bytes, " + std::to_string(expected) +
+               " expected)";
+    }
+    if (file_bytes > expected) {
+        return "is too long (" + std::to_string(file_bytes) + " bytes, " + std::to_string(expected) +
+               " expected)";
+    }
+    return {};
+}
+
+// A table file looked at: its contents mapped when it is whole; otherwise
+// whether it is there at all and what is wrong with it.
+struct Inspection {
+    Mapping contents;
+    bool missing = false;
+    std::string problem;
+};
+
+Inspection inspect(const fs::path& path, const TableKind& kind) {
+    Inspection found;
+    const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
+        if (errno == ENOENT) {
+            found.missing = true;
+        } else {
+            found.problem = "cannot be opened (" + error_text(errno) + ")";
+        }
+        return found;
+    }
+    struct stat status;
+    if (fstat(file.get(), &status) != 0) {
+        found.problem = "cannot be examined (" + error_text(errno) + ")";
+        return found;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        found.problem = "is not a regular file";
+        return found;
+    }
+    const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
+    TableFileHeader header;
+    if (file_bytes < sizeof header) {
+        found.problem = "is truncated (" + std::to_string(file_bytes) + " bytes, shorter than its header)";
+        return found;
+    }
+    if (!read_all(file.get(), std::as_writable_bytes(std::span(&header, 1)), 0)) {
+        found.problem = "cannot be read (" + error_text(errno) + ")";
+        return found;
+    }
+    found.problem = header_problem(header, file_bytes, kind);
+    if (!found.problem.empty()) return found;
+
+    Mapping contents = map_aligned(kind.bytes, PROT_READ, MAP_SHARED, file.get(), table_content_offset);
+    if (!contents) {
+        found.problem = "cannot be mapped (" + error_text(errno) + ")";
+        return found;
+    }
+    // The checksum reads every page once, so ask for all of them now; after
+    // that the reads land anywhere, and pages brought back after eviction
+    // need no neighbours read with them.
+    madvise(contents.data(), contents.size(), MADV_HUGEPAGE);
+    madvise(contents.data(), contents.size(), MADV_WILLNEED);
+    if (table_checksum(contents.span()) != header.content_checksum) {
+        found.problem = "has contents that do not match their checksum";
+        return found;
+    }
+    madvise(contents.data(), contents.size(), MADV_RANDOM);
+    found.contents = std::move(contents);
+    return found;
+}
+
+// ---------------------------------------------------------------------------
+// The build lock
+//
+// flock belongs to the open file description, which a forked child shares:
+// a child forked while this process builds would keep the lock after the
+// build ends, and every other process would wait for that child to exit. So
+// the lock files held are listed here (fd + 1, 0 for a free slot; atomics,
+// because a fork may come from any thread at any moment), and the child
+// points each of its copies at /dev/null, which lets go of the lock without
+// releasing the parent's hold on it (LOCK_UN would release it for both).
+
+std::array<std::atomic<int>, 64> held_lock_files{};
+
+void let_go_of_inherited_locks() noexcept {
+    const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (std::atomic<int>& slot : held_lock_files) {
+        const int held = slot.exchange(0, std::memory_order_relaxed);
+        if (held == 0) continue;
+        if (null_device < 0 || dup3(null_device, held - 1, O_CLOEXEC) < 0) close(held - 1);
+    }
+    if (null_device >= 0) close(null_device);
+}
+
+// Registered on its own rather than as a stage of cube/fork.hpp: it takes no
+// lock and waits for nothing, so its place among the other handlers does not
+// matter.
+[[maybe_unused]] const bool lock_handler_registered =
+    pthread_atfork(nullptr, nullptr, let_go_of_inherited_locks) == 0;
+
+class BuildLock {
+public:
+    // Opens (creates) the lock file; errno tells why when it cannot.
+    explicit BuildLock(const fs::path& path)
+        : file_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), open_error_(file_ ? 0 : errno) {
+        if (!file_) return;
+        for (std::size_t i = 0; i < held_lock_files.size(); ++i) {
+            int free = 0;
+            if (held_lock_files[i].compare_exchange_strong(free, file_.get() + 1,
+                                                           std::memory_order_relaxed)) {
+                slot_ = i;
+                break;
+            }
+        }
+    }
+    ~BuildLock() {
+        if (slot_ < held_lock_files.size()) {
+            int mine = file_.get() + 1;
+            held_lock_files[slot_].compare_exchange_strong(mine, 0, std::memory_order_relaxed);
+        }
+    }
+    BuildLock(const BuildLock&) = delete;
+    BuildLock& operator=(const BuildLock&) = delete;
+
+    bool opened() const noexcept { return static_cast<bool>(file_); }
+    int open_error() const noexcept { return open_error_; }
+
+    // Waits for the lock, asking `control` between tries whether to stop
+    // (then throws Stopped). False when the file system offers no lock: the
+    // build then goes on without one, and the atomic rename still keeps
+    // every reader from seeing half a table.
+    bool take(WorkControl& control) {
+        auto pause = std::chrono::milliseconds(1);
+        constexpr auto longest_pause = std::chrono::milliseconds(50);
+        for (;;) {
+            if (flock(file_.get(), LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) return false;
+            control.throw_if_stopped();
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, longest_pause);
+        }
+    }
+
+private:
+    FileDescriptor file_;
+    int open_error_;
+    std::size_t slot_ = held_lock_files.size();
+};
+
+// ---------------------------------------------------------------------------
+// Writing a table file
+
+// A file being written, removed unless it was renamed into place.
+class TemporaryFile {
+public:
+    // Creates a fresh file beside `target`; errno tells why when it cannot.
+    explicit TemporaryFile(const fs::path& target) {
+        static std::atomic<std::uint64_t> counter = 0;
+        for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+            path_ = target;
+            path_.replace_extension(".tmp-" + std::to_string(getpid()) + "-" +
+                                    std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
+            file_ = FileDescriptor(open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            if (!file_ && errno != EEXIST) break;
+        }
+    }
+    ~TemporaryFile() {
+        if (file_ && !renamed_) unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool created() const noexcept { return static_cast<bool>(file_); }
+    int fd() const noexcept { return file_.get(); }
+    bool rename_to(const fs::path& target) noexcept {
+        renamed_ = rename(path_.c_str(), target.c_str()) == 0;
+        return renamed_;
+    }
+
+private:
+    fs::path path_;
+    FileDescriptor file_;
+    bool renamed_ = false;
+};
+
+// Removes what builders of this table that died left behind. Only with the
+// build lock held: then no other builder of it is running.
+void remove_abandoned_files(const fs::path& target) {
+    const std::string prefix = target.stem().string() + ".tmp-";
+    std::error_code error;
+    for (fs::directory_iterator entry(target.parent_path(), error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().starts_with(prefix)) fs::remove(entry->path(), error);
+    }
+}
+
+// A table built into its file, or why it could not be; `contents` holds the
+// built table even when it could not be kept.
+struct Written {
+    Mapping contents;
+    std::string failure;
+};
+
+Written write_table(const fs::path& target, const TableKind& kind, WorkControl& control) {
+    Written written;
+    const auto fail = [&written](std::string step) {
+        written.failure = std::move(step) + ": " + error_text(errno);
+        return std::move(written);
+    };
+    TemporaryFile file(target);
+    if (!file.created()) return fail("creating a temporary file");
+    // Blocks reserved now cannot run out later: a full disk or a file size
+    // limit shows here as an error rather than as SIGBUS in the middle of
+    // the build.
+    for (const auto& [offset, bytes] : {std::pair<off_t, std::size_t>{0, header_page_bytes},
+                                        std::pair<off_t, std::size_t>{table_content_offset, kind.bytes}}) {
+        if (const int error = posix_fallocate(file.fd(), offset, static_cast<off_t>(bytes)); error != 0) {
+            errno = error;
+            return fail("reserving " + std::to_string(table_content_offset + kind.bytes) + " bytes");
+        }
+    }
+    Mapping contents =
+        map_aligned(kind.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), table_content_offset);
+    if (!contents) return fail("mapping it");
+    madvise(contents.data(), contents.size(), MADV_HUGEPAGE);
+
+    kind.fill(contents.span(), control);  // throws past the temporary file's removal
+
+    make_read_only(contents);
+    written.contents = std::move(contents);
+    const TableFileHeader header = header_for(kind, table_checksum(written.contents.span()));
+    std::array<std::byte, header_page_bytes> page{};
+    std::memcpy(page.data(), &header, sizeof header);
+    if (!write_all(file.fd(), page, 0)) return fail("writing its header");
+    if (fsync(file.fd()) != 0) return fail("flushing it to disk");
+    if (!file.rename_to(target)) return fail("renaming it into place");
+    // Makes the rename itself durable; the file is in place either way.
+    if (const FileDescriptor directory(
+            open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        directory) {
+        fsync(directory.get());
+    }
+    return written;
+}
+
+// The table built into anonymous memory.
+Mapping build_in_memory(const TableKind& kind, WorkControl& control) {
+    Mapping memory = anonymous_memory(kind);
+    kind.fill(memory.span(), control);
+    make_read_only(memory);
+    return memory;
+}
+
+// A table that was built but could not be kept: its copy in memory, so that
+// it no longer depends on a file that is gone or failed to write. Without
+// the memory for a copy, the mapping of the unlinked file stays.
+Mapping keep_in_memory(Mapping built, const TableKind& kind) {
+    try {
+        Mapping copy = anonymous_memory(kind);
+        std::memcpy(copy.data(), built.data(), kind.bytes);
+        make_read_only(copy);
+        return copy;
+    } catch (const std::bad_alloc&) {
+        return built;
+    }
+}
+
+void check_kind(const TableKind& kind) {
+    const bool name_usable = !kind.name.empty() && kind.name.size() <= max_name_length &&
+                             std::all_of(kind.name.begin(), kind.name.end(), [](char c) {
+                                 return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                        (c >= '0' && c <= '9') || c == '_' || c == '-';
+                             });
+    if (!name_usable) {
+        throw std::invalid_argument("a table name is 1 to " + std::to_string(max_name_length) +
+                                    " letters, digits, '_' or '-', not '" + kind.name + "'");
+    }
+    if (kind.bytes == 0) throw std::invalid_argument("the table '" + kind.name + "' has no bytes");
+    if (!kind.fill) throw std::invalid_argument("the table '" + kind.name + "' has no fill");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The public side
+
+struct TableBytesMaker {
+    static TableBytes make(Mapping contents, std::string path, bool built_here, Clock::time_point start) {
+        TableBytes table;
+        table.size_ = contents.size();
+        table.data_ = contents.release();
+        table.path_ = std::move(path);
+        table.built_here_ = built_here;
+        table.seconds_ = std::chrono::duration<double>(Clock::now() - start).count();
+        return table;
+    }
+};
+
+TableBytes::~TableBytes() {
+    if (data_ != nullptr) munmap(const_cast<std::byte*>(data_), size_);
+}
+
+void TableBytes::swap(TableBytes& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(path_, other.path_);
+    std::swap(built_here_, other.built_here_);
+    std::swap(seconds_, other.seconds_);
+}
+
+std::uint64_t table_checksum(std::span<const std::byte> bytes) {
+    const std::size_t pieces = (bytes.size() + checksum_piece_bytes - 1) / checksum_piece_bytes;
+    if (pieces <= 1) return mixed(piece_checksum(bytes, 0));
+    std::vector<std::uint64_t> sums(pieces);
+    parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            sums[i] = piece_checksum(
+                bytes.subspan(i * checksum_piece_bytes)
+                    .first(std::min(checksum_piece_bytes, bytes.size() - i * checksum_piece_bytes)),
+                i);
+        }
+    });
+    std::uint64_t total = 0;
+    for (const std::uint64_t sum : sums) total = mixed(total ^ sum);
+    return total;
+}
+
+std::optional<fs::path> cache_directory() {
+    if (const char* own = std::getenv("TURNSMITH_CACHE_DIR")) {
+        if (*own == '\0') return std::nullopt;
+        return fs::path(own);
+    }
+    // A relative XDG_CACHE_HOME is invalid, and is ignored as the base
+    // directory convention asks.
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg != nullptr && *xdg == '/') {
+        return fs::path(xdg) / "turnsmith";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return fs::path(home) / ".cache" / "turnsmith";
+    }
+    return std::nullopt;
+}
+
+fs::path table_path(const fs::path& directory, const TableKind& kind) {
+    return directory / (kind.name + ".tbl");
+}
+
+TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnings, WorkControl& control) {
+    check_kind(kind);
+    const Clock::time_point start = Clock::now();
+    const auto in_memory = [&] {
+        return TableBytesMaker::make(build_in_memory(kind, control), {}, true, start);
+    };
+    const auto unusable_directory = [&](const fs::path& directory, const std::string& reason) {
+        warnings.push_back("the table cache directory " + quoted(directory) + " cannot be used (" + reason +
+                           "); the table '" + kind.name + "' is built in memory and not kept");
+    };
+
+    const std::optional<fs::path> directory = cache_directory();
+    if (!directory) return in_memory();
+    std::error_code error;
+    fs::create_directories(*directory, error);  // also an error when a file stands there
+    if (error) {
+        unusable_directory(*directory, error.message());
+        return in_memory();
+    }
+    const fs::path path = table_path(*directory, kind);
+
+    Inspection found = inspect(path, kind);
+    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
+
+    fs::path lock_path = path;
+    lock_path.replace_extension(".lock");
+    BuildLock lock(lock_path);
+    if (!lock.opened()) {
+        unusable_directory(
+            *directory, "creating " + lock_path.filename().string() + ": " + error_text(lock.open_error()));
+        return in_memory();
+    }
+    const bool locked = lock.take(control);
+    // Whoever held the lock may have just built the table.
+    found = inspect(path, kind);
+    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
+    if (!found.missing) {
+        warnings.push_back("the cached table file " + quoted(path) + " " + found.problem +
+                           "; building it again");
+    }
+    if (locked) remove_abandoned_files(path);
+
+    Written written = write_table(path, kind, control);
+    if (written.failure.empty()) {
+        return TableBytesMaker::make(std::move(written.contents), path.string(), true, start);
+    }
+    warnings.push_back("the table file " + quoted(path) + " could not be written (" + written.failure +
+                       "); the table is built in memory and not kept");
+    if (written.contents) {
+        return TableBytesMaker::make(keep_in_memory(std::move(written.contents), kind), {}, true, start);
+    }
+    return in_memory();
+}
+
+// ---------------------------------------------------------------------------
+// The test table
+
+std::uint64_t test_table_word(std::uint64_t index) noexcept { return mixed(index + odd_a); }
+
+TableKind test_table_kind(std::size_t bytes) {
+    constexpr std::size_t piece_bytes = std::size_t{64} << 10;
+    return TableKind{
+        .name = "test_table_" + std::to_string(bytes),
+        .format = 1,
+        .bytes = bytes,
+        .fill =
+            [](std::span<std::byte> out, WorkControl& control) {
+                control.set_total(out.size());
+                for (std::size_t begin = 0; begin < out.size(); begin += piece_bytes) {
+                    control.throw_if_stopped();
+                    const std::size_t end = std::min(out.size(), begin + piece_bytes);
+                    for (std::size_t at = begin; at < end; at += 8) {
+                        const std::uint64_t word = test_table_word(at / 8);
+                        std::memcpy(out.data() + at, &word, std::min<std::size_t>(8, end - at));
+                    }
+                    control.add_done(end - begin);
+                }
+            },
+    };
+}
+
+}  // namespace turnsmith::tables
