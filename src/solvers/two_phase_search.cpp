@@ -1,0 +1,202 @@
+// The two-phase search over the tables of two_phase_tables.cpp.
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <string>
+
+#include "cubeBatch/pool.hpp"
+#include "solvers/two_phase.hpp"
+#include "solvers/two_phase_moves.hpp"
+
+namespace turnsmith::two_phase {
+
+struct SolverData {
+    MoveTables moves;
+    const std::uint8_t* twist_slice;
+    const std::uint8_t* flip_slice;
+    const std::uint8_t* corner_slice;
+    const std::uint8_t* layer_slice;
+};
+
+namespace {
+
+// Bounds past the diameter are searched as the diameter's: a solution that
+// short always exists, and the fixed-size paths below stay small.
+inline constexpr unsigned deepest = max_solution_length;
+
+// How often, in nodes, a search reads the stop request.
+inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 16) - 1;
+
+class Search {
+public:
+    Search(const SolverData& data, const WorkControl& control, unsigned bound)
+        : data_(data), control_(control), bound_(bound) {}
+
+    Result run(const Cube3x3& cube) {
+        const std::uint32_t twist = coords::twist_of(cube.corners);
+        const std::uint32_t flip = coords::flip_of(cube.edges);
+        const std::uint32_t slice = coords::slice_position_of(cube.edges);
+        const unsigned start = phase1_estimate(twist, flip, slice);
+        for (unsigned depth = start; depth <= bound_; ++depth) {
+            cubes_[0] = cube;
+            if (phase1(twist, flip, slice, 0, depth, LastTurns{})) return {Outcome::found, length_};
+            if (stopped_) return {Outcome::stopped, 0};
+        }
+        return {Outcome::none, 0};
+    }
+
+    const std::array<std::int8_t, deepest>& path() const noexcept { return path_; }
+
+private:
+    unsigned phase1_estimate(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
+        return std::max(data_.twist_slice[twist_slice_index(twist, slice)],
+                        data_.flip_slice[flip_slice_index(flip, slice)]);
+    }
+    unsigned phase2_estimate(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice) const noexcept {
+        return std::max(data_.corner_slice[order_slice_index(corners, slice)],
+                        data_.layer_slice[order_slice_index(layer, slice)]);
+    }
+
+    // Counts a node; true once the search must end.
+    bool should_stop() noexcept {
+        if ((++nodes_ & poll_mask) == 0 && control_.stop_requested()) stopped_ = true;
+        return stopped_;
+    }
+
+    // Paths of exactly `left` more turns from the state at `depth` that end
+    // in H. cubes_[depth] holds the state; true once a solution is found.
+    bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, unsigned depth, unsigned left,
+                LastTurns last) {
+        if (left == 0) {
+            // A path whose last turn keeps H, or ends with a face's second
+            // quarter turn, was already in H before that: its split was tried
+            // with a shorter phase 1.
+            if (last.turn != no_turn && (last.turn < layer_moves || last.twice)) return false;
+            return start_phase2(depth, last);
+        }
+        if (should_stop()) return false;
+        const MoveTables& moves = data_.moves;
+        for (unsigned move = 0; move < move_count; ++move) {
+            if (!last.allows(move)) continue;
+            const std::uint32_t next_twist = moves.twist[twist * move_count + move];
+            const std::uint32_t next_flip = moves.flip[flip * move_count + move];
+            const std::uint32_t next_slice = moves.slice[slice * move_count + move];
+            const unsigned estimate = phase1_estimate(next_twist, next_flip, next_slice);
+            if (estimate >= left) continue;
+            // In H with one or two turns left, every path back into H ends
+            // with a turn of H or a face's second quarter turn.
+            if (estimate == 0 && (left == 2 || left == 3)) continue;
+            cubes_[depth + 1] = cubes_[depth];
+            apply_move_index_internal(cubes_[depth + 1], move);
+            path_[depth] = static_cast<std::int8_t>(move);
+            if (phase1(next_twist, next_flip, next_slice, depth + 1, left - 1, last.then(move))) return true;
+            if (stopped_) return false;
+        }
+        return false;
+    }
+
+    bool start_phase2(unsigned depth, LastTurns last) {
+        const Cube3x3& cube = cubes_[depth];
+        const std::uint32_t corners = coords::corner_order_of(cube.corners);
+        const std::uint32_t layer = coords::layer_edge_order_of(cube.edges);
+        const std::uint32_t slice = coords::slice_order_of(cube.edges);
+        const unsigned estimate = phase2_estimate(corners, layer, slice);
+        unsigned budget = bound_ - depth;
+        if (estimate > budget) return false;
+        if (estimate == 0) {
+            length_ = depth;
+            return true;
+        }
+        // Every quarter turn changes the corners' parity, and the estimate
+        // has the parity of the distance: a budget of the other parity has a
+        // turn to spare.
+        budget -= (budget - estimate) & 1;
+        return phase2(corners, layer, slice, depth, budget, last);
+    }
+
+    // Paths of at most `left` quarter turns of phase 2 to solved.
+    bool phase2(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice, unsigned depth,
+                unsigned left, LastTurns last) {
+        if (should_stop()) return false;
+        const MoveTables& moves = data_.moves;
+        for (unsigned move = 0; move < coords::phase2_moves; ++move) {
+            const unsigned cost = coords::phase2_cost[move];
+            const auto turn = static_cast<unsigned>(coords::phase2_quarter[move]);
+            if (cost > left || !last.allows(turn) || (cost == 2 && turn == last.turn)) continue;
+            const std::uint32_t next_corners = moves.corner_order[corners * coords::phase2_moves + move];
+            const std::uint32_t next_layer = moves.layer_order[layer * coords::phase2_moves + move];
+            const std::uint32_t next_slice = moves.slice_order[slice * coords::phase2_moves + move];
+            const unsigned estimate = phase2_estimate(next_corners, next_layer, next_slice);
+            if (estimate > left - cost) continue;
+            for (unsigned i = 0; i < cost; ++i) path_[depth + i] = static_cast<std::int8_t>(turn);
+            if (estimate == 0) {
+                length_ = depth + cost;
+                return true;
+            }
+            const LastTurns after = cost == 2 ? LastTurns{turn, true} : last.then(turn);
+            if (phase2(next_corners, next_layer, next_slice, depth + cost, left - cost, after)) return true;
+            if (stopped_) return false;
+        }
+        return false;
+    }
+
+    const SolverData& data_;
+    const WorkControl& control_;
+    unsigned bound_;
+    std::uint64_t nodes_ = 0;
+    bool stopped_ = false;
+    unsigned length_ = 0;
+    std::array<std::int8_t, deepest> path_{};
+    std::array<Cube3x3, deepest + 1> cubes_{};
+};
+
+}  // namespace
+
+Solver::Solver(std::span<const std::span<const std::byte>> tables) {
+    const std::span<const TableSpec> specs = table_specs();
+    if (tables.size() != specs.size())
+        throw std::invalid_argument("the two-phase solver needs " + std::to_string(specs.size()) +
+                                    " tables, got " + std::to_string(tables.size()));
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (tables[i].size() != specs[i].bytes)
+            throw std::invalid_argument(std::string("table ") + specs[i].name + " has " +
+                                        std::to_string(tables[i].size()) + " bytes, not " +
+                                        std::to_string(specs[i].bytes));
+    }
+    auto bytes = [&](unsigned i) { return reinterpret_cast<const std::uint8_t*>(tables[i].data()); };
+    data_ = std::make_unique<const SolverData>(SolverData{MoveTables(), bytes(twist_slice_table),
+                                                          bytes(flip_slice_table), bytes(corner_slice_table),
+                                                          bytes(layer_slice_table)});
+}
+
+Solver::~Solver() = default;
+
+Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+                     const WorkControl& control) const {
+    if (control.stop_requested()) return {Outcome::stopped, 0};
+    Search search(*data_, control, std::min(max_length, deepest));
+    const Result result = search.run(cube);
+    if (result.outcome == Outcome::found) std::copy_n(search.path().begin(), result.length, out.begin());
+    return result;
+}
+
+void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows,
+                        std::size_t width, std::int16_t* lengths, WorkControl& control) const {
+    if (width < std::min(max_length, deepest)) throw std::invalid_argument("rows narrower than the bound");
+    parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            std::int8_t* row = rows + i * width;
+            const Result result = solve(cubes[i], max_length, std::span(row, width), control);
+            if (result.outcome == Outcome::stopped) return;
+            const unsigned length = result.outcome == Outcome::found ? result.length : 0;
+            std::fill(row + length, row + width, std::int8_t{-1});
+            lengths[i] =
+                result.outcome == Outcome::found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+            control.add_done(1);
+        }
+    });
+    control.throw_if_stopped();
+}
+
+}  // namespace turnsmith::two_phase

@@ -1,0 +1,373 @@
+// The two-phase solver of the 3x3: its coordinates and move tables, its
+// pruning tables, and its solutions checked by replay and, near solved,
+// against a breadth-first search written here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "cube/random.hpp"
+#include "cube/random_state.hpp"
+#include "cube3x3/utils.hpp"
+#include "model_test_support.hpp"
+#include "solvers/two_phase.hpp"
+#include "solvers/two_phase_moves.hpp"
+
+namespace turnsmith {
+namespace {
+
+using testing::apply_all;
+using testing::random_moves;
+namespace coords = coordinates_3x3;
+using two_phase::Outcome;
+using two_phase::Result;
+using two_phase::Solver;
+
+// ---- the tables, built once per run -------------------------------------------------
+
+struct BuiltTables {
+    std::vector<std::vector<std::byte>> storage;
+    std::vector<std::span<const std::byte>> views;
+    std::unique_ptr<Solver> solver;
+};
+
+const BuiltTables& built_tables() {
+    static const BuiltTables tables = [] {
+        BuiltTables built;
+        for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
+            built.storage.emplace_back(spec.bytes);
+            spec.fill(built.storage.back(), unwatched_work());
+        }
+        for (const auto& bytes : built.storage) built.views.emplace_back(bytes);
+        built.solver = std::make_unique<Solver>(built.views);
+        return built;
+    }();
+    return tables;
+}
+
+// The sanitizer runs may leave out the full-size tables.
+bool full_tables_skipped() { return std::getenv("TURNSMITH_SKIP_FULL_TABLES") != nullptr; }
+#define SKIP_WITHOUT_FULL_TABLES() \
+    if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set"
+
+const Solver& solver() { return *built_tables().solver; }
+
+Cube3x3 replayed(Cube3x3 cube, std::span<const std::int8_t> moves) {
+    for (const std::int8_t move : moves) apply_move_index_internal(cube, static_cast<MoveIndex>(move));
+    return cube;
+}
+
+// Solves `cube` and checks the answer: a solution within the bound that
+// replays to solved.
+Result checked_solve(const Cube3x3& cube, unsigned max_length) {
+    std::vector<std::int8_t> out(max_length + 1, -7);
+    WorkControl control;
+    const Result result = solver().solve(cube, max_length, std::span(out).first(max_length), control);
+    if (result.outcome == Outcome::found) {
+        EXPECT_LE(result.length, max_length);
+        EXPECT_TRUE(replayed(cube, std::span(out).first(result.length)).is_solved());
+        EXPECT_EQ(out[max_length], -7) << "wrote past the bound";
+    }
+    return result;
+}
+
+// ---- coordinates ----------------------------------------------------------------------
+
+TEST(TwoPhaseCoordinates, DecodeThenEncodeGivesTheSameNumber) {
+    for (std::uint32_t t = 0; t < coords::twists; ++t)
+        ASSERT_EQ(coords::twist_of(coords::corners_of_twist(t)), t);
+    for (std::uint32_t f = 0; f < coords::flips; ++f) ASSERT_EQ(coords::flip_of(coords::edges_of_flip(f)), f);
+    std::unordered_set<Word> slice_words;
+    for (std::uint32_t s = 0; s < coords::slice_positions; ++s) {
+        const Word edges = coords::edges_of_slice_position(s);
+        ASSERT_EQ(coords::slice_position_of(edges), s);
+        slice_words.insert(edges);
+    }
+    EXPECT_EQ(slice_words.size(), coords::slice_positions);
+    for (std::uint32_t o = 0; o < coords::corner_orders; ++o) {
+        ASSERT_EQ(coords::corner_order_of(coords::corners_of_order(o)), o);
+        ASSERT_EQ(coords::layer_edge_order_of(coords::edges_of_orders(o, 0)), o);
+    }
+    for (std::uint32_t o = 0; o < coords::slice_orders; ++o)
+        ASSERT_EQ(coords::slice_order_of(coords::edges_of_orders(0, o)), o);
+}
+
+// The twist and flip of a solved-looking piece are 0 in H: its turns keep
+// phase 1's coordinates at their goal.
+TEST(TwoPhaseCoordinates, TheTurnsOfHKeepPhaseOneSolved) {
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 200; ++i) {
+        Cube3x3 cube;
+        for (const MoveIndex move : random_moves(rng, 30)) {
+            const unsigned times = move < layer_moves ? 1 : 2;
+            for (unsigned k = 0; k < times; ++k) apply_move_index_internal(cube, move);
+        }
+        ASSERT_EQ(coords::twist_of(cube.corners), 0u);
+        ASSERT_EQ(coords::flip_of(cube.edges), 0u);
+        ASSERT_EQ(coords::slice_position_of(cube.edges), coords::slice_home);
+    }
+}
+
+TEST(TwoPhaseCoordinates, MoveTablesAgreeWithTurningTheWords) {
+    const two_phase::MoveTables tables;
+    SeededRng states = seeded_rng(6, 0);
+    std::mt19937_64 rng(6);
+    for (int i = 0; i < 500; ++i) {
+        const Cube3x3 cube = random_cube_3x3(states);
+        for (MoveIndex move = 0; move < move_count; ++move) {
+            Cube3x3 turned = cube;
+            apply_move_index_internal(turned, move);
+            ASSERT_EQ(tables.twist[coords::twist_of(cube.corners) * move_count + move],
+                      coords::twist_of(turned.corners));
+            ASSERT_EQ(tables.flip[coords::flip_of(cube.edges) * move_count + move],
+                      coords::flip_of(turned.edges));
+            ASSERT_EQ(tables.slice[coords::slice_position_of(cube.edges) * move_count + move],
+                      coords::slice_position_of(turned.edges));
+        }
+    }
+    for (int i = 0; i < 500; ++i) {
+        Cube3x3 cube;
+        for (int k = 0; k < 40; ++k) {
+            const unsigned move = rng() % coords::phase2_moves;
+            Cube3x3 turned = cube;
+            for (unsigned c = 0; c < coords::phase2_cost[move]; ++c)
+                apply_move_index_internal(turned, coords::phase2_quarter[move]);
+            ASSERT_EQ(
+                tables.corner_order[coords::corner_order_of(cube.corners) * coords::phase2_moves + move],
+                coords::corner_order_of(turned.corners));
+            ASSERT_EQ(
+                tables.layer_order[coords::layer_edge_order_of(cube.edges) * coords::phase2_moves + move],
+                coords::layer_edge_order_of(turned.edges));
+            ASSERT_EQ(tables.slice_order[coords::slice_order_of(cube.edges) * coords::phase2_moves + move],
+                      coords::slice_order_of(turned.edges));
+            cube = turned;
+        }
+    }
+}
+
+// ---- the pruning tables ---------------------------------------------------------------
+
+// A table holds distances exactly when its goal is its only 0 and every
+// other entry is one more move's cost than its nearest neighbour.
+template <class Neighbour>
+void expect_exact_distances(std::span<const std::byte> table, std::size_t goal, unsigned moves,
+                            const unsigned* costs, Neighbour&& neighbour) {
+    std::size_t wrong = 0;
+    for (std::size_t state = 0; state < table.size(); ++state) {
+        const auto value = static_cast<unsigned>(table[state]);
+        unsigned nearest = 1000;
+        for (unsigned move = 0; move < moves; ++move)
+            nearest = std::min(nearest, static_cast<unsigned>(table[neighbour(state, move)]) + costs[move]);
+        const unsigned expected = state == goal ? 0 : nearest;
+        wrong += value != expected;
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
+TEST(TwoPhaseTables, HoldExactDistances) {
+    SKIP_WITHOUT_FULL_TABLES();
+    const BuiltTables& built = built_tables();
+    const two_phase::MoveTables moves;
+    const std::array<unsigned, move_count> quarter = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const std::size_t positions = coords::slice_positions;
+    expect_exact_distances(
+        built.views[two_phase::twist_slice_table], two_phase::twist_slice_index(0, coords::slice_home),
+        move_count, quarter.data(), [&](std::size_t state, unsigned move) {
+            return two_phase::twist_slice_index(moves.twist[state / positions * move_count + move],
+                                                moves.slice[state % positions * move_count + move]);
+        });
+    expect_exact_distances(
+        built.views[two_phase::flip_slice_table], two_phase::flip_slice_index(0, coords::slice_home),
+        move_count, quarter.data(), [&](std::size_t state, unsigned move) {
+            return two_phase::flip_slice_index(moves.flip[state / positions * move_count + move],
+                                               moves.slice[state % positions * move_count + move]);
+        });
+    const std::size_t orders = coords::slice_orders;
+    const unsigned width = coords::phase2_moves;
+    expect_exact_distances(built.views[two_phase::corner_slice_table], 0, width, coords::phase2_cost.data(),
+                           [&](std::size_t state, unsigned move) {
+                               return two_phase::order_slice_index(
+                                   moves.corner_order[state / orders * width + move],
+                                   moves.slice_order[state % orders * width + move]);
+                           });
+    expect_exact_distances(built.views[two_phase::layer_slice_table], 0, width, coords::phase2_cost.data(),
+                           [&](std::size_t state, unsigned move) {
+                               return two_phase::order_slice_index(
+                                   moves.layer_order[state / orders * width + move],
+                                   moves.slice_order[state % orders * width + move]);
+                           });
+}
+
+TEST(TwoPhaseTables, SolverRefusesTablesOfTheWrongSize) {
+    std::vector<std::span<const std::byte>> none;
+    EXPECT_THROW(Solver{none}, std::invalid_argument);
+    std::vector<std::vector<std::byte>> storage;
+    std::vector<std::span<const std::byte>> views;
+    for (const auto& spec : two_phase::table_specs()) storage.emplace_back(spec.bytes + 1);
+    for (const auto& bytes : storage) views.emplace_back(bytes);
+    EXPECT_THROW(Solver{views}, std::invalid_argument);
+}
+
+// ---- solutions ------------------------------------------------------------------------
+
+struct CubeHash {
+    std::size_t operator()(const Cube3x3& cube) const noexcept {
+        return std::hash<Word>()(cube.corners * 0x9E3779B97F4A7C15 ^ cube.edges);
+    }
+};
+
+// Every state within `depth` quarter turns, by its distance.
+std::vector<std::vector<Cube3x3>> levels_up_to(unsigned depth, std::unordered_set<Cube3x3, CubeHash>& seen) {
+    std::vector<std::vector<Cube3x3>> levels = {{Cube3x3{}}};
+    seen.insert(Cube3x3{});
+    for (unsigned d = 1; d <= depth; ++d) {
+        std::vector<Cube3x3> next;
+        for (const Cube3x3& cube : levels.back()) {
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                Cube3x3 turned = cube;
+                apply_move_index_internal(turned, move);
+                if (seen.insert(turned).second) next.push_back(turned);
+            }
+        }
+        levels.push_back(std::move(next));
+    }
+    return levels;
+}
+
+TEST(TwoPhaseSolver, FindsTheShortestSolutionWhenTheBoundIsTheDistance) {
+    SKIP_WITHOUT_FULL_TABLES();
+    constexpr unsigned searched = 5;
+    std::unordered_set<Cube3x3, CubeHash> seen;
+    const auto levels = levels_up_to(searched, seen);
+    ASSERT_EQ(levels[1].size(), 12u);
+    ASSERT_EQ(levels[2].size(),
+              114u);  // 132 pairs, less the 6 half turns and 12 commuting opposite pairs met twice
+    std::vector<std::pair<Cube3x3, unsigned>> cases;
+    for (unsigned d = 0; d <= searched; ++d) {
+        const std::size_t step = std::max<std::size_t>(1, levels[d].size() / 40);
+        for (std::size_t i = 0; i < levels[d].size(); i += step) cases.emplace_back(levels[d][i], d);
+    }
+    // Two more turns than the search: a state it did not meet with the parity
+    // of the turns is exactly that far.
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 60; ++i) {
+        const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, searched + 2));
+        if (!seen.contains(cube)) cases.emplace_back(cube, searched + 2);
+    }
+    ASSERT_GT(cases.size(), 150u);
+    for (const auto& [cube, distance] : cases) {
+        const Result tight = checked_solve(cube, distance);
+        ASSERT_EQ(tight.outcome, Outcome::found) << "distance " << distance;
+        EXPECT_EQ(tight.length, distance);
+        if (distance > 0) {
+            EXPECT_EQ(checked_solve(cube, distance - 1).outcome, Outcome::none) << "distance " << distance;
+        }
+    }
+}
+
+TEST(TwoPhaseSolver, SolvesWithinTheLengthOfTheScramble) {
+    SKIP_WITHOUT_FULL_TABLES();
+    std::mt19937_64 rng(8);
+    for (int i = 0; i < 40; ++i) {
+        const unsigned length = 8 + static_cast<unsigned>(rng() % 4);
+        const Result result = checked_solve(apply_all(Cube3x3{}, random_moves(rng, length)), length);
+        EXPECT_EQ(result.outcome, Outcome::found);
+    }
+}
+
+TEST(TwoPhaseSolver, SolvesRandomStatesWithinTheDiameter) {
+    SKIP_WITHOUT_FULL_TABLES();
+    SeededRng rng = seeded_rng(9, 0);
+    for (int i = 0; i < 8; ++i) {
+        const Cube3x3 cube = random_cube_3x3(rng);
+        const Result result = checked_solve(cube, two_phase::max_solution_length);
+        EXPECT_EQ(result.outcome, Outcome::found);
+        // Every quarter turn is a 4-cycle of the corners.
+        unsigned inversions = 0;
+        for (unsigned a = 0; a < corner_slots; ++a) {
+            for (unsigned b = a + 1; b < corner_slots; ++b)
+                inversions +=
+                    corner_piece(slot_field(cube.corners, a)) > corner_piece(slot_field(cube.corners, b));
+        }
+        EXPECT_EQ(result.length % 2, inversions % 2);
+    }
+}
+
+TEST(TwoPhaseSolver, SolveManyMatchesSolvingOneByOne) {
+    SKIP_WITHOUT_FULL_TABLES();
+    SeededRng rng = seeded_rng(10, 0);
+    std::vector<Cube3x3> cubes;
+    for (int i = 0; i < 6; ++i) cubes.push_back(random_cube_3x3(rng));
+    cubes.push_back(Cube3x3{});
+    std::mt19937_64 moves_rng(10);
+    cubes.push_back(apply_all(Cube3x3{}, random_moves(moves_rng, 21)));  // none within 3 turns
+    constexpr unsigned bound = 26;
+    constexpr std::size_t width = bound + 3;
+    std::vector<std::int8_t> rows(cubes.size() * width, 99);
+    std::vector<std::int16_t> lengths(cubes.size(), 99);
+    WorkControl control;
+    solver().solve_many(cubes, bound, rows.data(), width, lengths.data(), control);
+    EXPECT_EQ(control.done(), cubes.size());
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        std::vector<std::int8_t> one(width, -1);
+        const unsigned cube_bound = i + 1 == cubes.size() ? 3 : bound;
+        const Result result = solver().solve(cubes[i], cube_bound, one, control);
+        if (i + 1 == cubes.size()) continue;
+        ASSERT_EQ(result.outcome, Outcome::found);
+        EXPECT_EQ(lengths[i], static_cast<std::int16_t>(result.length));
+        EXPECT_TRUE(std::equal(one.begin(), one.end(), rows.begin() + i * width)) << "cube " << i;
+    }
+    // The bound of a whole batch is one number; a short one leaves cubes unsolved.
+    std::vector<std::int16_t> short_lengths(2, 99);
+    std::vector<std::int8_t> short_rows(2 * 4, 99);
+    solver().solve_many(std::span(cubes).last(2), 3, short_rows.data(), 4, short_lengths.data(), control);
+    EXPECT_EQ(short_lengths[0], 0);
+    EXPECT_EQ(short_lengths[1], -1);
+    EXPECT_TRUE(std::all_of(short_rows.begin(), short_rows.end(), [](std::int8_t m) { return m == -1; }));
+}
+
+// ---- stopping -------------------------------------------------------------------------
+
+TEST(TwoPhaseSolver, AStopRequestedBeforehandEndsTheSearch) {
+    SKIP_WITHOUT_FULL_TABLES();
+    WorkControl control;
+    control.request_stop();
+    SeededRng rng = seeded_rng(11, 0);
+    const Cube3x3 cube = random_cube_3x3(rng);
+    std::vector<std::int8_t> out(26);
+    EXPECT_EQ(solver().solve(cube, 26, out, control).outcome, Outcome::stopped);
+    std::vector<Cube3x3> cubes(8, cube);
+    std::vector<std::int8_t> rows(cubes.size() * 26);
+    std::vector<std::int16_t> lengths(cubes.size());
+    EXPECT_THROW(solver().solve_many(cubes, 26, rows.data(), 26, lengths.data(), control), Stopped);
+    EXPECT_EQ(control.done(), 0u);
+}
+
+// A bound far below a random state's distance makes a search that would run
+// for hours; a stop requested meanwhile ends it within a poll.
+TEST(TwoPhaseSolver, AStopEndsALongSearch) {
+    SKIP_WITHOUT_FULL_TABLES();
+    SeededRng rng = seeded_rng(12, 0);
+    const Cube3x3 cube = random_cube_3x3(rng);
+    WorkControl control;
+    std::thread stopper([&control] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        control.request_stop();
+    });
+    std::vector<std::int8_t> out(26);
+    const auto started = std::chrono::steady_clock::now();
+    const Result result = solver().solve(cube, 18, out, control);
+    stopper.join();
+    EXPECT_EQ(result.outcome, Outcome::stopped);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+}  // namespace
+}  // namespace turnsmith
