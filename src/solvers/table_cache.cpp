@@ -1,7 +1,6 @@
 #include "solvers/table_cache.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -371,55 +370,19 @@ Inspection inspect(const fs::path& path, const TableKind& kind) {
 // ---------------------------------------------------------------------------
 // The build lock
 //
-// flock belongs to the open file description, which a forked child shares:
-// a child forked while this process builds would keep the lock after the
-// build ends, and every other process would wait for that child to exit. So
-// the lock files held are listed here (fd + 1, 0 for a free slot; atomics,
-// because a fork may come from any thread at any moment), and the child
-// points each of its copies at /dev/null, which lets go of the lock without
-// releasing the parent's hold on it (LOCK_UN would release it for both).
-
-std::array<std::atomic<int>, 64> held_lock_files{};
-
-void let_go_of_inherited_locks() noexcept {
-    const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    for (std::atomic<int>& slot : held_lock_files) {
-        const int held = slot.exchange(0, std::memory_order_relaxed);
-        if (held == 0) continue;
-        if (null_device < 0 || dup3(null_device, held - 1, O_CLOEXEC) < 0) close(held - 1);
-    }
-    if (null_device >= 0) close(null_device);
-}
-
-// Registered on its own rather than as a stage of cube/fork.hpp: it takes no
-// lock and waits for nothing, so its place among the other handlers does not
-// matter.
-[[maybe_unused]] const bool lock_handler_registered =
-    pthread_atfork(nullptr, nullptr, let_go_of_inherited_locks) == 0;
+// flock belongs to the open file description, which a child forked during a
+// build shares: had the builder only closed its file, the child's copy would
+// keep the lock until that child exits, and every other process would wait
+// for it. So the builder lets go with LOCK_UN, which frees the description
+// for every copy.
 
 class BuildLock {
 public:
     // Opens (creates) the lock file; open_error() tells why when it cannot.
     explicit BuildLock(const fs::path& path)
-        : file_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), open_error_(file_ ? 0 : errno) {
-        if (!file_) return;
-        for (std::size_t i = 0; i < held_lock_files.size(); ++i) {
-            int free = 0;
-            if (held_lock_files[i].compare_exchange_strong(free, file_.get() + 1,
-                                                           std::memory_order_relaxed)) {
-                slot_ = i;
-                break;
-            }
-        }
-    }
-    // Lets go of the lock before the file leaves the list: a child forked
-    // in between then holds a copy of an unlocked file.
+        : file_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), open_error_(file_ ? 0 : errno) {}
     ~BuildLock() {
         if (locked_) flock(file_.get(), LOCK_UN);
-        if (slot_ < held_lock_files.size()) {
-            int mine = file_.get() + 1;
-            held_lock_files[slot_].compare_exchange_strong(mine, 0, std::memory_order_relaxed);
-        }
     }
     BuildLock(const BuildLock&) = delete;
     BuildLock& operator=(const BuildLock&) = delete;
@@ -450,7 +413,6 @@ public:
 private:
     FileDescriptor file_;
     int open_error_;
-    std::size_t slot_ = held_lock_files.size();
     bool locked_ = false;
 };
 
