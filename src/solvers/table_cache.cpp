@@ -1,7 +1,6 @@
 #include "solvers/table_cache.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -370,52 +370,19 @@ Inspection inspect(const fs::path& path, const TableKind& kind) {
 // ---------------------------------------------------------------------------
 // The build lock
 //
-// flock belongs to the open file description, which a forked child shares:
-// a child forked while this process builds would keep the lock after the
-// build ends, and every other process would wait for that child to exit. So
-// the lock files held are listed here (fd + 1, 0 for a free slot; atomics,
-// because a fork may come from any thread at any moment), and the child
-// points each of its copies at /dev/null, which lets go of the lock without
-// releasing the parent's hold on it (LOCK_UN would release it for both).
-
-std::array<std::atomic<int>, 64> held_lock_files{};
-
-void let_go_of_inherited_locks() noexcept {
-    const int null_device = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    for (std::atomic<int>& slot : held_lock_files) {
-        const int held = slot.exchange(0, std::memory_order_relaxed);
-        if (held == 0) continue;
-        if (null_device < 0 || dup3(null_device, held - 1, O_CLOEXEC) < 0) close(held - 1);
-    }
-    if (null_device >= 0) close(null_device);
-}
-
-// Registered on its own rather than as a stage of cube/fork.hpp: it takes no
-// lock and waits for nothing, so its place among the other handlers does not
-// matter.
-[[maybe_unused]] const bool lock_handler_registered =
-    pthread_atfork(nullptr, nullptr, let_go_of_inherited_locks) == 0;
+// flock belongs to the open file description, which a child forked during a
+// build shares: had the builder only closed its file, the child's copy would
+// keep the lock until that child exits, and every other process would wait
+// for it. So the builder lets go with LOCK_UN, which frees the description
+// for every copy.
 
 class BuildLock {
 public:
-    // Opens (creates) the lock file; errno tells why when it cannot.
+    // Opens (creates) the lock file; open_error() tells why when it cannot.
     explicit BuildLock(const fs::path& path)
-        : file_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), open_error_(file_ ? 0 : errno) {
-        if (!file_) return;
-        for (std::size_t i = 0; i < held_lock_files.size(); ++i) {
-            int free = 0;
-            if (held_lock_files[i].compare_exchange_strong(free, file_.get() + 1,
-                                                           std::memory_order_relaxed)) {
-                slot_ = i;
-                break;
-            }
-        }
-    }
+        : file_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), open_error_(file_ ? 0 : errno) {}
     ~BuildLock() {
-        if (slot_ < held_lock_files.size()) {
-            int mine = file_.get() + 1;
-            held_lock_files[slot_].compare_exchange_strong(mine, 0, std::memory_order_relaxed);
-        }
+        if (locked_) flock(file_.get(), LOCK_UN);
     }
     BuildLock(const BuildLock&) = delete;
     BuildLock& operator=(const BuildLock&) = delete;
@@ -431,7 +398,10 @@ public:
         auto pause = std::chrono::milliseconds(1);
         constexpr auto longest_pause = std::chrono::milliseconds(50);
         for (;;) {
-            if (flock(file_.get(), LOCK_EX | LOCK_NB) == 0) return true;
+            if (flock(file_.get(), LOCK_EX | LOCK_NB) == 0) {
+                locked_ = true;
+                return true;
+            }
             if (errno == EINTR) continue;
             if (errno != EWOULDBLOCK) return false;
             control.throw_if_stopped();
@@ -443,7 +413,7 @@ public:
 private:
     FileDescriptor file_;
     int open_error_;
-    std::size_t slot_ = held_lock_files.size();
+    bool locked_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -452,7 +422,7 @@ private:
 // A file being written, removed unless it was renamed into place.
 class TemporaryFile {
 public:
-    // Creates a fresh file beside `target`; errno tells why when it cannot.
+    // Creates a fresh file beside `target`; error() tells why when it cannot.
     explicit TemporaryFile(const fs::path& target) {
         static std::atomic<std::uint64_t> counter = 0;
         for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
@@ -462,6 +432,7 @@ public:
             file_ = FileDescriptor(open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
             if (!file_ && errno != EEXIST) break;
         }
+        if (!file_) error_ = errno;
     }
     ~TemporaryFile() {
         if (file_ && !renamed_) unlink(path_.c_str());
@@ -470,6 +441,7 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     bool created() const noexcept { return static_cast<bool>(file_); }
+    int error() const noexcept { return error_; }
     int fd() const noexcept { return file_.get(); }
     bool rename_to(const fs::path& target) noexcept {
         renamed_ = rename(path_.c_str(), target.c_str()) == 0;
@@ -479,6 +451,7 @@ public:
 private:
     fs::path path_;
     FileDescriptor file_;
+    int error_ = 0;
     bool renamed_ = false;
 };
 
@@ -502,25 +475,24 @@ struct Written {
 
 Written write_table(const fs::path& target, const TableKind& kind, WorkControl& control) {
     Written written;
-    const auto fail = [&written](std::string step) {
-        written.failure = std::move(step) + ": " + error_text(errno);
+    const auto fail = [&written](std::string_view step, int error) {
+        written.failure = std::string(step) + ": " + error_text(error);
         return std::move(written);
     };
     TemporaryFile file(target);
-    if (!file.created()) return fail("creating a temporary file");
+    if (!file.created()) return fail("creating a temporary file", file.error());
     // Blocks reserved now cannot run out later: a full disk or a file size
     // limit shows here as an error rather than as SIGBUS in the middle of
     // the build.
     for (const auto& [offset, bytes] : {std::pair<off_t, std::size_t>{0, header_page_bytes},
                                         std::pair<off_t, std::size_t>{table_content_offset, kind.bytes}}) {
         if (const int error = posix_fallocate(file.fd(), offset, static_cast<off_t>(bytes)); error != 0) {
-            errno = error;
-            return fail("reserving " + std::to_string(table_content_offset + kind.bytes) + " bytes");
+            return fail("reserving " + std::to_string(table_content_offset + kind.bytes) + " bytes", error);
         }
     }
     Mapping contents =
         map_aligned(kind.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), table_content_offset);
-    if (!contents) return fail("mapping it");
+    if (!contents) return fail("mapping it", errno);
     madvise(contents.data(), contents.size(), MADV_HUGEPAGE);
 
     kind.fill(contents.span(), control);  // throws past the temporary file's removal
@@ -530,9 +502,9 @@ Written write_table(const fs::path& target, const TableKind& kind, WorkControl& 
     const TableFileHeader header = header_for(kind, table_checksum(written.contents.span()));
     std::array<std::byte, header_page_bytes> page{};
     std::memcpy(page.data(), &header, sizeof header);
-    if (!write_all(file.fd(), page, 0)) return fail("writing its header");
-    if (fsync(file.fd()) != 0) return fail("flushing it to disk");
-    if (!file.rename_to(target)) return fail("renaming it into place");
+    if (!write_all(file.fd(), page, 0)) return fail("writing its header", errno);
+    if (fsync(file.fd()) != 0) return fail("flushing it to disk", errno);
+    if (!file.rename_to(target)) return fail("renaming it into place", errno);
     // Makes the rename itself durable; the file is in place either way.
     if (const FileDescriptor directory(
             open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

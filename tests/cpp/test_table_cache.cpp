@@ -380,6 +380,20 @@ TEST_F(TableCache, ThrowingFillLeavesNoFile) {
     EXPECT_TRUE(warnings_.empty());
 }
 
+// A name is a file's stem and nothing more: it cannot lead out of the
+// directory or hide a file.
+TEST_F(TableCache, RefusesKindsWithoutAUsableNameOrSize) {
+    for (const char* name : {"", "../up", "a/b", ".hidden", "x.tbl", "name with blanks",
+                             "a_name_of_sixty_four_characters_is_one_more_than_the_header_hold"}) {
+        TableKind kind = counted_kind(100, 14, log_);
+        kind.name = name;
+        EXPECT_THROW(load(kind), std::invalid_argument) << name;
+    }
+    EXPECT_THROW(load(counted_kind(0, 14, log_)), std::invalid_argument);
+    EXPECT_EQ(log_.fills, 0);
+    EXPECT_FALSE(fs::exists(cache_));
+}
+
 // A kind whose fill counts its calls in a file shared between processes,
 // and takes long enough for the other builder to arrive meanwhile.
 TableKind slow_kind(const fs::path& count_file) {
