@@ -2,10 +2,11 @@
 """The cost of one Python-level call on a single cube, set against the
 cheapest method call there is: int.bit_length().
 
-Each figure is the best of seven timed loops of a bound method, and each
-round times every call, bit_length included, so that all of them share the
-machine's state of the moment. The report gives the median over the rounds
-of each call's time and of its ratio to bit_length in the same round.
+Each figure is the best of seven timed loops of a bound method; within a
+round the loops of the calls, bit_length included, alternate, so that all
+of them share the machine's state of the moment. The report gives the
+median over the rounds of each call's time and of its ratio to bit_length
+in the same round.
 
     python bench/call.py            # 3 rounds
     python bench/call.py --quick    # 1 round, shorter loops
@@ -41,23 +42,32 @@ def calls() -> dict[str, tuple[object, tuple]]:
     }
 
 
-def best_ns(function: object, arguments: tuple, number: int) -> float:
-    """Best of BEST_OF loops of `number` calls, per call, in nanoseconds. The
-    method and its arguments are local names of the loop, as in a caller's
-    own function."""
+def timer(function: object, arguments: tuple) -> timeit.Timer:
+    """A loop of calls of `function`, held with its arguments in local names
+    as in a caller's own function."""
     names = [f"a{i}" for i in range(len(arguments))]
     setup = "; ".join(f"{name} = g_{name}" for name in ["f", *names])
-    statement = f"f({', '.join(names)})"
     values = {"g_f": function, **{f"g_{name}": value for name, value in zip(names, arguments)}}
-    timer = timeit.Timer(statement, setup, globals=values)
-    return min(timer.repeat(BEST_OF, number)) / number * 1e9
+    return timeit.Timer(f"f({', '.join(names)})", setup, globals=values)
+
+
+def one_round(timed: dict[str, tuple[object, tuple]], number: int) -> dict[str, float]:
+    """Each call's best of BEST_OF loops of `number` calls, per call, in
+    nanoseconds. The loops of the calls alternate, so that a burst of load
+    from other processes falls on all of them alike."""
+    timers = {name: timer(*call) for name, call in timed.items()}
+    best = dict.fromkeys(timed, float("inf"))
+    for _ in range(BEST_OF):
+        for name, loop in timers.items():
+            best[name] = min(best[name], loop.timeit(number) / number * 1e9)
+    return best
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run of a second or two")
     args = parser.parse_args()
-    rounds, number = (1, 20_000) if args.quick else (3, 400_000)
+    rounds, number = (1, 20_000) if args.quick else (3, 200_000)
 
     print(f"# one call on a single cube, {datetime.date.today()}, {os.cpu_count()} CPUs, "
           f"Python {sys.version.split()[0]}{' free-threaded' if not sys._is_gil_enabled() else ''}")
@@ -66,8 +76,8 @@ def main() -> int:
     times: dict[str, list[float]] = {name: [] for name in timed}
     ratios: dict[str, list[float]] = {name: [] for name in timed}
     for _ in range(rounds):
-        for name, (function, arguments) in timed.items():
-            times[name].append(best_ns(function, arguments, number))
+        for name, best in one_round(timed, number).items():
+            times[name].append(best)
         for name in timed:
             ratios[name].append(times[name][-1] / times["int.bit_length()"][-1])
 
