@@ -134,7 +134,9 @@ std::atomic<unsigned> gates_to_refuse{0};
 ForkGate* try_new_gate() noexcept {
     unsigned refuse = gates_to_refuse.load(std::memory_order_relaxed);
     while (refuse > 0) {
-        if (gates_to_refuse.compare_exchange_weak(refuse, refuse - 1, std::memory_order_relaxed)) return nullptr;
+        if (gates_to_refuse.compare_exchange_weak(refuse, refuse - 1, std::memory_order_relaxed)) {
+            return nullptr;
+        }
     }
     return new (std::nothrow) ForkGate;
 }
@@ -148,7 +150,8 @@ ForkGate* gate_if_any() noexcept {
     ForkGate* fresh = try_new_gate();
     if (fresh == nullptr) return nullptr;
     ForkGate* expected = nullptr;
-    if (fork_gate.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    if (fork_gate.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
         return fresh;
     }
     delete fresh;  // another thread's gate came first

@@ -59,7 +59,8 @@ using CubeOf = CubeContents<C>;
 // Python code unless it says so, and its hold then goes unnoted.
 template <Cube C, Noted N = Noted::no, class View>
 PyObject* read_cube(PyObject* self, View&& view) {
-    return method_call<CubeOf<C>, Access::shared, N>(self, [&](CubeOf<C>& object) { return view(object.cube); });
+    return method_call<CubeOf<C>, Access::shared, N>(self,
+                                                     [&](CubeOf<C>& object) { return view(object.cube); });
 }
 
 template <Cube C, MoveIndex M>
