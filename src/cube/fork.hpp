@@ -13,9 +13,9 @@
 // - The child has a fresh pool and a fresh gate: the parent's workers did not
 //   follow it, so it starts a pool of its own on its first loop, sized by its
 //   environment at that moment.
-// - The child gives back the holds of every other thread of the parent (their
-//   calls never end there), whatever those threads were doing; the forking
-//   thread keeps its own, which its calls give back as they end.
+// - In the child, the holds of every other thread of the parent (their calls
+//   never end there) read as free, whatever those threads were doing; the
+//   forking thread keeps its own, which its calls give back as they end.
 // - Every thread generator takes a fresh key from the kernel on its first use
 //   in the child.
 //
@@ -34,20 +34,19 @@ namespace turnsmith {
 //
 // Running work comes first because its `before` waits for other threads,
 // possibly for a whole chunk of a loop. While it waits, the forking thread
-// holds nothing of ours that another thread may need: the hold lists' mutex,
-// taken after the wait, is what a thread takes as it notes its first hold,
-// attached to the interpreter; taken before the wait, it would stall such a
-// thread for as long, and with it the threads that wait for the GIL or for a
-// stop-the-world pause of the collector. Locking only after the last wait
-// also means no lock of ours is held while the fork waits for another thread,
-// so that wait can always end.
+// holds nothing of ours that another thread may need: a lock taken before the
+// wait could stall a thread attached to the interpreter for as long, and with
+// it the threads that wait for the GIL or for a stop-the-world pause of the
+// collector. Locking only after the last wait also means no lock of ours is
+// held while the fork waits for another thread, so that wait can always end.
 enum class ForkStage : std::size_t {
     // The pool: waits for running loops and single-cube chunks and holds new
     // ones back, then takes the lock that guards the pool's creation; the
     // child forgets the pool and gets a fresh gate.
     running_work,
-    // The Python objects' holds: locks the lists of every thread's holds; the
-    // child gives back those of the other threads.
+    // The Python objects' holds: the child starts a new fork epoch, in which
+    // the holds of the parent's threads read as free, and counts again the
+    // holds that the forking thread noted (module/access.hpp).
     hold_lists,
     // The thread generators: rekeyed in the child. With nothing to do before
     // the fork, this stage could stand anywhere.

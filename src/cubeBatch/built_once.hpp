@@ -20,6 +20,19 @@
 
 namespace turnsmith {
 
+// Points at which a test holds callers of BuiltOnce::get, to bring about
+// orders of events that timing alone would make rare.
+class BuiltOnceHooks {
+public:
+    // A caller found no finished value without the lock, and is about to take it.
+    virtual void missed_value() noexcept {}
+    // The build returned (or threw), and the builder is about to publish it.
+    virtual void build_ended() noexcept {}
+
+protected:
+    ~BuiltOnceHooks() = default;
+};
+
 template <class T>
 class BuiltOnce {
 public:
@@ -37,6 +50,7 @@ public:
     template <class Build>
     const T& get(Build&& build) {
         if (const T* value = value_.load(std::memory_order_acquire)) return *value;
+        if (hooks_ != nullptr) hooks_->missed_value();
         Sync& sync = *sync_.load(std::memory_order_acquire);
         std::unique_lock lock(sync.mutex);
         while (sync.building) {
@@ -45,6 +59,7 @@ public:
             if (const T* value = value_.load(std::memory_order_acquire)) return *value;
             if (sync.failed_attempt == awaited) std::rethrow_exception(sync.failure);
         }
+        // A build may have ended between the look without the lock and the lock.
         if (const T* value = value_.load(std::memory_order_acquire)) return *value;
         sync.building = true;
         const std::uint64_t attempt = ++sync.attempt;
@@ -58,6 +73,7 @@ public:
         } catch (...) {
             failure = std::current_exception();
         }
+        if (hooks_ != nullptr) hooks_->build_ended();
 
         lock.lock();
         sync.building = false;
@@ -71,6 +87,9 @@ public:
         if (!failure) return *value_.load(std::memory_order_relaxed);
         std::rethrow_exception(failure);
     }
+
+    // For tests: set before any caller comes.
+    void set_hooks(BuiltOnceHooks* hooks) noexcept { hooks_ = hooks; }
 
     // The finished value, or null.
     const T* built() const noexcept { return value_.load(std::memory_order_acquire); }
@@ -112,6 +131,7 @@ private:
     std::atomic<const T*> value_ = nullptr;
     std::atomic<Sync*> sync_ = new Sync;
     std::atomic<std::uint64_t> builds_ = 0;
+    BuiltOnceHooks* hooks_ = nullptr;
 };
 
 }  // namespace turnsmith

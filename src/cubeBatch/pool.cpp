@@ -89,7 +89,9 @@ void WorkerPool::stop_and_join() noexcept {
 // (before a fork) waits until none is running and holds new ones back until
 // the fork has happened. The gate is reached through a pointer because a child
 // must not reuse condition variables that the parent's threads were waiting on:
-// it gets a fresh gate and leaks the old one.
+// it gets a fresh gate and leaks the old one. A child that finds no memory for
+// the fresh gate makes it on its first loop instead, which then fails with
+// std::bad_alloc (MemoryError) if memory is still short.
 class ForkGate {
 public:
     void enter() {
@@ -127,11 +129,48 @@ private:
 
 namespace {
 
+std::atomic<unsigned> gates_to_refuse{0};
+
+ForkGate* try_new_gate() noexcept {
+    unsigned refuse = gates_to_refuse.load(std::memory_order_relaxed);
+    while (refuse > 0) {
+        if (gates_to_refuse.compare_exchange_weak(refuse, refuse - 1, std::memory_order_relaxed)) {
+            return nullptr;
+        }
+    }
+    return new (std::nothrow) ForkGate;
+}
+
+// Null only in a child that found no memory for its gate at the fork.
 std::atomic<ForkGate*> fork_gate{new ForkGate};
+
+// The gate, or null if there is none and none can be made now.
+ForkGate* gate_if_any() noexcept {
+    if (ForkGate* gate = fork_gate.load(std::memory_order_acquire)) return gate;
+    ForkGate* fresh = try_new_gate();
+    if (fresh == nullptr) return nullptr;
+    ForkGate* expected = nullptr;
+    if (fork_gate.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+        return fresh;
+    }
+    delete fresh;  // another thread's gate came first
+    return expected;
+}
+
+ForkGate& current_gate() {
+    ForkGate* gate = gate_if_any();
+    if (gate == nullptr) throw std::bad_alloc();
+    return *gate;
+}
 
 }  // namespace
 
-ForkWaitsForThis::ForkWaitsForThis() : gate_(fork_gate.load(std::memory_order_acquire)) { gate_->enter(); }
+void test_hooks::refuse_fork_gates(unsigned count) noexcept {
+    gates_to_refuse.store(count, std::memory_order_relaxed);
+}
+
+ForkWaitsForThis::ForkWaitsForThis() : gate_(&current_gate()) { gate_->enter(); }
 ForkWaitsForThis::~ForkWaitsForThis() { gate_->leave(); }
 
 thread_local WhileWaiting* WhileWaiting::current_ = nullptr;
@@ -293,19 +332,27 @@ std::mutex shared_pool_creation;
 // done; it waits, so it comes before the creation lock is taken (the reason:
 // ForkStage), and holding that lock across fork keeps the child from
 // inheriting it locked.
+//
+// A process without a gate (a child short of memory at its fork, and again
+// now) has no loop running, since none starts without one, and forks without
+// closing a gate: only a loop that makes the gate at that very moment, with
+// memory found again, could then run across the fork.
+ForkGate* closed_gate = nullptr;
+
 void before_fork() noexcept {
-    fork_gate.load(std::memory_order_acquire)->close();
+    closed_gate = gate_if_any();
+    if (closed_gate != nullptr) closed_gate->close();
     shared_pool_creation.lock();
 }
 void after_fork_in_parent() noexcept {
     shared_pool_creation.unlock();
-    fork_gate.load(std::memory_order_acquire)->reopen();
+    if (closed_gate != nullptr) closed_gate->reopen();
 }
 void after_fork_in_child() noexcept {
     shared_pool.store(nullptr, std::memory_order_relaxed);
     shared_pool_creation.unlock();
     // Threads of the parent may have waited on the old gate's conditions.
-    fork_gate.store(new (std::nothrow) ForkGate, std::memory_order_release);
+    fork_gate.store(try_new_gate(), std::memory_order_release);
 }
 
 [[maybe_unused]] const bool fork_handlers_registered =

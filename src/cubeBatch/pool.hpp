@@ -94,7 +94,8 @@ std::size_t pool_worker_count();
 
 // Marks work that writes cubes outside a pool loop (a long scramble of a single
 // cube) as running, so that a fork waits for it too; may wait while a fork is
-// under way.
+// under way. Throws std::bad_alloc in a child of a fork that can find no
+// memory for its gate (pool.cpp).
 class ForkWaitsForThis {
 public:
     ForkWaitsForThis();
@@ -143,6 +144,12 @@ private:
     void (*call_)(void*);
     WhileWaiting* outer_;
 };
+
+namespace test_hooks {
+// The next `count` fork gates are not made, as when memory is short: the one
+// a child makes at the fork, then the one its first loop tries to make.
+void refuse_fork_gates(unsigned count) noexcept;
+}  // namespace test_hooks
 
 // `piece(begin, end)` may be called from several workers at once.
 template <class F>

@@ -1,6 +1,5 @@
 #include "module/access.hpp"
 
-#include <mutex>
 #include <vector>
 
 #include "cube/fork.hpp"
@@ -12,19 +11,16 @@ struct NotedHold {
     bool exclusive;
 };
 
-// One thread's holds, newest last. Only its own thread changes it, and never
-// at a point where a fork can happen (no interpreter call in between), so a
-// child reads whole lists. Plain data, so that the thread-local needs no
-// initialisation check on the path of every call; calls nest deeper than
-// `recent` holds only through Python code run inside a call.
+// One thread's noted holds, newest last. Only its own thread changes it, and
+// never at a point where a fork can happen (no interpreter call in between),
+// so a child reads a whole list. Plain data, so that the thread-local needs
+// no initialisation check on the path of a call; calls nest deeper than
+// `recent` noted holds only through Python code run inside a call.
 struct HoldList {
     static constexpr std::size_t recent_capacity = 6;
     NotedHold recent[recent_capacity];
     std::size_t count;
     std::vector<NotedHold>* deeper;  // the holds beyond the first few, made when needed
-    bool linked;
-    HoldList* previous;
-    HoldList* next;
 
     // Hold i, oldest first: the first few in `recent`, the rest in `deeper`.
     NotedHold& at(std::size_t i) { return i < recent_capacity ? recent[i] : (*deeper)[i - recent_capacity]; }
@@ -42,60 +38,38 @@ void give_back(const NotedHold& hold) noexcept {
 
 thread_local HoldList own_holds;
 
-// The lists of all threads that ever took a hold and are still alive, for
-// the fork handler.
-std::mutex lists_mutex;
-HoldList* first_list = nullptr;
-
-// Unlinks the thread's list when the thread ends.
-struct Unlinker {
-    ~Unlinker() {
-        HoldList& list = own_holds;
-        const std::lock_guard lock(lists_mutex);
-        (list.previous != nullptr ? list.previous->next : first_list) = list.next;
-        if (list.next != nullptr) list.next->previous = list.previous;
-        delete list.deeper;
-    }
+// Frees the thread's deeper holds when the thread ends.
+struct DeeperFreer {
+    ~DeeperFreer() { delete own_holds.deeper; }
 };
 
-[[gnu::noinline]] void link_own_list() {
-    thread_local Unlinker unlinker;
-    (void)unlinker;
-    HoldList& list = own_holds;
-    const std::lock_guard lock(lists_mutex);
-    list.next = first_list;
-    if (first_list != nullptr) first_list->previous = &list;
-    first_list = &list;
-    list.linked = true;
+[[gnu::noinline]] std::vector<NotedHold>* make_deeper() {
+    thread_local DeeperFreer freer;
+    (void)freer;
+    return new std::vector<NotedHold>;
 }
 
-void before_fork() noexcept { lists_mutex.lock(); }
-void after_fork_in_parent() noexcept { lists_mutex.unlock(); }
-// The child has one thread, so the walk needs no lock. The forking thread's
-// own holds stay: its calls go on in the child and give them back themselves.
+// The child's one thread is the forking thread: every hold of an earlier
+// epoch now reads as free, and the holds that this thread's calls still have
+// (and give back as they end) are counted again.
 void after_fork_in_child() noexcept {
-    lists_mutex.unlock();
-    for (HoldList* list = first_list; list != nullptr; list = list->next) {
-        if (list == &own_holds) continue;
-        for (std::size_t i = 0; i < list->count; ++i) give_back(list->at(i));
-        list->count = 0;
-        if (list->deeper != nullptr) list->deeper->clear();
-    }
+    fork_epoch.store(fork_epoch.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    HoldList& list = own_holds;
+    for (std::size_t i = 0; i < list.count; ++i) list.at(i).state->restamp(list.at(i).exclusive);
 }
 
 [[maybe_unused]] const bool fork_handlers_registered =
-    on_fork(ForkStage::hold_lists, {before_fork, after_fork_in_parent, after_fork_in_child});
+    on_fork(ForkStage::hold_lists, {nullptr, nullptr, after_fork_in_child});
 
 }  // namespace
 
 HoldList* thread_holds::note(AccessState& state, bool exclusive) {
     HoldList& list = own_holds;
     try {
-        if (!list.linked) link_own_list();
         if (list.count < HoldList::recent_capacity) {
             list.recent[list.count] = {&state, exclusive};
         } else {
-            if (list.deeper == nullptr) list.deeper = new std::vector<NotedHold>;
+            if (list.deeper == nullptr) list.deeper = make_deeper();
             list.deeper->push_back({&state, exclusive});
         }
     } catch (...) {

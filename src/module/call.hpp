@@ -21,25 +21,28 @@
 
 namespace turnsmith::py {
 
-// A method without arguments: `body(contents)` under the hold.
-template <class Contents, Access A, class Body>
+// A method without arguments: `body(contents)` under the hold. A body that
+// runs no Python code (no callable, no import) may leave its hold unnoted
+// (module/access.hpp).
+template <class Contents, Access A, Noted N = Noted::yes, class Body>
 auto method_call(PyObject* self, Body&& body) noexcept {
     return guarded([&] {
         Contents& object = receiver<Contents>(self);
-        const Hold<A> hold(object.access);
+        const Hold<A, N> hold(object.access);
         return body(object);
     });
 }
 
 // A method with arguments (vectorcall): `body(contents, bound)` under the
-// hold, with the bound values not yet converted.
-template <class Contents, Access A, std::size_t N, class Body>
-PyObject* method_call(const Signature<N>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+// hold, with the bound values not yet converted. Converting may run Python
+// code, so the hold is noted unless the body converts nothing that can.
+template <class Contents, Access A, Noted N = Noted::yes, std::size_t M, class Body>
+PyObject* method_call(const Signature<M>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, Body&& body) noexcept {
     return guarded([&]() -> PyObject* {
-        const Bound<N> bound = bind(signature, args, nargs, kwnames);
+        const Bound<M> bound = bind(signature, args, nargs, kwnames);
         Contents& object = receiver<Contents>(self);
-        const Hold<A> hold(object.access);
+        const Hold<A, N> hold(object.access);
         return body(object, bound);
     });
 }

@@ -55,15 +55,17 @@ PyObject* int_list(const std::array<std::uint64_t, N>& values) {
 template <Cube C>
 using CubeOf = CubeContents<C>;
 
-// Runs a read-only view of the cube under shared access.
-template <Cube C, class View>
+// Runs a read-only view of the cube under shared access. A view runs no
+// Python code unless it says so, and its hold then goes unnoted.
+template <Cube C, Noted N = Noted::no, class View>
 PyObject* read_cube(PyObject* self, View&& view) {
-    return method_call<CubeOf<C>, Access::shared>(self, [&](CubeOf<C>& object) { return view(object.cube); });
+    return method_call<CubeOf<C>, Access::shared, N>(self,
+                                                     [&](CubeOf<C>& object) { return view(object.cube); });
 }
 
 template <Cube C, MoveIndex M>
 PyObject* turn_method(PyObject* self, PyObject*) {
-    return method_call<CubeOf<C>, Access::exclusive>(self, [](CubeOf<C>& object) {
+    return method_call<CubeOf<C>, Access::exclusive, Noted::no>(self, [](CubeOf<C>& object) {
         turn<M>(object.cube);
         return Py_NewRef(Py_None);
     });
@@ -99,7 +101,8 @@ inline constexpr Signature<1> do_moves_signature{cube_class_name<C>, "do_moves",
 
 template <Cube C>
 PyObject* do_moves_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method_call<CubeOf<C>, Access::exclusive>(
+    // Reading a str (or a str subclass) for its UTF-8 runs no Python code.
+    return method_call<CubeOf<C>, Access::exclusive, Noted::no>(
         do_moves_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
             apply_moves_internal(object.cube, to_utf8(bound[0], "moves"));
             return Py_NewRef(Py_None);
@@ -242,7 +245,8 @@ PyObject* from_sticker_array_method(PyObject* type, PyObject* const* args, Py_ss
 
 template <Cube C>
 PyObject* reduce_method(PyObject* self, PyObject*) {
-    return read_cube<C>(self, [](const C& cube) {
+    // Finding the module's function goes through the import machinery.
+    return read_cube<C, Noted::yes>(self, [](const C& cube) {
         Ref words = Ref::steal(words_tuple(cube));
         Ref restore = Ref::steal(module_function("_restore"));
         constexpr long cube_type = C::word_count == 2 ? 3 : 2;

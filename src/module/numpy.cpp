@@ -16,12 +16,22 @@ namespace {
 
 // Published slots of NumPy's multiarray C-API table (stable across 1.x and 2.x).
 enum ApiSlot : int {
+    slot_abi_version = 0,  // PyArray_GetNDArrayCVersion
     slot_array_type = 2,
     slot_descr_from_type = 45,
     slot_new_from_descr = 94,
     slot_equiv_types = 182,
+    slot_api_version = 211,  // PyArray_GetNDArrayCFeatureVersion
     slot_set_base_object = 282,
 };
+
+// What the slots and the array fields below assume of the running NumPy: an
+// ABI of NumPy 1.x or 2.x (the ABI version's top byte), and a C-API version
+// that has every slot used, PyArray_SetBaseObject the newest (NumPy 1.7).
+constexpr unsigned first_abi_major = 1;
+constexpr unsigned last_abi_major = 2;
+constexpr int abi_major_shift = 24;
+constexpr unsigned oldest_api_version = 7;
 
 // The leading fields of every ndarray object, as NumPy publishes them.
 struct ArrayFields {
@@ -90,6 +100,22 @@ void** locate_api_table() {
     return static_cast<void**>(table);
 }
 
+using VersionQuery = unsigned (*)();
+
+// Refuses, with ImportError, a NumPy whose table the slots above do not fit,
+// rather than call into the wrong function.
+void check_interface(void** table) {
+    const unsigned abi = reinterpret_cast<VersionQuery>(table[slot_abi_version])();
+    const unsigned api = reinterpret_cast<VersionQuery>(table[slot_api_version])();
+    const unsigned abi_major = abi >> abi_major_shift;
+    if (abi_major >= first_abi_major && abi_major <= last_abi_major && api >= oldest_api_version) return;
+    PyErr_Format(PyExc_ImportError,
+                 "NumPy's C interface has ABI version 0x%x and C-API version 0x%x, but turnsmith needs ABI "
+                 "version %u.x or %u.x and C-API version 0x%x or later",
+                 abi, api, first_abi_major, last_abi_major, oldest_api_version);
+    throw_error_already_set();
+}
+
 void** api_table() {
     static std::atomic<void**> table{nullptr};
     if (void** known = table.load(std::memory_order_acquire)) return known;
@@ -102,6 +128,7 @@ void** api_table() {
         // one is pinned by the tests).
         fault_from_python_error("Failed to access NumPy array API capsule");
     }
+    check_interface(located);  // a refused table is not kept: each later use refuses it again
     table.store(located, std::memory_order_release);
     return located;
 }
@@ -280,16 +307,10 @@ Ref integers_from_objects(PyObject* value, const char* parameter) {
     Ref as_objects = Ref::steal(
         check(PyObject_CallFunctionObjArgs(numpy_attribute("asarray").get(), value, object_dtype, nullptr)));
     const auto* fields = reinterpret_cast<const ArrayFields*>(as_objects.get());
-    if (fields->nd < 1 || fields->nd > 2) throw_dimensions_error(parameter, fields->nd);
-    const Py_ssize_t cols = fields->nd == 2 ? std::max<Py_ssize_t>(fields->dimensions[1], 1) : 1;
     Ref flat = Ref::steal(check(PyObject_CallMethod(as_objects.get(), "ravel", nullptr)));
     Ref listed = Ref::steal(check(PyObject_CallMethod(flat.get(), "tolist", nullptr)));
-    Ref dtype = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(npy_type_number<T>)));
-    Ref shape = Ref::steal(check(PyObject_GetAttrString(as_objects.get(), "shape")));
-    Ref result = Ref::steal(
-        check(PyObject_CallFunctionObjArgs(numpy_attribute("empty").get(), shape.get(), dtype.get(), nullptr)));
-    T* out = reinterpret_cast<T*>(reinterpret_cast<const ArrayFields*>(result.get())->data);
     const Py_ssize_t count = PyList_GET_SIZE(listed.get());
+    // The kind of every value first, then the shape, then the range.
     for (Py_ssize_t at = 0; at < count; ++at) {
         PyObject* item = PyList_GET_ITEM(listed.get(), at);
         if (!PyLong_Check(item)) {
@@ -297,6 +318,16 @@ Ref integers_from_objects(PyObject* value, const char* parameter) {
                          Py_TYPE(item)->tp_name);
             throw_error_already_set();
         }
+    }
+    if (fields->nd < 1 || fields->nd > 2) throw_dimensions_error(parameter, fields->nd);
+    const Py_ssize_t cols = fields->nd == 2 ? std::max<Py_ssize_t>(fields->dimensions[1], 1) : 1;
+    Ref dtype = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(npy_type_number<T>)));
+    Ref shape = Ref::steal(check(PyObject_GetAttrString(as_objects.get(), "shape")));
+    Ref result = Ref::steal(
+        check(PyObject_CallFunctionObjArgs(numpy_attribute("empty").get(), shape.get(), dtype.get(), nullptr)));
+    T* out = reinterpret_cast<T*>(reinterpret_cast<const ArrayFields*>(result.get())->data);
+    for (Py_ssize_t at = 0; at < count; ++at) {
+        PyObject* item = PyList_GET_ITEM(listed.get(), at);
         int overflow = 0;
         const long long small = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (small == -1 && PyErr_Occurred()) throw_error_already_set();
@@ -326,13 +357,15 @@ template <class T>
 IntegerArray<T>::IntegerArray(PyObject* value, const char* parameter, const char* bool_hint) {
     Ref array = Ref::borrow(value);
     if (!readable_in_place<T>(value)) {
+        // The kind of the values comes before the shape: None, a str or a
+        // float is a TypeError, whatever shape NumPy gives it.
         array = call(numpy_attribute("asarray").get(), value);
         char kind = dtype_kind(array.get());
         const auto* converted = reinterpret_cast<const ArrayFields*>(array.get());
-        if (converted->nd < 1 || converted->nd > 2) throw_dimensions_error(parameter, converted->nd);
+        const bool is_array = PyObject_TypeCheck(value, array_type());
         bool empty = false;
         for (int d = 0; d < converted->nd; ++d) empty = empty || converted->dimensions[d] == 0;
-        if ((kind == 'f' || kind == 'O') && !empty && !PyObject_TypeCheck(value, array_type())) {
+        if ((kind == 'f' || kind == 'O') && converted->nd > 0 && !empty && !is_array) {
             // A list may hold ints that NumPy read as floats or objects only
             // because one is beyond 64 bits: read them one by one.
             array = integers_from_objects<T>(value, parameter);
@@ -345,11 +378,17 @@ IntegerArray<T>::IntegerArray(PyObject* value, const char* parameter, const char
             throw_error_already_set();
         }
         if (kind != 'i' && kind != 'u' && kind != 'b' && kind != 'c' && !empty) {
+            if (converted->nd == 0 && !is_array) {
+                PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got '%s'", parameter,
+                             Py_TYPE(value)->tp_name);
+                throw_error_already_set();
+            }
             Ref dtype = Ref::steal(check(PyObject_GetAttrString(array.get(), "dtype")));
             PyErr_Format(PyExc_TypeError, "argument '%s': expected integers, got an array of %S", parameter,
                          dtype.get());
             throw_error_already_set();
         }
+        if (converted->nd < 1 || converted->nd > 2) throw_dimensions_error(parameter, converted->nd);
         if (!empty && (kind == 'i' || kind == 'u')) {
             constexpr auto low = static_cast<long long>(std::numeric_limits<T>::min());
             const Py_ssize_t below = first_where(array.get(), Py_LT, low);

@@ -30,8 +30,9 @@ inline constexpr int npy_type_number<std::int64_t> = 7;  // NPY_LONG
 template <>
 inline constexpr int npy_type_number<std::uint64_t> = 8;  // NPY_ULONG
 
-// Locates the C API now (raising PanicException if it cannot), so that a batch
-// call fails before doing its work rather than after.
+// Locates the C API now (raising PanicException if it cannot, and ImportError
+// if the running NumPy's C interface is not one the module can call), so that
+// a batch call fails before doing its work rather than after.
 void require_numpy();
 
 // An array of `shape` (one or two dimensions, C order) over `memory`, which it
@@ -70,7 +71,8 @@ extern template class ArrayRead<std::uint64_t>;
 // converted as numpy.ascontiguousarray(value, dtype=T) would, once any
 // integer values are known to fit. Floats, objects and other non-integers are
 // a TypeError, and so are bools when `bool_hint` is given (it ends the
-// message); a value that T cannot hold is a ValueError naming its position.
+// message); only then is a shape of other than 1 or 2 dimensions a
+// ValueError; a value that T cannot hold is a ValueError naming its row.
 template <class T>
 class IntegerArray {
 public:

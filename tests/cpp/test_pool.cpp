@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cubeBatch/built_once.hpp"
 #include "cubeBatch/loops.hpp"
 #include "cubeBatch/pool.hpp"
 #include "pool_test_support.hpp"
@@ -392,6 +395,53 @@ TEST(SplittingBudget, AFreshLoopOnTwoWorkersIsCutIntoQuarters) {
 }
 
 // ---------------------------------------------------------------------------
+// A value built once: callers that come as the build ends
+
+// Holds the build at its end until the late callers have missed the value,
+// and each late caller until the value is published: they then take the lock
+// after the build has ended, and must find the value there.
+class LateCallers final : public BuiltOnceHooks {
+public:
+    LateCallers(const BuiltOnce<int>& once, int count) : once_(once), count_(count) {}
+
+    std::atomic<bool> build_started{false};
+
+    void missed_value() noexcept override {
+        if (!build_started.load()) return;  // the builder itself
+        arrived_.fetch_add(1);
+        while (once_.built() == nullptr) std::this_thread::yield();
+    }
+    void build_ended() noexcept override {
+        while (arrived_.load() < count_) std::this_thread::yield();
+    }
+
+private:
+    const BuiltOnce<int>& once_;
+    const int count_;
+    std::atomic<int> arrived_{0};
+};
+
+TEST(BuiltOnce, CallersThatComeAsTheBuildEndsShareIt) {
+    constexpr int late = 4;
+    BuiltOnce<int> once;
+    LateCallers hooks(once, late);
+    once.set_hooks(&hooks);
+    const auto build = [&] {
+        hooks.build_started.store(true);
+        return std::make_unique<int>(42);
+    };
+    std::vector<const int*> seen(late + 1);
+    std::thread builder([&] { seen[late] = &once.get(build); });
+    while (!hooks.build_started.load()) std::this_thread::yield();
+    std::vector<std::thread> callers;
+    for (int i = 0; i < late; ++i) callers.emplace_back([&, i] { seen[i] = &once.get(build); });
+    builder.join();
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(once.builds_started(), 1u);
+    for (const int* value : seen) EXPECT_EQ(value, once.built());
+}
+
+// ---------------------------------------------------------------------------
 // Process lifecycle
 
 std::size_t thread_count() {
@@ -425,6 +475,41 @@ TEST(ParallelFor, ForkedChildStartsItsOwnPool) {
                         pool_worker_count() == 3 &&
                         std::all_of(hits.begin(), hits.end(), [](std::uint8_t h) { return h == 2; });
         _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A child that finds no memory for its fork gate makes it on its first loop,
+// which fails with std::bad_alloc while memory is still short; the next loop
+// makes it and runs.
+TEST(ParallelFor, ForkedChildShortOfMemoryForItsGateFailsOneLoopCleanly) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a fork";
+#endif
+    LoopRecord before(100);
+    parallel_for(100, before);
+    test_hooks::refuse_fork_gates(2);  // the child's gate at the fork, then on its first loop
+    const pid_t child = fork();
+    if (child != 0) test_hooks::refuse_fork_gates(0);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(60);
+        std::vector<std::uint8_t> hits(1000);
+        auto mark = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) ++hits[i];
+        };
+        bool refused = false;
+        try {
+            parallel_for(hits.size(), mark);
+        } catch (const std::bad_alloc&) {
+            refused = true;
+        }
+        parallel_for(hits.size(), mark);
+        const bool ran_once = std::all_of(hits.begin(), hits.end(), [](std::uint8_t h) { return h == 1; });
+        _exit(refused && ran_once ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -400,3 +400,66 @@ def test_panic_writes_a_diagnostic_to_stderr(np, capfd, call, text):
         call(np)
     assert type(info.value).__name__ == "PanicException"
     assert text in capfd.readouterr().err
+
+
+# --- integer arrays: the kind of the values, then the shape, then the range -----------
+
+
+# (call on a batch of three 3x3 cubes, the parameter)
+INTEGER_ARRAYS = {
+    "take": (lambda b, v: b.take(v), "indexes"),
+    "get_next_batch": (lambda b, v: b.get_next_batch(v), "move_indexes"),
+    "apply_move_sequences": (lambda b, v: b.apply_move_sequences(v), "moves"),
+    "from_words": (lambda b, v: CubeBatch.from_words(v, 3), "words"),
+    "from_sticker_array": (lambda b, v: CubeBatch.from_sticker_array(v, 3), "stickers"),
+    "from_ranks": (lambda b, v: CubeBatch.from_ranks(v, 2), "ranks"),
+}
+
+
+def wrong_kinds(np):
+    """(value, what the message says it got)"""
+    return [("01", "'str'"), (1.5, "'float'"), (np.float64(1.5), "'numpy.float64'"),
+            (np.array(1.5), "an array of float64"), (np.zeros((1, 1, 1)), "an array of float64"),
+            ([[[1.5]]], "'float'"), (None, "'NoneType'")]
+
+
+@pytest.mark.parametrize("method", INTEGER_ARRAYS)
+def test_the_kind_of_an_integer_array_is_checked_before_its_shape(np, method):
+    call, parameter = INTEGER_ARRAYS[method]
+    batch = CubeBatch(3, 3)
+    for value, got in wrong_kinds(np):
+        if value is None and method == "get_next_batch":
+            continue  # None asks for all twelve moves
+        with pytest.raises(TypeError) as raised:
+            call(batch, value)
+        assert str(raised.value) == f"argument '{parameter}': expected integers, got {got}"
+
+
+def sticker_rows_with(np, value):
+    rows = CubeBatch(3, 3).to_sticker_array().astype(np.uint64)
+    rows[1, 5] = value
+    return rows
+
+
+# (call, the message): every value read as a signed 64-bit integer, given as
+# an unsigned one beyond the signed range, in row 1 (row 0 for from_ranks).
+BEYOND_SIGNED = {
+    "take": (lambda np, b: b.take(np.array([0, 2**64 - 1], dtype=np.uint64)),
+             "argument 'indexes': row 1 holds 18446744073709551615, which does not fit a signed integer"),
+    "get_next_batch": (lambda np, b: b.get_next_batch(np.array([1, 2**63], dtype=np.uint64)),
+                       "argument 'move_indexes': row 1 holds 9223372036854775808, "
+                       "which does not fit a signed integer"),
+    "from_sticker_array": (lambda np, b: CubeBatch.from_sticker_array(sticker_rows_with(np, 2**63 + 1), 3),
+                           "argument 'stickers': row 1 holds 9223372036854775809, "
+                           "which does not fit a signed integer"),
+    "from_ranks": (lambda np, b: CubeBatch.from_ranks(np.array([2**63 + 3], dtype=np.uint64), 2),
+                   "argument 'ranks': row 0 holds 9223372036854775811, which does not fit a signed integer"),
+}
+
+
+@pytest.mark.parametrize("method", BEYOND_SIGNED)
+def test_unsigned_values_beyond_the_signed_range_are_refused(np, method):
+    call, message = BEYOND_SIGNED[method]
+    with pytest.raises(ValueError) as raised:
+        call(np, CubeBatch(3, 3))
+    assert str(raised.value) == message

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from cubehelpers import FREE_THREADED
+from cubehelpers import FREE_THREADED, run_script
 from turnsmith import Cube2x2, Cube3x3, CubeBatch, get_next_states
 
 np = pytest.importorskip("numpy")
@@ -250,6 +250,51 @@ def test_a_fork_inside_a_call_leaves_that_call_its_hold():
                              text=True, timeout=60)
     assert process.returncode == 0, process.stderr
     assert process.stdout.split() == ["0", "3"], process.stderr
+
+
+CHILD_HOLDS = """
+import os, threading, warnings
+import turnsmith as t
+warnings.simplefilter("ignore", DeprecationWarning)
+
+def probe(call):
+    try:
+        call()
+        return "free"
+    except RuntimeError as e:
+        return str(e)
+
+# Another thread sits inside a call that holds `theirs`, in Python code.
+theirs, release, inside = t.Cube3x3(), threading.Event(), threading.Event()
+class Waits:
+    def __index__(self):
+        inside.set(); release.wait(); return 1
+thread = threading.Thread(target=theirs.scramble, args=(Waits(),))
+thread.start(); inside.wait()
+
+# This thread forks inside a call that holds `mine`.
+mine = t.Cube3x3()
+seen = []
+class Forks:
+    def __index__(self):
+        self.pid = os.fork()
+        seen.append(probe(mine.is_solved))
+        return 1
+forks = Forks()
+mine.scramble(forks)
+if forks.pid == 0:
+    os.write(1, ";".join([*seen, probe(mine.do_u_move), probe(theirs.do_u_move)]).encode())
+    os._exit(0)
+os.waitpid(forks.pid, 0)
+release.set(); thread.join()
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="fork")
+def test_a_child_keeps_the_forking_calls_hold_and_frees_the_other_threads():
+    # In the child, the call that forked still holds its cube until it ends;
+    # the cube held by a thread that did not follow is free at once.
+    assert run_script(CHILD_HOLDS).split(";") == ["Already mutably borrowed", "free", "free"]
 
 
 # --- the order of a call's steps ---------------------------------------------------

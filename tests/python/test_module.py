@@ -138,6 +138,47 @@ def test_single_cubes_work_without_numpy_and_arrays_report_it():
     assert result.stdout.strip() == "ok"
 
 
+# Puts a stand-in for NumPy's C-API capsule in place: a copy of the real table
+# whose two version functions report the ABI and C-API versions given.
+STAND_IN_CAPSULE = """
+    import ctypes, sys
+    import numpy._core.multiarray as multiarray
+    import turnsmith
+    api = ctypes.pythonapi
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    api.PyCapsule_New.restype = ctypes.py_object
+    api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    real = ctypes.cast(api.PyCapsule_GetPointer(multiarray._ARRAY_API, None), ctypes.POINTER(ctypes.c_void_p))
+    table = (ctypes.c_void_p * 300)(*real[:300])
+    version = ctypes.CFUNCTYPE(ctypes.c_uint)
+    reports = version(lambda: REPORTED_ABI), version(lambda: REPORTED_API)
+    table[0], table[211] = (ctypes.cast(f, ctypes.c_void_p) for f in reports)
+    multiarray._ARRAY_API = api.PyCapsule_New(ctypes.addressof(table), None, None)
+    for _ in range(2):   # refused on every use, not only the first
+        try:
+            print(turnsmith.CubeBatch(2, 3).to_sticker_array().shape)
+        except ImportError as e:
+            print(e)
+"""
+NEEDS = "but turnsmith needs ABI version 1.x or 2.x and C-API version 0x7 or later"
+
+
+@pytest.mark.parametrize("abi, api, expected", [
+    (0x02000000, 0x16, "(2, 54)"),
+    (0x01000009, 0x07, "(2, 54)"),
+    (0x03000000, 0x16, f"NumPy's C interface has ABI version 0x3000000 and C-API version 0x16, {NEEDS}"),
+    (0x00090000, 0x16, f"NumPy's C interface has ABI version 0x90000 and C-API version 0x16, {NEEDS}"),
+    (0x01000009, 0x06, f"NumPy's C interface has ABI version 0x1000009 and C-API version 0x6, {NEEDS}"),
+])
+def test_numpy_c_interfaces_the_slots_do_not_fit_are_refused(abi, api, expected):
+    pytest.importorskip("numpy._core.multiarray")
+    script = STAND_IN_CAPSULE.replace("REPORTED_ABI", hex(abi)).replace("REPORTED_API", hex(api))
+    result = run_python(script)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [expected, expected]
+
+
 # --- type properties -------------------------------------------------------
 
 

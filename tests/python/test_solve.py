@@ -17,7 +17,8 @@ DIAMETER = {2: 14, 3: 26}
 
 def replayed(batch, rows):
     """A copy of the batch with each row of moves applied."""
-    copy = CubeBatch.from_words(batch.to_words(), batch.cube_type)
+    words = batch.to_words()
+    copy = CubeBatch.from_words(words, 3 if words.ndim == 2 and words.shape[1] == 2 else 2)
     copy.apply_move_sequences(rows)
     return copy
 
