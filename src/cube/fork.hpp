@@ -57,8 +57,10 @@ enum class ForkStage : std::size_t {
     built_tables,
     // The 3x3 solver's tables, the same way.
     solver_tables,
+    // The 3x3's optimal solver's tables, the same way.
+    optimal_tables,
 };
-inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::solver_tables) + 1;
+inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::optimal_tables) + 1;
 
 // A handler runs in the middle of fork, where nothing may throw.
 using ForkHandler = void (*)() noexcept;

@@ -59,13 +59,13 @@ const std::array<PyMethodDef, 3> exact_rows{{
                            "With modulo_rotation true, the fewest after which every face shows one colour,\n"
                            "the cube held in any orientation. The first call builds a table of every\n"
                            "state's distance (about a second, 44 MB), kept for the life of the process."),
-    solve_row<Cube2x2>(
-        "solve($self, max_length=None)\n--\n\n"
-        "Return an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
-        "It has exactly distance() quarter turns (the empty string for a solved cube);\n"
-        "at each step it takes the lowest move index that brings the cube one turn\n"
-        "closer. The cube is not changed. max_length (an int in 0..255, None for 14,\n"
-        "the largest distance) bounds the length: below the cube's distance, ValueError."),
+    solve_row<Cube2x2>("solve($self, max_length=None, optimal=False)\n--\n\n"
+                       "Return an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
+                       "It has exactly distance() quarter turns (the empty string for a solved cube);\n"
+                       "at each step it takes the lowest move index that brings the cube one turn\n"
+                       "closer. The cube is not changed. max_length (an int in 0..255, None for 14,\n"
+                       "the largest distance) bounds the length: below the cube's distance, ValueError.\n"
+                       "optimal changes nothing here: it is there for one signature with Cube3x3.solve."),
 }};
 
 auto methods =

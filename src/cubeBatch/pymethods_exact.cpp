@@ -1,6 +1,6 @@
-// CubeBatch's exact answers for the 2x2: the numbers of its states out and
-// back in, distances and optimal solutions read from the distance table.
-// Loops that only read run detached.
+// CubeBatch's exact answers: the numbers of 2x2 states out and back in,
+// distances and their lower bounds, and solutions, read from the 2x2's
+// distance table or searched for the 3x3. Loops that only read run detached.
 #include <cstdint>
 #include <string>
 
@@ -32,20 +32,6 @@ std::span<const Cube2x2> cubes_2x2(Batch& batch, const char* method, const char*
         if constexpr (std::is_same_v<C, Cube2x2>) found = cubes;
     });
     return found;
-}
-
-// Makes the table ready for a method of a batch, once the batch is known to
-// hold 2x2 cubes; `precheck` checks the call's arguments first.
-template <class Precheck>
-bool table_ready_for(PyObject* self, const char* method, const char* why, Precheck&& precheck) {
-    return distance_table_ready([&] {
-        precheck();
-        const int checked = method_call<Batch, Access::shared>(self, [&](Batch& batch) {
-            (void)cubes_2x2(batch, method, why);
-            return 0;
-        });
-        if (checked != 0) throw_error_already_set();
-    });
 }
 
 constexpr const char* ranks_why = "ranks exist for the 2x2 only";
@@ -85,22 +71,6 @@ PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-constexpr const char* distances_why = "distances are known for the 2x2 only";
-constexpr Signature<1> distances_signature{"CubeBatch", "distances", {"modulo_rotation"}, 0};
-
-PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto bind_arguments = [&] { (void)bind(distances_signature, args, nargs, kwnames); };
-    if (!table_ready_for(self, "distances", distances_why, bind_arguments)) return nullptr;
-    return method_call<Batch, Access::shared>(
-        distances_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
-            const auto cubes = cubes_2x2(batch, "distances", distances_why);
-            const bool modulo_rotation = to_flag(bound[0]);
-            return projected_array(cubes, [&](auto some, auto& run) {
-                return distances_internal(built_distance_table(), some, modulo_rotation, run);
-            });
-        });
-}
-
 // The batch's cube type, read under a moment's hold.
 unsigned checked_cube_type(PyObject* self) {
     unsigned cube_type = 0;
@@ -111,8 +81,80 @@ unsigned checked_cube_type(PyObject* self) {
     return cube_type;
 }
 
-constexpr Signature<3> solutions_signature{
-    "CubeBatch", "solutions", {"max_length", "progress", "return_lengths"}, 0};
+// Only the line on a terminal reports a table build: a callable counts cubes.
+PyObject* build_progress(PyObject* progress) { return progress == Py_True ? Py_True : nullptr; }
+
+constexpr Signature<2> distances_signature{"CubeBatch", "distances", {"modulo_rotation", "progress"}, 0};
+
+// Distances of every cube: read from the 2x2's table, or found by the 3x3's
+// optimal search on the pool (the tables made ready before the call takes its
+// hold, as for solutions), the batch only read.
+PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto early = bind(distances_signature, args, nargs, kwnames);
+        with_cube_type(checked_cube_type(self),
+                       [&]<Cube C>() { optimal_tables_ready<C>(build_progress(early[1]), "progress"); });
+        return method_call<Batch, Access::shared>(
+            distances_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<2>& bound) {
+                return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
+                    const bool modulo_rotation = to_flag(bound[0]);
+                    LongCall call(bound[1], "progress", "cubes");
+                    require_numpy();
+                    auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
+                    call.control().set_total(cubes.size());
+                    if (!cubes.empty()) {
+                        call.run([&] {
+                            const std::span<const C> some(cubes);
+                            if constexpr (std::is_same_v<C, Cube2x2>) {
+                                const DistanceTable2x2& table = built_distance_table();
+                                parallel_for(some.size(), [&](std::size_t begin, std::size_t end) {
+                                    const std::span<std::uint8_t> into(out.row(begin), end - begin);
+                                    if (modulo_rotation) {
+                                        table.distances_modulo_rotation(some.subspan(begin, end - begin),
+                                                                        into);
+                                    } else {
+                                        table.distances(some.subspan(begin, end - begin), into);
+                                    }
+                                    call.control().add_done(end - begin);
+                                });
+                            } else {
+                                // The 3x3's centres fix its frame: modulo_rotation changes nothing.
+                                optimal::optimal_solver_if_ready()->distances(some, out.row(0),
+                                                                              call.control());
+                            }
+                        });
+                    }
+                    return make_result_array(std::move(out), true);
+                });
+            });
+    });
+}
+
+// Bounds of every cube's distance from the small tables: the 2x2's exact
+// distances, the 3x3's largest pattern-database value.
+PyObject* lower_bounds(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        with_cube_type(checked_cube_type(self),
+                       [&]<Cube C>() { optimal_tables_ready<C>(nullptr, "progress"); });
+        return project_detached(self, []<class C>(std::span<const C> cubes, auto& run) {
+            if constexpr (std::is_same_v<C, Cube2x2>) {
+                return distances_internal(built_distance_table(), cubes, false, run);
+            } else {
+                const optimal::Solver& solver = *optimal::optimal_solver_if_ready();
+                auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
+                // A bound costs three table reads, like a few dozen turns.
+                run(cubes.size(), FixedCost<64>{}, [&](std::size_t begin, std::size_t end) {
+                    solver.lower_bounds(cubes.subspan(begin, end - begin),
+                                        std::span(out.row(begin), end - begin));
+                });
+                return out;
+            }
+        });
+    });
+}
+
+constexpr Signature<4> solutions_signature{
+    "CubeBatch", "solutions", {"max_length", "optimal", "progress", "return_lengths"}, 0};
 
 // Solutions of every cube, for either cube type: the tables are made ready
 // before the call takes its hold (a build takes seconds and would refuse
@@ -121,15 +163,20 @@ constexpr Signature<3> solutions_signature{
 PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         const auto early = bind(solutions_signature, args, nargs, kwnames);
-        // Only the line on a terminal reports a build: a callable counts cubes.
-        PyObject* build_progress = early[1] == Py_True ? Py_True : nullptr;
-        with_cube_type(checked_cube_type(self), [&]<Cube C>() { tables_ready<C>(build_progress, "progress"); });
+        const bool optimal = to_flag(early[1]);
+        with_cube_type(checked_cube_type(self), [&]<Cube C>() {
+            if (optimal) {
+                optimal_tables_ready<C>(build_progress(early[2]), "progress");
+            } else {
+                tables_ready<C>(build_progress(early[2]), "progress");
+            }
+        });
         return method_call<Batch, Access::shared>(
-            solutions_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<3>& bound) {
+            solutions_signature, self, args, nargs, kwnames, [&](Batch& batch, const Bound<4>& bound) {
                 return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
                     const unsigned max_length = to_max_length(bound[0], Solving<C>::diameter);
-                    LongCall call(bound[1], "progress", "cubes");
-                    const bool return_lengths = to_flag(bound[2]);
+                    LongCall call(bound[2], "progress", "cubes");
+                    const bool return_lengths = to_flag(bound[3]);
                     require_numpy();
                     auto rows = Rows<std::int8_t>::zeroed(cubes.size(), max_length);
                     auto lengths = Rows<std::int16_t>::zeroed(cubes.size(), 1);
@@ -139,7 +186,7 @@ PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                     call.control().set_total(cubes.size());
                     if (!cubes.empty()) {
                         call.run([&] {
-                            Solving<C>::solve_many(std::span<const C>(cubes), max_length, out,
+                            Solving<C>::solve_many(std::span<const C>(cubes), max_length, optimal, out,
                                                    std::max(max_length, 1u), lengths.row(0), call.control());
                         });
                     }
@@ -168,22 +215,37 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
                     "must be 2."},
         keywords_row<distances>(
             "distances",
-            "distances($self, modulo_rotation=False)\n--\n\n"
+            "distances($self, modulo_rotation=False, progress=None)\n--\n\n"
             "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
-            "The shape is (len(self),); each value is the cube's Cube2x2.distance, with the\n"
-            "same modulo_rotation. For batches of 2x2 cubes only."),
+            "The shape is (len(self),); each value is the cube's distance(), with the same\n"
+            "modulo_rotation. For the 2x2, read from its distance table. For the 3x3, exact\n"
+            "quarter-turn distances from an optimal search on the worker pool, one cube per\n"
+            "worker: states up to about 14 quarter turns from solved take milliseconds, but\n"
+            "a uniform random state can take minutes to hours with these small tables.\n"
+            "progress works as in solutions; the call can be interrupted, and the batch is\n"
+            "not changed either way."),
+        no_args_row("lower_bounds", lower_bounds,
+                    "lower_bounds($self)\n--\n\n"
+                    "Return for every cube a number never above its distance, as a NumPy uint8 array.\n\n"
+                    "The shape is (len(self),). For the 3x3, the largest of the exact distances of\n"
+                    "its corners and of two sets of six edges (pattern databases of about 130 MB,\n"
+                    "the same on every machine), raised by one where the cube's parity shows that\n"
+                    "the distance is larger: millions of cubes a second. For the 2x2, its exact\n"
+                    "distances."),
         keywords_row<solutions>(
             "solutions",
-            "solutions($self, max_length=None, progress=None, return_lengths=False)\n--\n\n"
+            "solutions($self, max_length=None, optimal=False, progress=None, return_lengths=False)\n--\n\n"
             "Return every cube's solution as rows of move indexes.\n\n"
             "A NumPy int8 array of shape (len(self), W), W the bound: max_length, or for\n"
             "None the largest distance (14 for the 2x2, 26 for the 3x3). Row i holds the\n"
-            "moves of self[i].solve(max_length), padded with -1, as apply_move_sequences\n"
-            "reads them: optimal for the 2x2, a two-phase search's for the 3x3. A cube\n"
-            "farther than max_length gets a row of -1 (length -1); the other rows are kept.\n"
-            "With return_lengths, a tuple (rows, lengths), lengths an int16 array of shape\n"
-            "(len(self),). For the 3x3, bounds of 24 and more are fast; below about 24,\n"
-            "proving that a random cube has no solution can take very long.\n\n"
+            "moves of self[i].solve(max_length, optimal), padded with -1, as\n"
+            "apply_move_sequences reads them: optimal for the 2x2, a two-phase search's for\n"
+            "the 3x3, or with optimal the lexicographically least of its shortest solutions.\n"
+            "A cube farther than max_length gets a row of -1 (length -1); the other rows are\n"
+            "kept. With return_lengths, a tuple (rows, lengths), lengths an int16 array of\n"
+            "shape (len(self),). For the 3x3, bounds of 24 and more are fast; below about\n"
+            "24, proving that a random cube has no solution can take very long, and so can\n"
+            "an optimal solution (minutes to hours for a uniform random state).\n\n"
             "progress: True draws a line on stderr (done/total, cubes/s, time left) when it\n"
             "is a terminal; a callable is called as progress(done, total) on the calling\n"
             "thread, done never decreasing, last with done == total. Runs on the worker\n"

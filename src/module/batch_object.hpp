@@ -51,7 +51,7 @@ inline constexpr std::size_t batch_state_row_count = 13;
 std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
 
 // The 2x2's exact answers, after those.
-inline constexpr std::size_t batch_exact_row_count = 4;
+inline constexpr std::size_t batch_exact_row_count = 5;
 std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 
 // CubeBatch.from_words(words, cube_type), also the rebuilder of pickled batches.

@@ -1,7 +1,7 @@
 // What solving a cube means for each cube type, for the Python methods that
 // solve single cubes and batches: the 2x2 reads its distance table, the 3x3
-// runs the two-phase search. The methods are written once over the cube type;
-// this is the one place where the two differ.
+// runs the two-phase search or, for optimal solutions, an IDA* search. The methods are written once over the
+// cube type; this is the one place where the two differ.
 #pragma once
 
 #include "module/python.hpp"
@@ -18,6 +18,7 @@
 #include "module/errors.hpp"
 #include "module/long_call.hpp"
 #include "solvers/distance_table_2x2.hpp"
+#include "solvers/optimal_3x3.hpp"
 #include "solvers/solver_3x3.hpp"
 
 namespace turnsmith::py {
@@ -32,11 +33,18 @@ struct Solving<Cube2x2> {
     // Makes the table ready; call detached.
     static void make_ready(std::vector<std::string>&, WorkControl&) { (void)distance_table_2x2(); }
 
+    // Its solutions are the optimal ones either way.
+    static void make_optimal_ready(std::vector<std::string>& warnings, WorkControl& control) {
+        make_ready(warnings, control);
+    }
+    static bool optimal_ready() noexcept { return distance_table_2x2_if_built() != nullptr; }
+
     // Optimal solutions, cut to `max_length`: row i of `rows` (`width` wide)
     // gets cube i's moves and -1 after them, lengths[i] their number, or -1
     // in every place when the cube lies farther than `max_length`.
-    static void solve_many(std::span<const Cube2x2> cubes, unsigned max_length, std::int8_t* rows, std::size_t width,
-                           std::int16_t* lengths, WorkControl& control) {
+    static void solve_many(std::span<const Cube2x2> cubes, unsigned max_length, bool /*optimal*/,
+                           std::int8_t* rows, std::size_t width, std::int16_t* lengths,
+                           WorkControl& control) {
         const DistanceTable2x2& table = *distance_table_2x2_if_built();
         constexpr std::size_t block = 256;
         parallel_for((cubes.size() + block - 1) / block, [&](std::size_t begin, std::size_t end) {
@@ -69,9 +77,21 @@ struct Solving<Cube3x3> {
         (void)two_phase_solver(warnings, control);
     }
 
-    static void solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows, std::size_t width,
-                           std::int16_t* lengths, WorkControl& control) {
-        two_phase_solver_if_ready()->solve_many(cubes, max_length, rows, width, lengths, control);
+    // The optimal solver's tables: the 2x2's corners and the edge patterns.
+    static void make_optimal_ready(std::vector<std::string>& warnings, WorkControl& control) {
+        (void)optimal::optimal_solver(warnings, control);
+    }
+    static bool optimal_ready() noexcept { return optimal::optimal_solver_if_ready() != nullptr; }
+
+    // Two-phase solutions, or with `optimal` the least optimal ones.
+    static void solve_many(std::span<const Cube3x3> cubes, unsigned max_length, bool optimal,
+                           std::int8_t* rows, std::size_t width, std::int16_t* lengths,
+                           WorkControl& control) {
+        if (optimal) {
+            optimal::optimal_solver_if_ready()->solve_many(cubes, max_length, rows, width, lengths, control);
+        } else {
+            two_phase_solver_if_ready()->solve_many(cubes, max_length, rows, width, lengths, control);
+        }
     }
 };
 
@@ -106,6 +126,16 @@ void tables_ready(PyObject* progress, const char* parameter) {
     std::vector<std::string> warnings;
     LongCall call(progress, parameter, "units");
     call.run([&] { Solving<C>::make_ready(warnings, call.control()); });
+    warn_all(warnings);
+}
+
+// The same for the tables of the optimal search.
+template <Cube C>
+void optimal_tables_ready(PyObject* progress, const char* parameter) {
+    if (Solving<C>::optimal_ready()) return;
+    std::vector<std::string> warnings;
+    LongCall call(progress, parameter, "units");
+    call.run([&] { Solving<C>::make_optimal_ready(warnings, call.control()); });
     warn_all(warnings);
 }
 

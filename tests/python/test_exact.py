@@ -60,8 +60,7 @@ def test_from_ranks_names_the_first_bad_position(ranks, position):
 @pytest.mark.parametrize("call", [
     lambda: CubeBatch(3, 3).ranks(),
     lambda: CubeBatch.from_ranks([0], 3),
-    lambda: CubeBatch(3, 3).distances(),
-], ids=["ranks", "from_ranks", "distances"])
+], ids=["ranks", "from_ranks"])
 def test_3x3_batches_have_no_exact_answers(call):
     with pytest.raises(TypeError, match="for the 2x2 only"):
         call()

@@ -1,0 +1,262 @@
+#include "solvers/optimal_3x3.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "cube/fork.hpp"
+#include "cubeBatch/built_once.hpp"
+#include "cubeBatch/pool.hpp"
+#include "solvers/table_cache.hpp"
+
+namespace turnsmith::optimal {
+namespace {
+
+constexpr unsigned face_of(unsigned move) noexcept { return move / 2; }  // U D R L F B: 0..5
+
+// The moves that may follow, as bits by move index, for each way a path can
+// end: its last move and whether that move was also the one before it
+// (state 2 * last + doubled), or nothing yet (the last state).
+inline constexpr unsigned path_states = 2 * move_count + 1;
+inline constexpr unsigned start_state = path_states - 1;
+
+constexpr std::array<std::uint16_t, path_states> next_moves = [] {
+    std::array<std::uint16_t, path_states> table{};
+    table[start_state] = (1u << move_count) - 1;
+    for (unsigned last = 0; last < move_count; ++last) {
+        for (unsigned doubled = 0; doubled < 2; ++doubled) {
+            std::uint16_t allowed = 0;
+            for (unsigned k = 0; k < move_count; ++k) {
+                const bool undoes = k == (last ^ 1);               // X X': shorter without both
+                const bool third = k == last && doubled != 0;      // X X X is X'
+                const bool prime_twice = k == last && k % 2 == 1;  // X' X' is X X, smaller
+                const bool commuted =
+                    face_of(last) % 2 == 1 && face_of(k) + 1 == face_of(last);  // D U is U D
+                if (!undoes && !third && !prime_twice && !commuted) allowed |= std::uint16_t(1u << k);
+            }
+            table[2 * last + doubled] = allowed;
+        }
+    }
+    return table;
+}();
+
+constexpr unsigned state_after(unsigned state, unsigned move) noexcept {
+    return 2 * move + (state != start_state && state / 2 == move ? 1 : 0);
+}
+
+// Polls for a stop this often, in nodes.
+inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 16) - 1;
+
+}  // namespace
+
+struct Solver::Node {
+    SpacePlace corners;
+    std::array<edge_patterns::Pattern, edge_patterns::table_first_pieces.size()> edges;
+};
+
+Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges)
+    : corners_(corners.all_states()) {
+    if (edges.size() != edges_.size()) throw std::invalid_argument("two edge tables are needed");
+    for (std::size_t t = 0; t < edges_.size(); ++t) {
+        if (edges[t].size() != edge_patterns::entries)
+            throw std::invalid_argument("an edge table of another size");
+        edges_[t] = reinterpret_cast<const std::uint8_t*>(edges[t].data());
+    }
+}
+
+Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
+    Node node{
+        {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)},
+        {}};
+    for (std::size_t t = 0; t < edges_.size(); ++t)
+        node.edges[t] = edge_patterns::pattern_of(cube.edges, edge_patterns::table_first_pieces[t]);
+    return node;
+}
+
+unsigned Solver::estimate(const Node& node) const noexcept {
+    unsigned bound = corners_.distance(node.corners);
+    for (std::size_t t = 0; t < edges_.size(); ++t)
+        bound = std::max<unsigned>(bound, edges_[t][node.edges[t].index()]);
+    return bound;
+}
+
+unsigned Solver::lower_bound(const Cube3x3& cube) const noexcept {
+    const Node node = node_of(cube);
+    const unsigned bound = estimate(node);
+    // The corners' distance has the parity of the cube's: a larger bound of
+    // the other parity lies below the distance, so one more does too.
+    return bound + ((bound ^ corners_.distance(node.corners)) & 1);
+}
+
+void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t> out) const noexcept {
+    constexpr std::size_t group = 32;
+    std::array<Node, group> nodes;
+    for (std::size_t first = 0; first < cubes.size(); first += group) {
+        const std::size_t count = std::min(group, cubes.size() - first);
+        for (std::size_t i = 0; i < count; ++i) {
+            nodes[i] = node_of(cubes[first + i]);
+            corners_.prefetch(nodes[i].corners);
+            for (std::size_t t = 0; t < edges_.size(); ++t)
+                __builtin_prefetch(&edges_[t][nodes[i].edges[t].index()]);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const unsigned bound = estimate(nodes[i]);
+            out[first + i] =
+                static_cast<std::uint8_t>(bound + ((bound ^ corners_.distance(nodes[i].corners)) & 1));
+        }
+    }
+}
+
+// One cube's depth-first searches, one per bound.
+class Solver::Search {
+public:
+    Search(const Solver& solver, const WorkControl& control, std::int8_t* path) noexcept
+        : solver_(solver), control_(control), path_(path) {}
+
+    // Whether a path of exactly `remaining` moves (not ending the way
+    // `state` forbids) leads from `node` to solved; writes it from path[depth].
+    // The caller has made sure that no table puts `node` farther than
+    // `remaining`.
+    bool below(const Node& node, unsigned remaining, unsigned state, unsigned depth) {
+        if (remaining == 0) return true;  // every table reads 0: solved
+        const unsigned left = remaining - 1;
+        for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(moves));
+            if ((++nodes_ & poll_mask) == 0 && control_.stop_requested()) stopped_ = true;
+            if (stopped_) return false;
+            Node child;
+            child.corners = solver_.corners_.neighbour(node.corners, k);
+            if (solver_.corners_.distance(child.corners) > left) continue;
+            bool far = false;
+            for (std::size_t t = 0; t < child.edges.size() && !far; ++t) {
+                child.edges[t] = solver_.moves_.next(node.edges[t], k);
+                far = solver_.edges_[t][child.edges[t].index()] > left;
+            }
+            if (far) continue;
+            path_[depth] = static_cast<std::int8_t>(k);
+            if (below(child, left, state_after(state, k), depth + 1)) return true;
+        }
+        return false;
+    }
+
+    bool stopped() const noexcept { return stopped_; }
+    std::uint64_t nodes() const noexcept { return nodes_; }
+
+private:
+    const Solver& solver_;
+    const WorkControl& control_;
+    std::int8_t* path_;
+    std::uint64_t nodes_ = 0;
+    bool stopped_ = false;
+};
+
+Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+                     const WorkControl& control) const {
+    const unsigned longest = std::min(max_length, diameter);
+    if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
+    std::array<std::int8_t, diameter> path{};
+    Search search(*this, control, path.data());
+    for (unsigned bound = lower_bound(cube); bound <= longest; bound += 2) {
+        if (search.below(node_of(cube), bound, start_state, 0)) {
+            std::copy_n(path.begin(), bound, out.begin());
+            return {Outcome::found, bound, search.nodes()};
+        }
+        if (search.stopped()) return {Outcome::stopped, 0, search.nodes()};
+    }
+    return {Outcome::none, 0, search.nodes()};
+}
+
+void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows,
+                        std::size_t width, std::int16_t* lengths, WorkControl& control) const {
+    if (width < std::min(max_length, diameter)) throw std::invalid_argument("rows narrower than the bound");
+    parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            std::int8_t* row = rows + i * width;
+            const Result result = solve(cubes[i], max_length, std::span(row, width), control);
+            if (result.outcome == Outcome::stopped) return;
+            const unsigned length = result.outcome == Outcome::found ? result.length : 0;
+            std::fill(row + length, row + width, std::int8_t{-1});
+            lengths[i] =
+                result.outcome == Outcome::found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+            control.add_done(1);
+        }
+    });
+    control.throw_if_stopped();
+}
+
+void Solver::distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const {
+    parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
+        std::array<std::int8_t, diameter> moves{};
+        for (std::size_t i = begin; i < end; ++i) {
+            const Result result = solve(cubes[i], diameter, moves, control);
+            if (result.outcome == Outcome::stopped) return;
+            out[i] = static_cast<std::uint8_t>(result.length);  // every state lies within the diameter
+            control.add_done(1);
+        }
+    });
+    control.throw_if_stopped();
+}
+
+// ---- the process's solver ---------------------------------------------------------
+
+namespace {
+
+struct LoadedSolver {
+    std::vector<tables::TableBytes> files;
+    std::vector<LoadedTable> reports;
+    std::unique_ptr<Solver> solver;
+};
+
+std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkControl& control) {
+    auto loaded = std::make_unique<LoadedSolver>();
+    const DistanceTable2x2& corners = distance_table_2x2();
+    loaded->reports.push_back({"2x2-distances", "", corners.bytes(), true, 0.0});
+    std::vector<std::span<const std::byte>> views;
+    for (const unsigned first : edge_patterns::table_first_pieces) {
+        const tables::TableKind kind = edge_patterns::table_kind(first);
+        tables::TableBytes& file = loaded->files.emplace_back(tables::load_or_build(kind, warnings, control));
+        loaded->reports.push_back({kind.name, file.path(), kind.bytes, file.built_here(), file.seconds()});
+        views.push_back(file.bytes());
+    }
+    loaded->solver = std::make_unique<Solver>(corners, views);
+    return loaded;
+}
+
+// Never destroyed: a thread the process does not join may read it at exit.
+BuiltOnce<LoadedSolver>& process_solver() {
+    static auto* const solver = new BuiltOnce<LoadedSolver>;
+    return *solver;
+}
+
+void before_fork() noexcept { process_solver().before_fork(); }
+void after_fork_in_parent() noexcept { process_solver().after_fork_in_parent(); }
+void after_fork_in_child() noexcept { process_solver().after_fork_in_child(); }
+
+// Made before any fork can ask for it, since a fork handler must not allocate.
+[[maybe_unused]] const bool fork_handlers_registered =
+    (process_solver(),
+     on_fork(ForkStage::optimal_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
+
+}  // namespace
+
+const Solver& optimal_solver(std::vector<std::string>& warnings, WorkControl& control) {
+    for (;;) {
+        try {
+            return *process_solver().get([&] { return load(warnings, control); }).solver;
+        } catch (const Stopped&) {
+            // Another caller's build was stopped, not this one: build again.
+            if (control.stop_requested()) throw;
+        }
+    }
+}
+
+const Solver* optimal_solver_if_ready() noexcept {
+    const LoadedSolver* loaded = process_solver().built();
+    return loaded != nullptr ? loaded->solver.get() : nullptr;
+}
+
+std::vector<LoadedTable> optimal_table_reports() {
+    const LoadedSolver* loaded = process_solver().built();
+    return loaded != nullptr ? loaded->reports : std::vector<LoadedTable>{};
+}
+
+}  // namespace turnsmith::optimal

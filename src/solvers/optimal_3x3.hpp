@@ -1,0 +1,98 @@
+#pragma once
+// Exact distances and optimal solutions of the 3x3 in quarter turns: an
+// iterative-deepening search (IDA*) pruned by three pattern databases, the
+// corners' (the 2x2's distance table) and two of six edges each
+// (edge_patterns_3x3.hpp); their largest value never exceeds the distance.
+//
+// Every quarter turn flips the parity of the corners' permutation, so a
+// state's distance has that parity: the bound steps by two. At each node the
+// moves are tried in index order, and a move is skipped when the sequence it
+// would end can be replaced by one as short and lexicographically smaller
+// (X' X' by X X; a turn of D, L or B followed by one of its opposite face
+// U, R or F, which commute), or by a shorter one (X X', X X X). The first
+// solution found at the distance is therefore the lexicographically least of
+// the optimal ones, whatever the tables' strength or the worker that runs it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cube3x3/utils.hpp"
+#include "solvers/distance_table_2x2.hpp"
+#include "solvers/edge_patterns_3x3.hpp"
+#include "solvers/work_control.hpp"
+
+namespace turnsmith::optimal {
+
+inline constexpr unsigned diameter = 26;  // no 3x3 state lies farther in quarter turns
+
+enum class Outcome { found, none, stopped };
+struct Result {
+    Outcome outcome;
+    unsigned length;      // when found
+    std::uint64_t nodes;  // the states the search generated
+};
+
+class Solver {
+public:
+    // `corners` is the process's 2x2 table; `edges` the filled tables of the
+    // kinds edge_patterns::table_kind(first) for table_first_pieces, in that
+    // order. All must outlive the solver, which only reads them. Makes the
+    // position moves on the pool. Throws std::invalid_argument when the edge
+    // tables are not two of the right size.
+    Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges);
+
+    // A number never above the distance of `cube` (a state the turns reach).
+    unsigned lower_bound(const Cube3x3& cube) const noexcept;
+    // The same for many cubes, their table reads overlapped; on this thread.
+    void lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t> out) const noexcept;
+
+    // The lexicographically least solution of `cube` among the shortest ones,
+    // if it has at most `max_length` quarter turns: its moves in
+    // out[0..length), out.size() >= min(max_length, diameter). Polls
+    // `control` every 2^16 nodes and returns `stopped` once a stop is asked.
+    Result solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+                 const WorkControl& control) const;
+
+    // Solves every cube on the pool, as two_phase::Solver::solve_many does:
+    // row i of `rows` (`width` >= min(max_length, diameter)) gets cube i's
+    // moves then -1, lengths[i] its length or -1. Throws Stopped once the
+    // loop has ended when a stop was asked; the rows are then unspecified.
+    void solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows, std::size_t width,
+                    std::int16_t* lengths, WorkControl& control) const;
+    // The distance of every cube, on the pool, one done per cube.
+    void distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const;
+
+private:
+    struct Node;
+    class Search;
+    Node node_of(const Cube3x3& cube) const noexcept;
+    unsigned estimate(const Node& node) const noexcept;
+
+    const SpaceDistances<rank2x2::AllStates>& corners_;
+    std::array<const std::uint8_t*, edge_patterns::table_first_pieces.size()> edges_;
+    edge_patterns::PositionMoves moves_;
+};
+
+// One table as this process holds it.
+struct LoadedTable {
+    std::string name;
+    std::string path;  // empty when held in memory
+    std::size_t bytes;
+    bool built_here;
+    double seconds;
+};
+
+// The process's solver, its tables made ready by the first call (the 2x2
+// table in memory, the edge tables from the cache or built into it), as
+// two_phase_solver does. Call it detached from the interpreter.
+const Solver& optimal_solver(std::vector<std::string>& warnings, WorkControl& control);
+// The solver if its tables are ready, or null; never waits.
+const Solver* optimal_solver_if_ready() noexcept;
+// Its tables as loaded, empty until they are.
+std::vector<LoadedTable> optimal_table_reports();
+
+}  // namespace turnsmith::optimal
