@@ -59,8 +59,12 @@ class Cube3x3:
     def __reduce__(self) -> tuple[Callable[..., Self], tuple[Literal[3], tuple[int, int]]]: ...
 
     # A two-phase search's solution of at most max_length quarter turns (None:
-    # 26); ValueError when the cube is farther.
-    def solve(self, max_length: SupportsIndex | None = None) -> str: ...
+    # 26); ValueError when the cube is farther. With optimal, the least optimal
+    # one (minutes to hours for a uniform random state).
+    def solve(self, max_length: SupportsIndex | None = None, optimal: bool = False) -> str: ...
+    # The exact quarter-turn distance; modulo_rotation changes nothing on the
+    # 3x3. Minutes to hours for a uniform random state.
+    def distance(self, modulo_rotation: bool = False) -> int: ...
 
 # ---- Cube2x2 ----------------------------------------------------------------
 
@@ -99,8 +103,8 @@ class Cube2x2:
     # The first call in a process builds the table of every state's distance.
     def distance(self, modulo_rotation: bool = False) -> int: ...
     # An optimal solution in do_moves' notation; "" when solved; ValueError
-    # when it is longer than max_length (None: 14).
-    def solve(self, max_length: SupportsIndex | None = None) -> str: ...
+    # when it is longer than max_length (None: 14). optimal changes nothing.
+    def solve(self, max_length: SupportsIndex | None = None, optimal: bool = False) -> str: ...
 
 # ---- CubeBatch --------------------------------------------------------------
 
@@ -145,27 +149,31 @@ class CubeBatch:
     @classmethod
     def concatenate(cls, batches: list[CubeBatch]) -> Self: ...
     def __reduce__(self) -> tuple[Callable[..., Self], tuple[_CubeType, NDArray[np.uint64]]]: ...
-    # The exact answers exist for batches of 2x2 cubes only: a batch of 3x3
-    # cubes raises TypeError.
+    # State numbers exist for batches of 2x2 cubes only: a batch of 3x3 cubes
+    # raises TypeError.
     def ranks(self) -> NDArray[np.uint64]: ...
     @classmethod
     def from_ranks(cls, ranks: ArrayLike, cube_type: Literal[2]) -> Self: ...
-    def distances(self, modulo_rotation: bool = False) -> NDArray[np.uint8]: ...
+    # Exact distances; for the 3x3 an optimal search, minutes to hours for a
+    # uniform random state.
+    def distances(self, modulo_rotation: bool = False, progress: _Progress = None) -> NDArray[np.uint8]: ...
+    # Never above the distances; for the 2x2 the distances themselves.
+    def lower_bounds(self) -> NDArray[np.uint8]: ...
     # Both cube types: shape (len(self), W), W = max_length (None: 14 for the
     # 2x2, 26 for the 3x3), move indexes padded with -1; rows of cubes farther
     # than max_length are all -1, with length -1.
     @overload
     def solutions(
-        self, max_length: SupportsIndex | None = None, progress: _Progress = None,
+        self, max_length: SupportsIndex | None = None, optimal: bool = False, progress: _Progress = None,
         return_lengths: Literal[False] = False,
     ) -> NDArray[np.int8]: ...
     @overload
     def solutions(
-        self, max_length: SupportsIndex | None, progress: _Progress, return_lengths: Literal[True],
+        self, max_length: SupportsIndex | None, optimal: bool, progress: _Progress, return_lengths: Literal[True],
     ) -> tuple[NDArray[np.int8], NDArray[np.int16]]: ...
     @overload
     def solutions(
-        self, max_length: SupportsIndex | None = None, progress: _Progress = None, *,
+        self, max_length: SupportsIndex | None = None, optimal: bool = False, progress: _Progress = None, *,
         return_lengths: Literal[True],
     ) -> tuple[NDArray[np.int8], NDArray[np.int16]]: ...
 
@@ -187,7 +195,9 @@ class _TableReport(TypedDict):
     built: bool  # built by this call rather than mapped from the cache
     seconds: float
 
-def prepare_tables(cube_type: _CubeType = 3, progress: _Progress = None) -> list[_TableReport]: ...
+def prepare_tables(
+    cube_type: _CubeType = 3, progress: _Progress = None, optimal: bool = False,
+) -> list[_TableReport]: ...
 # TURNSMITH_CACHE_DIR, else $XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith;
 # None when TURNSMITH_CACHE_DIR is "".
 def table_cache_dir() -> str | None: ...

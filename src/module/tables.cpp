@@ -33,17 +33,27 @@ PyObject* report_list(const std::vector<TableReport>& tables) {
     return list.release();
 }
 
-constexpr Signature<2> prepare_signature{nullptr, "prepare_tables", {"cube_type", "progress"}, 0};
+constexpr Signature<3> prepare_signature{nullptr, "prepare_tables", {"cube_type", "progress", "optimal"}, 0};
 
 PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind(prepare_signature, args, nargs, kwnames);
         const unsigned cube_type = bound[0] == nullptr ? 3 : to_cube_type(bound[0]);
+        const bool optimal = to_flag(bound[2]);
         return with_cube_type(cube_type, [&]<Cube C>() {
-            tables_ready<C>(bound[1], "progress");
+            if (optimal) {
+                optimal_tables_ready<C>(bound[1], "progress");
+            } else {
+                tables_ready<C>(bound[1], "progress");
+            }
             if constexpr (std::is_same_v<C, Cube2x2>) {
                 const DistanceTable2x2& table = *distance_table_2x2_if_built();
                 return report_list({{"2x2-distances", "", table.bytes(), true, 0.0}});
+            } else if (optimal) {
+                std::vector<TableReport> reports;
+                for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
+                    reports.push_back({table.name, table.path, table.bytes, table.built_here, table.seconds});
+                return report_list(reports);
             } else {
                 return report_list(two_phase_table_reports());
             }
@@ -83,11 +93,13 @@ PyObject* cache_test_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef prepare_def = keywords_row<prepare_tables>(
     "prepare_tables",
-    "prepare_tables(cube_type=3, progress=None)\n--\n\n"
+    "prepare_tables(cube_type=3, progress=None, optimal=False)\n--\n\n"
     "Make the solver tables of a cube type ready now, and return what they are.\n\n"
     "For the 3x3, the two-phase search's tables are mapped from the cache\n"
-    "directory (table_cache_dir()) or built there, once per process; for the 2x2,\n"
-    "its distance table is built in memory. Returns a list of dicts: name, path (the\n"
+    "directory (table_cache_dir()) or built there, once per process; with optimal,\n"
+    "those of the optimal search instead (distance(), lower_bounds()): the 2x2's\n"
+    "distance table in memory and the edge tables in the cache. For the 2x2, its\n"
+    "distance table is built in memory. Returns a list of dicts: name, path (the\n"
     "cache file, or None when held in memory), bytes, built (built by this call\n"
     "rather than mapped from the cache) and seconds. Call it before forking workers,\n"
     "in a container's build step or on each node of a cluster. progress works as in\n"

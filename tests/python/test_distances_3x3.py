@@ -1,0 +1,247 @@
+"""Exact distances of the 3x3 in quarter turns: distances(), distance(),
+lower_bounds() and optimal solutions, against searches written here."""
+
+import _thread
+import itertools
+import threading
+import time
+
+import pytest
+
+from cubehelpers import run_script
+from turnsmith import Cube2x2, Cube3x3, CubeBatch
+
+np = pytest.importorskip("numpy")
+
+PUBLISHED_COUNTS = [1, 12, 114, 1068, 10011, 93840, 878880]
+NAMES = ("U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'")
+
+
+def keys(words):
+    """Rows of words as hashable, sortable 16-byte values."""
+    return np.ascontiguousarray(words).view(np.dtype((np.void, 16))).ravel()
+
+
+@pytest.fixture(scope="module")
+def levels():
+    """The 3x3's states by distance 0..6 from a breadth-first search. A quarter
+    turn flips the corners' parity, so no turn stays within a level: level d+1
+    is what level d reaches, less level d-1."""
+    found = [CubeBatch(1, 3).to_words()]
+    previous = keys(found[0][:0])
+    while len(found) < len(PUBLISHED_COUNTS):
+        reached = CubeBatch.from_words(found[-1], 3).get_next_batch().to_words()
+        reached_keys, first = np.unique(keys(reached), return_index=True)
+        fresh = ~np.isin(reached_keys, previous)
+        previous = keys(found[-1])
+        found.append(reached[first[fresh]])
+    return found
+
+
+def corner_parity(word):
+    pieces = [(int(word) >> 5 * s) & 7 for s in range(8)]
+    return sum(a > b for i, a in enumerate(pieces) for b in pieces[i + 1:]) % 2
+
+
+def replayed(words, rows):
+    batch = CubeBatch.from_words(words, 3)
+    batch.apply_move_sequences(rows)
+    return batch
+
+
+@pytest.fixture(scope="module")
+def scrambled():
+    """Cubes 8 to 12 quarter turns from solved, their distances known."""
+    batch = CubeBatch(150, 3)
+    batch.scramble_with_moves(np.repeat(np.arange(8, 13), 30), seed=18, avoid_inverse=True)
+    return batch, batch.distances()
+
+
+def test_breadth_first_counts_are_the_published_ones(levels):
+    assert [len(level) for level in levels] == PUBLISHED_COUNTS
+
+
+def test_distances_agree_with_every_state_to_depth_six(levels):
+    for depth, words in enumerate(levels):
+        distances = CubeBatch.from_words(words, 3).distances()
+        assert distances.dtype == np.uint8 and distances.shape == (len(words),)
+        assert (distances == depth).all(), depth
+
+
+def test_single_cubes_agree(levels):
+    for depth, words in enumerate(levels):
+        for row in words[:: max(1, len(words) // 5)]:
+            cube = Cube3x3.from_words(*map(int, row))
+            assert cube.distance() == depth == cube.distance(modulo_rotation=True)
+
+
+def test_bounds_lie_around_the_distance(scrambled):
+    batch, distances = scrambled
+    lower = batch.lower_bounds()
+    _, two_phase = batch.solutions(return_lengths=True)
+    assert lower.dtype == np.uint8 and lower.shape == (len(batch),)
+    assert (lower <= distances).all() and (distances <= two_phase).all()
+    assert (distances <= 12).all() and (lower >= 6).mean() > 0.5
+
+
+def test_lower_bounds_of_random_states_stay_below_two_phase_lengths():
+    batch = CubeBatch(20000, 3)
+    batch.randomize(seed=99)
+    lower = batch.lower_bounds()
+    assert 10 <= lower.mean() <= 12  # a strong bound, not a trivial one
+    assert (lower <= 20).all()  # random states lie 14 to 23 turns away
+    parities = np.array([corner_parity(w) for w in batch.to_words()[:, 0]])
+    assert (lower % 2 == parities).all()  # the parity of the state
+    some = batch.take(range(16))
+    _, lengths = some.solutions(return_lengths=True)
+    assert (lower[:16] <= lengths).all()
+
+
+def test_distances_have_the_corners_parity(scrambled):
+    batch, distances = scrambled
+    assert [corner_parity(w) for w in batch.to_words()[:, 0]] == (distances % 2).tolist()
+
+
+def test_optimal_solutions_replay_in_exactly_the_distance(scrambled):
+    batch, distances = scrambled
+    before = batch.to_words()
+    rows, lengths = batch.solutions(optimal=True, return_lengths=True)
+    assert rows.shape == (len(batch), 26) and np.array_equal(lengths, distances)
+    assert np.array_equal(batch.to_words(), before)
+    assert replayed(before, rows).is_solved().all()
+    assert ((rows >= 0).sum(axis=1) == lengths).all()
+    for i in range(0, len(batch), 29):
+        text = batch[i].solve(optimal=True)
+        assert text.split() == [NAMES[m] for m in rows[i] if m >= 0]
+
+
+def test_the_positional_order_puts_optimal_second(scrambled):
+    batch, distances = scrambled
+    some = batch.take(range(10))
+    rows, lengths = some.solutions(None, True, None, True)
+    assert np.array_equal(lengths, distances[:10])
+    assert np.array_equal(rows, some.solutions(optimal=True))
+
+
+def lexicographically_first(words, depth):
+    """The first sequence of `depth` move indexes, in lexicographic order, that
+    solves the state: every sequence tried at once."""
+    sequences = np.array(list(itertools.product(range(12), repeat=depth)), dtype=np.int8)
+    batch = CubeBatch.from_words(np.repeat(words[None, :], len(sequences), axis=0), 3)
+    batch.apply_move_sequences(sequences)
+    return sequences[np.argmax(batch.is_solved())].tolist()
+
+
+@pytest.mark.parametrize("depth", [2, 3, 4])
+def test_optimal_solutions_are_the_lexicographically_least(levels, depth):
+    words = levels[depth][np.random.default_rng(depth).choice(len(levels[depth]), 12, replace=False)]
+    rows = CubeBatch.from_words(words, 3).solutions(max_length=depth, optimal=True)
+    for row, state in zip(rows, words):
+        assert row.tolist() == lexicographically_first(state, depth)
+
+
+def test_bounds_below_the_distance(levels):
+    words = np.stack([levels[5][3], levels[2][0], levels[0][0]])
+    rows, lengths = CubeBatch.from_words(words, 3).solutions(max_length=4, optimal=True, return_lengths=True)
+    assert lengths.tolist() == [-1, 2, 0] and (rows[0] == -1).all()
+    with pytest.raises(ValueError, match="no solution of at most 4 quarter turns exists"):
+        Cube3x3.from_words(*map(int, levels[5][3])).solve(max_length=4, optimal=True)
+
+
+def test_corners_of_a_2x2_are_no_closer_than_the_2x2():
+    small = CubeBatch(5000, 2)
+    small.randomize(seed=4)
+    exact = small.distances()
+    assert np.array_equal(small.lower_bounds(), exact)
+    # With the edges solved, only corners of an even permutation (an even
+    # distance) make a state.
+    even = exact % 2 == 0
+    corners, exact = small.to_words().reshape(-1)[even], exact[even]
+    words = np.stack([corners, np.full_like(corners, 0x5a928398a418820)], axis=1)
+    big = CubeBatch.from_words(words, 3)
+    assert (big.lower_bounds() >= exact).all()
+    _, lengths = big.take(range(16)).solutions(return_lengths=True)
+    assert (lengths >= exact[:16]).all()
+
+
+def test_turns_of_opposite_layers():
+    cube = Cube3x3()
+    cube.do_moves("U D'")
+    assert cube.distance() == 2 and cube.solve(optimal=True) == "U' D"
+
+
+# ---- determinism, stopping, progress ---------------------------------------------------
+
+DIGEST = """
+    import hashlib, numpy, turnsmith
+    batch = turnsmith.CubeBatch(40, 3)
+    batch.scramble_with_moves(numpy.full(40, 13), seed=7, avoid_inverse=True)
+    rows = batch.solutions(optimal=True)
+    order = list(range(20, 40)) + list(range(20))
+    assert (batch.take(order).solutions(optimal=True) == rows[order]).all()
+    print(hashlib.sha256(rows.tobytes() + batch.distances().tobytes()).hexdigest())
+"""
+
+
+def test_the_same_answers_whatever_the_workers():
+    digests = {run_script(DIGEST, RAYON_NUM_THREADS=str(n)) for n in (1, 2, 5)}
+    assert len(digests) == 1
+
+
+def hard_batch():
+    """Uniform random states: their distances take far longer than a test."""
+    batch = CubeBatch(8, 3)
+    batch.randomize(seed=6)
+    return batch
+
+
+@pytest.mark.parametrize("call", [
+    lambda batch: batch.distances(),
+    lambda batch: batch.solutions(optimal=True),
+    lambda batch: batch[0].distance(),
+], ids=["distances", "solutions", "distance"])
+def test_an_interrupt_stops_a_search_quickly(call):
+    batch = hard_batch()
+    batch.lower_bounds()  # the tables ready
+    before = batch.to_words()
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call(batch)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 5
+    assert np.array_equal(batch.to_words(), before)
+
+
+def test_a_progress_callable_that_raises_stops_the_search():
+    """Cubes a dozen milliseconds each keep the count moving (a callable hears
+    of each change), then cubes that would take far longer."""
+    easy = CubeBatch(60, 3)
+    easy.scramble_with_moves(np.full(60, 15), seed=3, avoid_inverse=True)
+    batch = CubeBatch.concatenate([easy, hard_batch()])
+    seen = []
+
+    class Enough(Exception):
+        pass
+
+    def progress(done, total):
+        seen.append((done, total))
+        if len(seen) == 3:
+            raise Enough
+
+    with pytest.raises(Enough):
+        batch.distances(progress=progress)
+    assert len(seen) == 3 and all(total == len(batch) for _, total in seen)
+
+
+def test_progress_counts_up_to_the_total(scrambled):
+    batch, _ = scrambled
+    seen = []
+    batch.distances(progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (len(batch), len(batch))
+    assert [done for done, _ in seen] == sorted(done for done, _ in seen)
+    with pytest.raises(TypeError, match="progress"):
+        batch.distances(progress=5)
