@@ -315,9 +315,11 @@ STATE_SIGNATURES = [
     (CubeBatch, "concatenate", "(batches)"),
     (Cube2x2, "rank", "(self, /)"),
     (Cube2x2, "distance", "(self, /, modulo_rotation=False)"),
-    (Cube2x2, "solve", "(self, /)"),
-    *[(CubeBatch, name, "(self, /)") for name in ("ranks", "solutions")],
-    (CubeBatch, "distances", "(self, /, modulo_rotation=False)"),
+    *[(cls, "solve", "(self, /, max_length=None, optimal=False)") for cls in (Cube3x3, Cube2x2)],
+    (Cube3x3, "distance", "(self, /, modulo_rotation=False)"),
+    *[(CubeBatch, name, "(self, /)") for name in ("ranks", "lower_bounds")],
+    (CubeBatch, "solutions", "(self, /, max_length=None, optimal=False, progress=None, return_lengths=False)"),
+    (CubeBatch, "distances", "(self, /, modulo_rotation=False, progress=None)"),
     (CubeBatch, "from_ranks", "(ranks, cube_type)"),
     (turnsmith, "_restore", "(cube_type, words)"),
     (turnsmith, "_restore_batch", "(cube_type, words)"),
@@ -342,13 +344,14 @@ def test_scramble_default_is_visible_to_inspect():
 STATE_NAMES = ["to_words", "from_words", "from_sticker_array"]
 CUBE3_NAMES = ["to_binary_corners", "to_binary_edges", "to_binary", "get_corners", "get_edges",
                "to_sticker_array", "is_solved", *MOVE_METHODS, "do_moves", "scramble", "corners",
-               *STATE_NAMES]
+               *STATE_NAMES, "distance", "solve"]
 CUBE2_NAMES = ["to_binary", "get_corners", "to_sticker_array", "is_solved", *MOVE_METHODS,
                "do_moves", "scramble", "state", *STATE_NAMES, "rank", "distance", "solve"]
 BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
                "to_words", "is_solved", "to_sticker_bytes", "take", "get_next_batch", "randomize",
                "scramble_with_moves", "apply_move_sequences", "from_words", "from_sticker_array",
-               "from_cubes", "concatenate", "ranks", "from_ranks", "distances", "solutions"]
+               "from_cubes", "concatenate", "ranks", "from_ranks", "distances", "solutions",
+               "lower_bounds"]
 
 
 @pytest.mark.parametrize("cls, names", [(Cube3x3, CUBE3_NAMES), (Cube2x2, CUBE2_NAMES),
