@@ -13,8 +13,10 @@ namespace turnsmith::two_phase {
 
 struct SolverData {
     MoveTables moves;
-    const std::uint8_t* twist_slice;
-    const std::uint8_t* flip_slice;
+    SymmetryTables images;
+    const std::uint32_t* flip_slice_classes;
+    const std::uint8_t* phase1;
+    const std::uint8_t* phase2;
     const std::uint8_t* corner_slice;
     const std::uint8_t* layer_slice;
 };
@@ -50,12 +52,16 @@ public:
 
 private:
     unsigned phase1_estimate(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
-        return std::max(data_.twist_slice[twist_slice_index(twist, slice)],
-                        data_.flip_slice[flip_slice_index(flip, slice)]);
+        const std::uint32_t packed = data_.flip_slice_classes[flip_slice_of(flip, slice)];
+        const std::uint32_t seen = data_.images.twist[twist * symmetries + symmetry_of(packed)];
+        return data_.phase1[phase1_index(class_of(packed), seen)];
     }
     unsigned phase2_estimate(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice) const noexcept {
-        return std::max(data_.corner_slice[order_slice_index(corners, slice)],
-                        data_.layer_slice[order_slice_index(layer, slice)]);
+        const std::uint32_t packed = data_.images.corner_class[corners];
+        const std::uint32_t seen = data_.images.layer_order[layer * symmetries + symmetry_of(packed)];
+        return std::max({data_.phase2[phase2_index(class_of(packed), seen)],
+                         data_.corner_slice[order_slice_index(corners, slice)],
+                         data_.layer_slice[order_slice_index(layer, slice)]});
     }
 
     // Counts a node; true once the search must end.
@@ -165,9 +171,10 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
                                         std::to_string(specs[i].bytes));
     }
     auto bytes = [&](unsigned i) { return reinterpret_cast<const std::uint8_t*>(tables[i].data()); };
-    data_ = std::make_unique<const SolverData>(SolverData{MoveTables(), bytes(twist_slice_table),
-                                                          bytes(flip_slice_table), bytes(corner_slice_table),
-                                                          bytes(layer_slice_table)});
+    data_ = std::make_unique<const SolverData>(SolverData{
+        MoveTables(), SymmetryTables(),
+        reinterpret_cast<const std::uint32_t*>(tables[flip_slice_class_table].data()), bytes(phase1_table),
+        bytes(phase2_table), bytes(corner_slice_table), bytes(layer_slice_table)});
 }
 
 Solver::~Solver() = default;
