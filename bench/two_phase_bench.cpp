@@ -13,6 +13,7 @@
 #include "cube/random.hpp"
 #include "cube/random_state.hpp"
 #include "cubeBatch/pool.hpp"
+#include "cubeBatch/row_buffer.hpp"
 #include "solvers/two_phase.hpp"
 
 using namespace turnsmith;
@@ -34,18 +35,41 @@ int main(int argc, char** argv) {
     if (bounds.empty()) bounds = {26, 25};
     std::printf("workers: %zu\n", pool_worker_count());
 
-    std::vector<std::vector<std::byte>> storage;
+    // Memory with huge pages asked for, as the module keeps large tables.
+    std::vector<row_memory::Owned> storage;
     std::vector<std::span<const std::byte>> views;
     std::size_t total_bytes = 0;
     const auto build_start = std::chrono::steady_clock::now();
     for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
         const auto start = std::chrono::steady_clock::now();
-        storage.emplace_back(spec.bytes);
-        spec.fill(storage.back(), unwatched_work());
+        storage.emplace_back(row_memory::allocate_zeroed_bytes(spec.bytes), spec.bytes);
+        const std::span<std::byte> table(static_cast<std::byte*>(storage.back().data()), spec.bytes);
+        // A directory in TWO_PHASE_TABLES keeps the tables between runs.
+        std::string path;
+        if (const char* dir = std::getenv("TWO_PHASE_TABLES"))
+            path = std::string(dir) + "/" + spec.name + "." + std::to_string(spec.format);
+        bool loaded = false;
+        if (!path.empty()) {
+            if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+                loaded = std::fread(table.data(), 1, spec.bytes, file) == spec.bytes;
+                std::fclose(file);
+            }
+        }
+        if (!loaded) {
+            spec.fill(table, unwatched_work());
+            if (!path.empty()) {
+                if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+                    std::fwrite(table.data(), 1, spec.bytes, file);
+                    std::fclose(file);
+                }
+            }
+        }
         total_bytes += spec.bytes;
         std::printf("table %-28s %11zu bytes %7.2f s\n", spec.name, spec.bytes, seconds_since(start));
     }
-    for (const auto& bytes : storage) views.emplace_back(bytes);
+    for (std::size_t i = 0; i < storage.size(); ++i)
+        views.emplace_back(static_cast<const std::byte*>(storage[i].data()),
+                           two_phase::table_specs()[i].bytes);
     std::printf("tables: %zu bytes in %.2f s\n", total_bytes, seconds_since(build_start));
     const auto solver_start = std::chrono::steady_clock::now();
     const two_phase::Solver solver(views);

@@ -16,12 +16,13 @@ namespace coords = coordinates_3x3;
 // The coordinates after each move, row by coordinate: phase 1 by the twelve
 // quarter turns, phase 2 by its eight moves.
 struct MoveTables {
-    std::vector<std::uint16_t> twist;         // [twist * 12 + move]
-    std::vector<std::uint16_t> flip;          // [flip * 12 + move]
-    std::vector<std::uint16_t> slice;         // [slice position * 12 + move]
-    std::vector<std::uint16_t> corner_order;  // [order * 8 + phase-2 move]
-    std::vector<std::uint16_t> layer_order;   // [order * 8 + phase-2 move]
-    std::vector<std::uint16_t> slice_order;   // [order * 8 + phase-2 move]
+    std::vector<std::uint16_t> twist;                 // [twist * 12 + move]
+    std::vector<std::uint16_t> flip;                  // [flip * 12 + move]
+    std::vector<std::uint16_t> slice;                 // [slice position * 12 + move]
+    std::vector<std::uint16_t> corner_order;          // [order * 8 + phase-2 move]
+    std::vector<std::uint16_t> corner_order_quarter;  // [order * 12 + move]: phase 1 follows it too
+    std::vector<std::uint16_t> layer_order;           // [order * 8 + phase-2 move]
+    std::vector<std::uint16_t> slice_order;           // [order * 8 + phase-2 move]
 
     // Built in place, each row from the word turns (milliseconds).
     MoveTables();

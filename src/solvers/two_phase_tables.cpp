@@ -106,6 +106,11 @@ MoveTables::MoveTables()
                                   return coords::corner_order_of(
                                       coords::phase2_turned_corners(coords::corners_of_order(o), m));
                               })),
+      corner_order_quarter(move_table(coords::corner_orders, move_count,
+                                      [](std::uint32_t o, unsigned m) {
+                                          return coords::corner_order_of(
+                                              coords::turned_corners(coords::corners_of_order(o), m));
+                                      })),
       layer_order(move_table(coords::layer_edge_orders, coords::phase2_moves,
                              [](std::uint32_t o, unsigned m) {
                                  return coords::layer_edge_order_of(
