@@ -90,16 +90,24 @@ int main(int argc, char** argv) {
         double sum = 0;
         int longest = 0;
         std::size_t unsolved = 0;
-        for (const std::int16_t length : lengths) {
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int16_t length = lengths[i];
             if (length < 0) {
                 ++unsolved;
                 continue;
             }
+            Cube3x3 cube = cubes[i];
+            for (int k = 0; k < length; ++k)
+                apply_move_index_internal(cube, static_cast<MoveIndex>(rows[i * bound + k]));
+            wrong += !cube.is_solved() || length > static_cast<int>(bound);
             sum += length;
             longest = std::max<int>(longest, length);
         }
-        std::printf("bound %u: %zu cubes in %.2f s = %.1f cubes/s, mean length %.2f, max %d, unsolved %zu\n",
-                    bound, count, elapsed, count / elapsed, sum / static_cast<double>(count - unsolved),
-                    longest, unsolved);
+        std::printf(
+            "bound %u: %zu cubes in %.2f s = %.1f cubes/s, mean length %.2f, max %d, unsolved %zu%s\n", bound,
+            count, elapsed, count / elapsed, sum / static_cast<double>(count - unsolved), longest, unsolved,
+            wrong == 0 ? "" : ", SOME SOLUTIONS WRONG");
+        if (wrong != 0) return 1;
     }
 }

@@ -28,6 +28,8 @@ constexpr Matrix identity = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 constexpr Matrix quarter_about_ud = {{{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}}};  // x <- z, z <- -x
 constexpr Matrix half_about_fb = {{{-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}};    // U and D swap, R and L swap
 constexpr Matrix mirror_lr = {{{-1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+constexpr Matrix quarter_about_fb = {{{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}};  // the U-D axis onto R-L
+constexpr Matrix quarter_about_rl = {{{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}};  // the U-D axis onto F-B
 
 // The faces in sticker order (U, R, F, D, L, B) by their outward directions.
 constexpr std::array<Vector, face_count> face_normals = {
@@ -181,6 +183,12 @@ std::array<Symmetry, symmetry_count> make_all() {
 const std::array<Symmetry, symmetry_count>& symmetries() {
     static const std::array<Symmetry, symmetry_count> all = make_all();
     return all;
+}
+
+const std::array<Symmetry, axis_count>& axis_turns() {
+    static const std::array<Symmetry, axis_count> turns = {make(identity), make(quarter_about_fb),
+                                                           make(quarter_about_rl)};
+    return turns;
 }
 
 }  // namespace turnsmith::symmetry_3x3

@@ -34,6 +34,30 @@ struct Symmetry {
 // Symmetry 0 is the identity. Made on first use.
 const std::array<Symmetry, symmetry_count>& symmetries();
 
+// The identity and two turns of the whole cube that carry the U-D axis to
+// the R-L and the F-B axes: a search that reads the U-D axis sees the other
+// axes through them. Their `inverse` is not set; `moved` is.
+inline constexpr unsigned axis_count = 3;
+const std::array<Symmetry, axis_count>& axis_turns();
+
+// The state that undoes `cube`: where slot s holds piece p turned by t, the
+// inverse holds piece s in slot p turned by -t.
+constexpr Cube3x3 inverse_of(const Cube3x3& cube) noexcept {
+    Word corners = 0;
+    for (unsigned slot = 0; slot < corner_slots; ++slot) {
+        const Word field = slot_field(cube.corners, slot);
+        const Word twist = (3 - corner_twist(field)) % 3;
+        corners |= (slot | (twist << twist_shift)) << slot_shift(static_cast<unsigned>(corner_piece(field)));
+    }
+    Word edges = 0;
+    for (unsigned slot = 0; slot < edge_slots; ++slot) {
+        const Word field = slot_field(cube.edges, slot);
+        edges |= (slot | (edge_flip(field) << flip_shift))
+                 << slot_shift(static_cast<unsigned>(edge_piece(field)));
+    }
+    return Cube3x3(corners, edges);
+}
+
 inline Word conjugate_corners(Word corners, const Symmetry& s) noexcept {
     Word out = 0;
     for (unsigned slot = 0; slot < corner_slots; ++slot)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cubeBatch/pool.hpp"
+#include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 
@@ -37,17 +38,37 @@ public:
     Search(const SolverData& data, const WorkControl& control, unsigned bound)
         : data_(data), control_(control), bound_(bound) {}
 
+    // Searches the cube, its inverse and both seen along the other two axes,
+    // phase 1 one depth at a time for all six: whichever meets a short
+    // phase 2 first ends the search. The first of them alone is a complete
+    // search; the others only add chances.
     Result run(const Cube3x3& cube) {
-        const std::uint32_t twist = coords::twist_of(cube.corners);
-        const std::uint32_t flip = coords::flip_of(cube.edges);
-        const std::uint32_t slice = coords::slice_position_of(cube.edges);
-        const std::uint32_t corners = coords::corner_order_of(cube.corners);
-        cubes_[0] = cube;
-        const unsigned start = phase1_estimate(twist, flip, slice);
-        if (start == 0 && start_phase2(corners, 0, LastTurns{})) return {Outcome::found, length_};
-        for (unsigned depth = std::max(start, 1u); depth <= bound_; ++depth) {
-            if (phase1(twist, flip, slice, corners, 0, depth, LastTurns{})) return {Outcome::found, length_};
-            if (stopped_) return {Outcome::stopped, 0};
+        std::array<Variant, variant_count> variants;
+        for (unsigned v = 0; v < variant_count; ++v) {
+            Variant& variant = variants[v];
+            variant.inverse = v >= symmetry_3x3::axis_count;
+            variant.axis = v % symmetry_3x3::axis_count;
+            const Cube3x3 base = variant.inverse ? symmetry_3x3::inverse_of(cube) : cube;
+            variant.cube = symmetry_3x3::conjugate(base, symmetry_3x3::axis_turns()[variant.axis]);
+            variant.twist = coords::twist_of(variant.cube.corners);
+            variant.flip = coords::flip_of(variant.cube.edges);
+            variant.slice = coords::slice_position_of(variant.cube.edges);
+            variant.corners = coords::corner_order_of(variant.cube.corners);
+            variant.start = phase1_estimate(variant.twist, variant.flip, variant.slice);
+        }
+        for (unsigned depth = 0; depth <= bound_; ++depth) {
+            for (const Variant& variant : variants) {
+                if (variant.start > depth) continue;
+                cubes_[0] = variant.cube;
+                const bool found = depth == 0 ? start_phase2(variant.corners, 0, LastTurns{})
+                                              : phase1(variant.twist, variant.flip, variant.slice,
+                                                       variant.corners, 0, depth, LastTurns{});
+                if (found) {
+                    translate(variant);
+                    return {Outcome::found, length_};
+                }
+                if (stopped_) return {Outcome::stopped, 0};
+            }
         }
         return {Outcome::none, 0};
     }
@@ -55,6 +76,30 @@ public:
     const std::array<std::int8_t, deepest>& path() const noexcept { return path_; }
 
 private:
+    static constexpr unsigned variant_count = 2 * symmetry_3x3::axis_count;
+    struct Variant {
+        Cube3x3 cube;
+        bool inverse;
+        unsigned axis;
+        std::uint32_t twist, flip, slice, corners;
+        unsigned start;
+    };
+
+    // The path found for a variant, as turns of the cube itself: each turn
+    // seen back along the cube's own axis, and for the inverse the turns
+    // undone in reverse order.
+    void translate(const Variant& variant) noexcept {
+        const symmetry_3x3::Symmetry& turn = symmetry_3x3::axis_turns()[variant.axis];
+        std::array<std::int8_t, move_count> back{};
+        for (unsigned move = 0; move < move_count; ++move)
+            back[turn.moved[move]] = static_cast<std::int8_t>(move);
+        for (unsigned i = 0; i < length_; ++i) path_[i] = back[static_cast<unsigned>(path_[i])];
+        if (variant.inverse) {
+            std::reverse(path_.begin(), path_.begin() + length_);
+            for (unsigned i = 0; i < length_; ++i) path_[i] ^= 1;
+        }
+    }
+
     unsigned phase1_estimate(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
         const std::uint32_t packed = data_.flip_slice_classes[flip_slice_of(flip, slice)];
         const std::uint32_t seen = data_.images.twist[twist * symmetries + symmetry_of(packed)];
