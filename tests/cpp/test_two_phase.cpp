@@ -17,6 +17,7 @@
 #include "cube/random_state.hpp"
 #include "cube3x3/utils.hpp"
 #include "model_test_support.hpp"
+#include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 
@@ -149,6 +150,100 @@ TEST(TwoPhaseCoordinates, MoveTablesAgreeWithTurningTheWords) {
                       coords::slice_order_of(turned.edges));
             cube = turned;
         }
+    }
+}
+
+// ---- symmetries -----------------------------------------------------------------------
+
+namespace sym = symmetry_3x3;
+
+Cube3x3 turned_by(Cube3x3 cube, MoveIndex move) {
+    apply_move_index_internal(cube, move);
+    return cube;
+}
+
+TEST(CubeSymmetries, AreSixteenAndCarryTurnsToTurns) {
+    std::mt19937_64 rng(15);
+    const Cube3x3 probe = apply_all(Cube3x3{}, random_moves(rng, 30));
+    std::unordered_set<Word> images;
+    for (const sym::Symmetry& s : sym::symmetries()) images.insert(sym::conjugate(probe, s).edges);
+    EXPECT_EQ(images.size(), sym::symmetry_count);
+    EXPECT_EQ(sym::conjugate(probe, sym::symmetries()[0]), probe);
+    for (int i = 0; i < 200; ++i) {
+        const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, 25));
+        for (const sym::Symmetry& s : sym::symmetries()) {
+            EXPECT_EQ(sym::conjugate(sym::conjugate(cube, s), sym::symmetries()[s.inverse]), cube);
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                ASSERT_EQ(sym::conjugate(turned_by(cube, move), s),
+                          turned_by(sym::conjugate(cube, s), s.moved[move]));
+                // The U-D axis stays.
+                EXPECT_EQ(s.moved[move] < layer_moves, move < layer_moves);
+            }
+        }
+    }
+}
+
+TEST(CubeSymmetries, AxisTurnsCarryTheUdAxisToTheOthers) {
+    std::mt19937_64 rng(16);
+    const auto& turns = sym::axis_turns();
+    for (unsigned axis = 0; axis < sym::axis_count; ++axis) {
+        // Axis a's U and D turns become the turns of moves 4a..4a+3.
+        for (MoveIndex move = 0; move < layer_moves; ++move) EXPECT_EQ(turns[axis].moved[move] / 4, axis);
+        for (int i = 0; i < 100; ++i) {
+            const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, 25));
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                ASSERT_EQ(sym::conjugate(turned_by(cube, move), turns[axis]),
+                          turned_by(sym::conjugate(cube, turns[axis]), turns[axis].moved[move]));
+            }
+        }
+    }
+}
+
+TEST(CubeSymmetries, InverseUndoesTheTurns) {
+    std::mt19937_64 rng(17);
+    for (int i = 0; i < 200; ++i) {
+        std::vector<MoveIndex> moves = random_moves(rng, i % 30);
+        const Cube3x3 cube = apply_all(Cube3x3{}, moves);
+        std::reverse(moves.begin(), moves.end());
+        for (MoveIndex& move : moves) move ^= 1;
+        EXPECT_EQ(sym::inverse_of(cube), apply_all(Cube3x3{}, moves));
+    }
+}
+
+// A symmetry's effect on a number depends on that number alone: the tables
+// of images agree with conjugating whole random states.
+TEST(TwoPhaseCoordinates, SymmetriesActOnTheNumbersAlone) {
+    const two_phase::SymmetryTables images;
+    SeededRng states = seeded_rng(18, 0);
+    std::mt19937_64 rng(18);
+    for (int i = 0; i < 300; ++i) {
+        const Cube3x3 cube = random_cube_3x3(states);
+        Cube3x3 in_h_cube;
+        for (int k = 0; k < 30; ++k) {
+            const unsigned move = rng() % coords::phase2_moves;
+            for (unsigned c = 0; c < coords::phase2_cost[move]; ++c)
+                apply_move_index_internal(in_h_cube, coords::phase2_quarter[move]);
+        }
+        for (unsigned s = 0; s < sym::symmetry_count; ++s) {
+            const Cube3x3 image = sym::conjugate(cube, sym::symmetries()[s]);
+            ASSERT_EQ(images.twist[coords::twist_of(cube.corners) * two_phase::symmetries + s],
+                      coords::twist_of(image.corners));
+            const std::uint32_t flip_slice =
+                two_phase::flip_slice_of(coords::flip_of(cube.edges), coords::slice_position_of(cube.edges));
+            ASSERT_EQ(two_phase::conjugate_flip_slice(flip_slice, s),
+                      two_phase::flip_slice_of(coords::flip_of(image.edges),
+                                               coords::slice_position_of(image.edges)));
+            const Cube3x3 h_image = sym::conjugate(in_h_cube, sym::symmetries()[s]);
+            ASSERT_EQ(
+                images.layer_order[coords::layer_edge_order_of(in_h_cube.edges) * two_phase::symmetries + s],
+                coords::layer_edge_order_of(h_image.edges));
+        }
+        // The class's symmetry takes the corner order to its representative.
+        const std::uint32_t order = coords::corner_order_of(cube.corners);
+        const std::uint32_t packed = images.corner_class[order];
+        const Cube3x3 seen = sym::conjugate(cube, sym::symmetries()[two_phase::symmetry_of(packed)]);
+        EXPECT_EQ(coords::corner_order_of(seen.corners),
+                  images.corner_representative[two_phase::class_of(packed)]);
     }
 }
 
