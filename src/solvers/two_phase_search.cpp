@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cubeBatch/pool.hpp"
+#include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 
@@ -13,10 +14,14 @@ namespace turnsmith::two_phase {
 
 struct SolverData {
     MoveTables moves;
-    const std::uint8_t* twist_slice;
-    const std::uint8_t* flip_slice;
+    SymmetryTables images;
+    const std::uint32_t* flip_slice_classes;
+    const std::uint8_t* phase1;
+    const std::uint8_t* phase2;
     const std::uint8_t* corner_slice;
     const std::uint8_t* layer_slice;
+    // The corners' own distance in phase 2: the least over the slice orders.
+    std::array<std::uint8_t, coords::corner_orders> corners_alone;
 };
 
 namespace {
@@ -33,15 +38,37 @@ public:
     Search(const SolverData& data, const WorkControl& control, unsigned bound)
         : data_(data), control_(control), bound_(bound) {}
 
+    // Searches the cube, its inverse and both seen along the other two axes,
+    // phase 1 one depth at a time for all six: whichever meets a short
+    // phase 2 first ends the search. The first of them alone is a complete
+    // search; the others only add chances.
     Result run(const Cube3x3& cube) {
-        const std::uint32_t twist = coords::twist_of(cube.corners);
-        const std::uint32_t flip = coords::flip_of(cube.edges);
-        const std::uint32_t slice = coords::slice_position_of(cube.edges);
-        const unsigned start = phase1_estimate(twist, flip, slice);
-        for (unsigned depth = start; depth <= bound_; ++depth) {
-            cubes_[0] = cube;
-            if (phase1(twist, flip, slice, 0, depth, LastTurns{})) return {Outcome::found, length_};
-            if (stopped_) return {Outcome::stopped, 0};
+        std::array<Variant, variant_count> variants;
+        for (unsigned v = 0; v < variant_count; ++v) {
+            Variant& variant = variants[v];
+            variant.inverse = v >= symmetry_3x3::axis_count;
+            variant.axis = v % symmetry_3x3::axis_count;
+            const Cube3x3 base = variant.inverse ? symmetry_3x3::inverse_of(cube) : cube;
+            variant.cube = symmetry_3x3::conjugate(base, symmetry_3x3::axis_turns()[variant.axis]);
+            variant.twist = coords::twist_of(variant.cube.corners);
+            variant.flip = coords::flip_of(variant.cube.edges);
+            variant.slice = coords::slice_position_of(variant.cube.edges);
+            variant.corners = coords::corner_order_of(variant.cube.corners);
+            variant.start = phase1_estimate(variant.twist, variant.flip, variant.slice);
+        }
+        for (unsigned depth = 0; depth <= bound_; ++depth) {
+            for (const Variant& variant : variants) {
+                if (variant.start > depth) continue;
+                cubes_[0] = variant.cube;
+                const bool found = depth == 0 ? start_phase2(variant.corners, 0, LastTurns{})
+                                              : phase1(variant.twist, variant.flip, variant.slice,
+                                                       variant.corners, 0, depth, LastTurns{});
+                if (found) {
+                    translate(variant);
+                    return {Outcome::found, length_};
+                }
+                if (stopped_) return {Outcome::stopped, 0};
+            }
         }
         return {Outcome::none, 0};
     }
@@ -49,13 +76,41 @@ public:
     const std::array<std::int8_t, deepest>& path() const noexcept { return path_; }
 
 private:
+    static constexpr unsigned variant_count = 2 * symmetry_3x3::axis_count;
+    struct Variant {
+        Cube3x3 cube;
+        bool inverse;
+        unsigned axis;
+        std::uint32_t twist, flip, slice, corners;
+        unsigned start;
+    };
+
+    // The path found for a variant, as turns of the cube itself: each turn
+    // seen back along the cube's own axis, and for the inverse the turns
+    // undone in reverse order.
+    void translate(const Variant& variant) noexcept {
+        const symmetry_3x3::Symmetry& turn = symmetry_3x3::axis_turns()[variant.axis];
+        std::array<std::int8_t, move_count> back{};
+        for (unsigned move = 0; move < move_count; ++move)
+            back[turn.moved[move]] = static_cast<std::int8_t>(move);
+        for (unsigned i = 0; i < length_; ++i) path_[i] = back[static_cast<unsigned>(path_[i])];
+        if (variant.inverse) {
+            std::reverse(path_.begin(), path_.begin() + length_);
+            for (unsigned i = 0; i < length_; ++i) path_[i] ^= 1;
+        }
+    }
+
     unsigned phase1_estimate(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
-        return std::max(data_.twist_slice[twist_slice_index(twist, slice)],
-                        data_.flip_slice[flip_slice_index(flip, slice)]);
+        const std::uint32_t packed = data_.flip_slice_classes[flip_slice_of(flip, slice)];
+        const std::uint32_t seen = data_.images.twist[twist * symmetries + symmetry_of(packed)];
+        return data_.phase1[phase1_index(class_of(packed), seen)];
     }
     unsigned phase2_estimate(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice) const noexcept {
-        return std::max(data_.corner_slice[order_slice_index(corners, slice)],
-                        data_.layer_slice[order_slice_index(layer, slice)]);
+        const std::uint32_t packed = data_.images.corner_class[corners];
+        const std::uint32_t seen = data_.images.layer_order[layer * symmetries + symmetry_of(packed)];
+        return std::max({data_.phase2[phase2_index(class_of(packed), seen)],
+                         data_.corner_slice[order_slice_index(corners, slice)],
+                         data_.layer_slice[order_slice_index(layer, slice)]});
     }
 
     // Counts a node; true once the search must end.
@@ -64,41 +119,82 @@ private:
         return stopped_;
     }
 
-    // Paths of exactly `left` more turns from the state at `depth` that end
-    // in H. cubes_[depth] holds the state; true once a solution is found.
-    bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, unsigned depth, unsigned left,
-                LastTurns last) {
-        if (left == 0) {
-            // A path whose last turn keeps H, or ends with a face's second
-            // quarter turn, was already in H before that: its split was tried
-            // with a shorter phase 1.
-            if (last.turn != no_turn && (last.turn < layer_moves || last.twice)) return false;
-            return start_phase2(depth, last);
-        }
+    // Paths of exactly `left` (> 0) more turns from the state at `depth`
+    // that end in H. cubes_[depth] holds the state, `corners` its corner
+    // order; true once a solution is found. The children's table entries are
+    // fetched together before any is read: each is a miss in a large table.
+    bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
+                unsigned depth, unsigned left, LastTurns last) {
         if (should_stop()) return false;
+        if (left == 1) return phase1_last(twist, flip, slice, corners, depth, last);
         const MoveTables& moves = data_.moves;
+        struct Child {
+            unsigned move;
+            std::uint32_t twist, flip, slice, flip_slice;
+            std::size_t entry;
+        };
+        std::array<Child, move_count> children;
+        unsigned count = 0;
         for (unsigned move = 0; move < move_count; ++move) {
             if (!last.allows(move)) continue;
-            const std::uint32_t next_twist = moves.twist[twist * move_count + move];
-            const std::uint32_t next_flip = moves.flip[flip * move_count + move];
-            const std::uint32_t next_slice = moves.slice[slice * move_count + move];
-            const unsigned estimate = phase1_estimate(next_twist, next_flip, next_slice);
+            Child& child = children[count++];
+            child.move = move;
+            child.twist = moves.twist[twist * move_count + move];
+            child.flip = moves.flip[flip * move_count + move];
+            child.slice = moves.slice[slice * move_count + move];
+            child.flip_slice = flip_slice_of(child.flip, child.slice);
+            __builtin_prefetch(&data_.flip_slice_classes[child.flip_slice]);
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            Child& child = children[i];
+            const std::uint32_t packed = data_.flip_slice_classes[child.flip_slice];
+            child.entry = phase1_index(class_of(packed),
+                                       data_.images.twist[child.twist * symmetries + symmetry_of(packed)]);
+            __builtin_prefetch(&data_.phase1[child.entry]);
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            const Child& child = children[i];
+            const unsigned estimate = data_.phase1[child.entry];
             if (estimate >= left) continue;
+            const LastTurns after = last.then(child.move);
+            const std::uint32_t next_corners = moves.corner_order_quarter[corners * move_count + child.move];
+            path_[depth] = static_cast<std::int8_t>(child.move);
             // In H with one or two turns left, every path back into H ends
             // with a turn of H or a face's second quarter turn.
-            if (estimate == 0 && (left == 2 || left == 3)) continue;
+            if (estimate == 0 && left <= 3) continue;
             cubes_[depth + 1] = cubes_[depth];
-            apply_move_index_internal(cubes_[depth + 1], move);
-            path_[depth] = static_cast<std::int8_t>(move);
-            if (phase1(next_twist, next_flip, next_slice, depth + 1, left - 1, last.then(move))) return true;
+            apply_move_index_internal(cubes_[depth + 1], child.move);
+            if (phase1(child.twist, child.flip, child.slice, next_corners, depth + 1, left - 1, after))
+                return true;
             if (stopped_) return false;
         }
         return false;
     }
 
-    bool start_phase2(unsigned depth, LastTurns last) {
+    // The last turn of phase 1: the moves that reach H, read from the move
+    // tables alone.
+    bool phase1_last(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
+                     unsigned depth, LastTurns last) {
+        const MoveTables& moves = data_.moves;
+        // A turn of H, or a face's second quarter turn, would end a path that
+        // was in H before it: its split was tried with a shorter phase 1.
+        for (unsigned move = layer_moves; move < move_count; ++move) {
+            if (!last.allows(move) || move == last.turn) continue;
+            if (moves.twist[twist * move_count + move] != 0 || moves.flip[flip * move_count + move] != 0 ||
+                moves.slice[slice * move_count + move] != coords::slice_home)
+                continue;
+            const std::uint32_t next_corners = moves.corner_order_quarter[corners * move_count + move];
+            if (data_.corners_alone[next_corners] > bound_ - depth - 1) continue;
+            path_[depth] = static_cast<std::int8_t>(move);
+            cubes_[depth + 1] = cubes_[depth];
+            apply_move_index_internal(cubes_[depth + 1], move);
+            if (start_phase2(next_corners, depth + 1, last.then(move))) return true;
+        }
+        return false;
+    }
+
+    bool start_phase2(std::uint32_t corners, unsigned depth, LastTurns last) {
         const Cube3x3& cube = cubes_[depth];
-        const std::uint32_t corners = coords::corner_order_of(cube.corners);
         const std::uint32_t layer = coords::layer_edge_order_of(cube.edges);
         const std::uint32_t slice = coords::slice_order_of(cube.edges);
         const unsigned estimate = phase2_estimate(corners, layer, slice);
@@ -151,6 +247,15 @@ private:
     std::array<Cube3x3, deepest + 1> cubes_{};
 };
 
+std::array<std::uint8_t, coords::corner_orders> corners_alone_of(const std::uint8_t* corner_slice) {
+    std::array<std::uint8_t, coords::corner_orders> alone{};
+    for (std::uint32_t corners = 0; corners < coords::corner_orders; ++corners) {
+        const std::uint8_t* row = corner_slice + order_slice_index(corners, 0);
+        alone[corners] = *std::min_element(row, row + coords::slice_orders);
+    }
+    return alone;
+}
+
 }  // namespace
 
 Solver::Solver(std::span<const std::span<const std::byte>> tables) {
@@ -165,9 +270,11 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
                                         std::to_string(specs[i].bytes));
     }
     auto bytes = [&](unsigned i) { return reinterpret_cast<const std::uint8_t*>(tables[i].data()); };
-    data_ = std::make_unique<const SolverData>(SolverData{MoveTables(), bytes(twist_slice_table),
-                                                          bytes(flip_slice_table), bytes(corner_slice_table),
-                                                          bytes(layer_slice_table)});
+    data_ = std::make_unique<const SolverData>(
+        SolverData{MoveTables(), SymmetryTables(),
+                   reinterpret_cast<const std::uint32_t*>(tables[flip_slice_class_table].data()),
+                   bytes(phase1_table), bytes(phase2_table), bytes(corner_slice_table),
+                   bytes(layer_slice_table), corners_alone_of(bytes(corner_slice_table))});
 }
 
 Solver::~Solver() = default;

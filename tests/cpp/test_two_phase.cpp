@@ -17,6 +17,7 @@
 #include "cube/random_state.hpp"
 #include "cube3x3/utils.hpp"
 #include "model_test_support.hpp"
+#include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 
@@ -152,6 +153,100 @@ TEST(TwoPhaseCoordinates, MoveTablesAgreeWithTurningTheWords) {
     }
 }
 
+// ---- symmetries -----------------------------------------------------------------------
+
+namespace sym = symmetry_3x3;
+
+Cube3x3 turned_by(Cube3x3 cube, MoveIndex move) {
+    apply_move_index_internal(cube, move);
+    return cube;
+}
+
+TEST(CubeSymmetries, AreSixteenAndCarryTurnsToTurns) {
+    std::mt19937_64 rng(15);
+    const Cube3x3 probe = apply_all(Cube3x3{}, random_moves(rng, 30));
+    std::unordered_set<Word> images;
+    for (const sym::Symmetry& s : sym::symmetries()) images.insert(sym::conjugate(probe, s).edges);
+    EXPECT_EQ(images.size(), sym::symmetry_count);
+    EXPECT_EQ(sym::conjugate(probe, sym::symmetries()[0]), probe);
+    for (int i = 0; i < 200; ++i) {
+        const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, 25));
+        for (const sym::Symmetry& s : sym::symmetries()) {
+            EXPECT_EQ(sym::conjugate(sym::conjugate(cube, s), sym::symmetries()[s.inverse]), cube);
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                ASSERT_EQ(sym::conjugate(turned_by(cube, move), s),
+                          turned_by(sym::conjugate(cube, s), s.moved[move]));
+                // The U-D axis stays.
+                EXPECT_EQ(s.moved[move] < layer_moves, move < layer_moves);
+            }
+        }
+    }
+}
+
+TEST(CubeSymmetries, AxisTurnsCarryTheUdAxisToTheOthers) {
+    std::mt19937_64 rng(16);
+    const auto& turns = sym::axis_turns();
+    for (unsigned axis = 0; axis < sym::axis_count; ++axis) {
+        // Axis a's U and D turns become the turns of moves 4a..4a+3.
+        for (MoveIndex move = 0; move < layer_moves; ++move) EXPECT_EQ(turns[axis].moved[move] / 4, axis);
+        for (int i = 0; i < 100; ++i) {
+            const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, 25));
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                ASSERT_EQ(sym::conjugate(turned_by(cube, move), turns[axis]),
+                          turned_by(sym::conjugate(cube, turns[axis]), turns[axis].moved[move]));
+            }
+        }
+    }
+}
+
+TEST(CubeSymmetries, InverseUndoesTheTurns) {
+    std::mt19937_64 rng(17);
+    for (int i = 0; i < 200; ++i) {
+        std::vector<MoveIndex> moves = random_moves(rng, i % 30);
+        const Cube3x3 cube = apply_all(Cube3x3{}, moves);
+        std::reverse(moves.begin(), moves.end());
+        for (MoveIndex& move : moves) move ^= 1;
+        EXPECT_EQ(sym::inverse_of(cube), apply_all(Cube3x3{}, moves));
+    }
+}
+
+// A symmetry's effect on a number depends on that number alone: the tables
+// of images agree with conjugating whole random states.
+TEST(TwoPhaseCoordinates, SymmetriesActOnTheNumbersAlone) {
+    const two_phase::SymmetryTables images;
+    SeededRng states = seeded_rng(18, 0);
+    std::mt19937_64 rng(18);
+    for (int i = 0; i < 300; ++i) {
+        const Cube3x3 cube = random_cube_3x3(states);
+        Cube3x3 in_h_cube;
+        for (int k = 0; k < 30; ++k) {
+            const unsigned move = rng() % coords::phase2_moves;
+            for (unsigned c = 0; c < coords::phase2_cost[move]; ++c)
+                apply_move_index_internal(in_h_cube, coords::phase2_quarter[move]);
+        }
+        for (unsigned s = 0; s < sym::symmetry_count; ++s) {
+            const Cube3x3 image = sym::conjugate(cube, sym::symmetries()[s]);
+            ASSERT_EQ(images.twist[coords::twist_of(cube.corners) * two_phase::symmetries + s],
+                      coords::twist_of(image.corners));
+            const std::uint32_t flip_slice =
+                two_phase::flip_slice_of(coords::flip_of(cube.edges), coords::slice_position_of(cube.edges));
+            ASSERT_EQ(two_phase::conjugate_flip_slice(flip_slice, s),
+                      two_phase::flip_slice_of(coords::flip_of(image.edges),
+                                               coords::slice_position_of(image.edges)));
+            const Cube3x3 h_image = sym::conjugate(in_h_cube, sym::symmetries()[s]);
+            ASSERT_EQ(
+                images.layer_order[coords::layer_edge_order_of(in_h_cube.edges) * two_phase::symmetries + s],
+                coords::layer_edge_order_of(h_image.edges));
+        }
+        // The class's symmetry takes the corner order to its representative.
+        const std::uint32_t order = coords::corner_order_of(cube.corners);
+        const std::uint32_t packed = images.corner_class[order];
+        const Cube3x3 seen = sym::conjugate(cube, sym::symmetries()[two_phase::symmetry_of(packed)]);
+        EXPECT_EQ(coords::corner_order_of(seen.corners),
+                  images.corner_representative[two_phase::class_of(packed)]);
+    }
+}
+
 // ---- the pruning tables ---------------------------------------------------------------
 
 // A table holds distances exactly when its goal is its only 0 and every
@@ -171,24 +266,10 @@ void expect_exact_distances(std::span<const std::byte> table, std::size_t goal, 
     EXPECT_EQ(wrong, 0u);
 }
 
-TEST(TwoPhaseTables, HoldExactDistances) {
+TEST(TwoPhaseTables, SmallTablesHoldExactDistances) {
     SKIP_WITHOUT_FULL_TABLES();
     const BuiltTables& built = built_tables();
     const two_phase::MoveTables moves;
-    const std::array<unsigned, move_count> quarter = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    const std::size_t positions = coords::slice_positions;
-    expect_exact_distances(
-        built.views[two_phase::twist_slice_table], two_phase::twist_slice_index(0, coords::slice_home),
-        move_count, quarter.data(), [&](std::size_t state, unsigned move) {
-            return two_phase::twist_slice_index(moves.twist[state / positions * move_count + move],
-                                                moves.slice[state % positions * move_count + move]);
-        });
-    expect_exact_distances(
-        built.views[two_phase::flip_slice_table], two_phase::flip_slice_index(0, coords::slice_home),
-        move_count, quarter.data(), [&](std::size_t state, unsigned move) {
-            return two_phase::flip_slice_index(moves.flip[state / positions * move_count + move],
-                                               moves.slice[state % positions * move_count + move]);
-        });
     const std::size_t orders = coords::slice_orders;
     const unsigned width = coords::phase2_moves;
     expect_exact_distances(built.views[two_phase::corner_slice_table], 0, width, coords::phase2_cost.data(),
@@ -203,6 +284,99 @@ TEST(TwoPhaseTables, HoldExactDistances) {
                                    moves.layer_order[state / orders * width + move],
                                    moves.slice_order[state % orders * width + move]);
                            });
+}
+
+// The large tables read as the search reads them, from a whole state.
+class LargeTables {
+public:
+    explicit LargeTables(const BuiltTables& built)
+        : classes_(
+              reinterpret_cast<const std::uint32_t*>(built.views[two_phase::flip_slice_class_table].data())),
+          phase1_(built.views[two_phase::phase1_table]),
+          phase2_(built.views[two_phase::phase2_table]) {}
+
+    unsigned to_h(const Cube3x3& cube) const {
+        const std::uint32_t packed = classes_[two_phase::flip_slice_of(
+            coords::flip_of(cube.edges), coords::slice_position_of(cube.edges))];
+        const std::uint32_t twist = images_.twist[coords::twist_of(cube.corners) * two_phase::symmetries +
+                                                  two_phase::symmetry_of(packed)];
+        return static_cast<unsigned>(phase1_[two_phase::phase1_index(two_phase::class_of(packed), twist)]);
+    }
+    // For a state in H: its corners' and layer edges' distance from solved.
+    unsigned in_h(const Cube3x3& cube) const {
+        const std::uint32_t packed = images_.corner_class[coords::corner_order_of(cube.corners)];
+        const std::uint32_t layer =
+            images_.layer_order[coords::layer_edge_order_of(cube.edges) * two_phase::symmetries +
+                                two_phase::symmetry_of(packed)];
+        return static_cast<unsigned>(phase2_[two_phase::phase2_index(two_phase::class_of(packed), layer)]);
+    }
+
+private:
+    const std::uint32_t* classes_;
+    std::span<const std::byte> phase1_;
+    std::span<const std::byte> phase2_;
+    two_phase::SymmetryTables images_;
+};
+
+bool in_h(const Cube3x3& cube) {
+    return coords::twist_of(cube.corners) == 0 && coords::flip_of(cube.edges) == 0 &&
+           coords::slice_position_of(cube.edges) == coords::slice_home;
+}
+
+Cube3x3 turned(Cube3x3 cube, MoveIndex move, unsigned times = 1) {
+    for (unsigned i = 0; i < times; ++i) apply_move_index_internal(cube, move);
+    return cube;
+}
+
+// Distances hold where they are one more than the nearest neighbour's, 0
+// exactly at the goal: checked at states near H and far from it, their
+// neighbours made by turning the words.
+TEST(TwoPhaseTables, PhaseOneTableHoldsDistancesToH) {
+    SKIP_WITHOUT_FULL_TABLES();
+    const LargeTables tables(built_tables());
+    SeededRng rng = seeded_rng(13, 0);
+    std::mt19937_64 moves_rng(13);
+    std::vector<unsigned> seen_distances(20);
+    for (int i = 0; i < 3000; ++i) {
+        Cube3x3 cube = random_cube_3x3(rng);
+        if (i % 2 == 0) {
+            // A state of H, a few turns away.
+            cube = Cube3x3{};
+            for (const MoveIndex move : random_moves(moves_rng, 20))
+                cube = turned(cube, move, move < 4 ? 1 : 2);
+            for (const MoveIndex move : random_moves(moves_rng, i % 12)) cube = turned(cube, move);
+        }
+        const unsigned distance = tables.to_h(cube);
+        unsigned nearest = 100;
+        for (MoveIndex move = 0; move < move_count; ++move)
+            nearest = std::min(nearest, tables.to_h(turned(cube, move)) + 1);
+        ASSERT_EQ(distance, in_h(cube) ? 0 : nearest) << i;
+        ++seen_distances[std::min(distance, 19u)];
+    }
+    EXPECT_GT(seen_distances[0], 0u);
+    EXPECT_GT(seen_distances[9], 0u);
+}
+
+TEST(TwoPhaseTables, PhaseTwoTableHoldsDistancesInH) {
+    SKIP_WITHOUT_FULL_TABLES();
+    const LargeTables tables(built_tables());
+    std::mt19937_64 rng(14);
+    for (int i = 0; i < 3000; ++i) {
+        Cube3x3 cube;
+        for (int k = 0; k < (i % 3 == 0 ? i % 9 : 30); ++k) {
+            const unsigned move = rng() % coords::phase2_moves;
+            cube = turned(cube, coords::phase2_quarter[move], coords::phase2_cost[move]);
+        }
+        unsigned nearest = 100;
+        for (unsigned move = 0; move < coords::phase2_moves; ++move) {
+            nearest = std::min(
+                nearest, tables.in_h(turned(cube, coords::phase2_quarter[move], coords::phase2_cost[move])) +
+                             coords::phase2_cost[move]);
+        }
+        const bool home =
+            coords::corner_order_of(cube.corners) == 0 && coords::layer_edge_order_of(cube.edges) == 0;
+        ASSERT_EQ(tables.in_h(cube), home ? 0 : nearest) << i;
+    }
 }
 
 TEST(TwoPhaseTables, SolverRefusesTablesOfTheWrongSize) {
