@@ -30,7 +30,7 @@ def corner_parity(word):
 
 @pytest.fixture(scope="module")
 def random_3x3():
-    batch = CubeBatch(300, 3)
+    batch = CubeBatch(150, 3)
     batch.randomize(seed=2024)
     return batch
 
@@ -68,9 +68,10 @@ def test_random_solutions_replay_within_the_bound(random_3x3):
 
 
 def test_solve_agrees_with_solutions_and_leaves_the_cube(random_3x3):
-    rows = random_3x3.solutions(max_length=25)
-    for i in range(0, len(random_3x3), 37):
-        cube = random_3x3[i]
+    some = random_3x3.take(range(0, len(random_3x3), 13))
+    rows = some.solutions(max_length=25)
+    for i in range(len(some)):
+        cube = some[i]
         words = cube.to_words()
         text = cube.solve(max_length=25)
         assert cube.to_words() == words
@@ -161,9 +162,9 @@ def test_progress_must_be_a_callable_or_a_flag():
 
 DIGEST = """
     import hashlib, turnsmith
-    batch = turnsmith.CubeBatch(120, 3)
+    batch = turnsmith.CubeBatch(40, 3)
     batch.randomize(seed=77)
-    order = list(range(60, 120)) + list(range(60))
+    order = list(range(20, 40)) + list(range(20))
     rows = batch.solutions()
     shuffled = batch.take(order).solutions()
     assert (shuffled == rows[order]).all()
@@ -220,7 +221,8 @@ def test_a_progress_callable_that_raises_stops_the_call():
 
 def test_progress_counts_up_to_the_total(random_3x3):
     seen = []
-    random_3x3.solutions(progress=lambda done, total: seen.append((done, total)))
-    assert seen[-1] == (len(random_3x3), len(random_3x3))
-    assert all(total == len(random_3x3) for _, total in seen)
+    batch = random_3x3.take(range(40))
+    batch.solutions(progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (40, 40) and len(seen) > 1
+    assert all(total == 40 for _, total in seen)
     assert [done for done, _ in seen] == sorted(done for done, _ in seen)
