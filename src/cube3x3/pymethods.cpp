@@ -45,8 +45,8 @@ const std::array<PyMethodDef, 7> view_rows{{
 const std::array<PyMethodDef, 1> solver_rows{{
     solve_row<Cube3x3>(
         "solve($self, max_length=None)\n--\n\n"
-        "Return a solution of at most max_length quarter turns as moves that do_moves\n"
-        "reads, like \"R U' F\" (a half turn is two moves: \"R R\").\n\n"
+        "Return a solution of at most max_length quarter turns, as do_moves reads it.\n\n"
+        "The moves look like \"R U' F\"; a half turn is two moves (\"R R\").\n"
         "A two-phase search; the same state always gets the same moves. max_length is an\n"
         "int in 0..255 or None for 26, the largest distance, so that the default always\n"
         "succeeds; below the cube's distance, ValueError. Bounds of 24 and more are fast;\n"

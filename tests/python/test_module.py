@@ -315,12 +315,15 @@ STATE_SIGNATURES = [
     (CubeBatch, "concatenate", "(batches)"),
     (Cube2x2, "rank", "(self, /)"),
     (Cube2x2, "distance", "(self, /, modulo_rotation=False)"),
-    (Cube2x2, "solve", "(self, /)"),
-    *[(CubeBatch, name, "(self, /)") for name in ("ranks", "solutions")],
+    *[(cls, "solve", "(self, /, max_length=None)") for cls in (Cube2x2, Cube3x3)],
+    (CubeBatch, "ranks", "(self, /)"),
+    (CubeBatch, "solutions", "(self, /, max_length=None, progress=None, return_lengths=False)"),
     (CubeBatch, "distances", "(self, /, modulo_rotation=False)"),
     (CubeBatch, "from_ranks", "(ranks, cube_type)"),
     (turnsmith, "_restore", "(cube_type, words)"),
     (turnsmith, "_restore_batch", "(cube_type, words)"),
+    (turnsmith, "prepare_tables", "(cube_type=3, progress=None)"),
+    (turnsmith, "table_cache_dir", "()"),
 ]
 
 
@@ -342,7 +345,7 @@ def test_scramble_default_is_visible_to_inspect():
 STATE_NAMES = ["to_words", "from_words", "from_sticker_array"]
 CUBE3_NAMES = ["to_binary_corners", "to_binary_edges", "to_binary", "get_corners", "get_edges",
                "to_sticker_array", "is_solved", *MOVE_METHODS, "do_moves", "scramble", "corners",
-               *STATE_NAMES]
+               *STATE_NAMES, "solve"]
 CUBE2_NAMES = ["to_binary", "get_corners", "to_sticker_array", "is_solved", *MOVE_METHODS,
                "do_moves", "scramble", "state", *STATE_NAMES, "rank", "distance", "solve"]
 BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
