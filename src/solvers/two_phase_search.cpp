@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <stdexcept>
 #include <string>
 
@@ -15,13 +16,18 @@ namespace turnsmith::two_phase {
 struct SolverData {
     MoveTables moves;
     SymmetryTables images;
-    const std::uint32_t* flip_slice_classes;
-    const std::uint8_t* phase1;
-    const std::uint8_t* phase2;
-    const std::uint8_t* corner_slice;
-    const std::uint8_t* layer_slice;
+    const std::uint32_t* flip_slice_classes = nullptr;
+    const std::uint8_t* phase1 = nullptr;
+    const std::uint8_t* phase2 = nullptr;
+    const std::uint8_t* corner_slice = nullptr;
+    const std::uint8_t* layer_slice = nullptr;
     // The corners' own distance in phase 2: the least over the slice orders.
     std::array<std::uint8_t, coords::corner_orders> corners_alone;
+    // For each value of a phase-1 number, the moves (as bits) that bring it
+    // to its value in H.
+    std::vector<std::uint16_t> twist_to_goal;
+    std::vector<std::uint16_t> flip_to_goal;
+    std::vector<std::uint16_t> slice_to_goal;
 };
 
 namespace {
@@ -125,9 +131,28 @@ private:
     // fetched together before any is read: each is a miss in a large table.
     bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
                 unsigned depth, unsigned left, LastTurns last) {
+        if (left == 1) return phase1_last(corners, depth, last, moves_into_h(twist, flip, slice));
         if (should_stop()) return false;
-        if (left == 1) return phase1_last(twist, flip, slice, corners, depth, last);
         const MoveTables& moves = data_.moves;
+        if (left == 2) {
+            // Children one turn from H are found from the small move tables;
+            // children in H are cut (see below).
+            for (unsigned move = 0; move < move_count; ++move) {
+                if (!last.allows(move)) continue;
+                const std::uint32_t into_h =
+                    moves_into_h(moves.twist[twist * move_count + move], moves.flip[flip * move_count + move],
+                                 moves.slice[slice * move_count + move]);
+                if (into_h == 0) continue;
+                path_[depth] = static_cast<std::int8_t>(move);
+                cubes_[depth + 1] = cubes_[depth];
+                apply_move_index_internal(cubes_[depth + 1], move);
+                if (phase1_last(moves.corner_order_quarter[corners * move_count + move], depth + 1,
+                                last.then(move), into_h))
+                    return true;
+                if (stopped_) return false;
+            }
+            return false;
+        }
         struct Child {
             unsigned move;
             std::uint32_t twist, flip, slice, flip_slice;
@@ -173,17 +198,20 @@ private:
 
     // The last turn of phase 1: the moves that reach H, read from the move
     // tables alone.
-    bool phase1_last(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
-                     unsigned depth, LastTurns last) {
-        const MoveTables& moves = data_.moves;
+    // The moves that take the state to H: those that bring each of its three
+    // numbers to its goal.
+    std::uint32_t moves_into_h(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
+        return data_.twist_to_goal[twist] & data_.flip_to_goal[flip] & data_.slice_to_goal[slice];
+    }
+
+    bool phase1_last(std::uint32_t corners, unsigned depth, LastTurns last, std::uint32_t into_h) {
+        if (should_stop()) return false;
         // A turn of H, or a face's second quarter turn, would end a path that
         // was in H before it: its split was tried with a shorter phase 1.
-        for (unsigned move = layer_moves; move < move_count; ++move) {
-            if (!last.allows(move) || move == last.turn) continue;
-            if (moves.twist[twist * move_count + move] != 0 || moves.flip[flip * move_count + move] != 0 ||
-                moves.slice[slice * move_count + move] != coords::slice_home)
-                continue;
-            const std::uint32_t next_corners = moves.corner_order_quarter[corners * move_count + move];
+        for (; into_h != 0; into_h &= into_h - 1) {
+            const auto move = static_cast<unsigned>(std::countr_zero(into_h));
+            if (move < layer_moves || !last.allows(move) || move == last.turn) continue;
+            const std::uint32_t next_corners = data_.moves.corner_order_quarter[corners * move_count + move];
             if (data_.corners_alone[next_corners] > bound_ - depth - 1) continue;
             path_[depth] = static_cast<std::int8_t>(move);
             cubes_[depth + 1] = cubes_[depth];
@@ -247,6 +275,17 @@ private:
     std::array<Cube3x3, deepest + 1> cubes_{};
 };
 
+std::vector<std::uint16_t> to_goal(const std::vector<std::uint16_t>& moves, std::uint32_t goal) {
+    std::vector<std::uint16_t> masks(moves.size() / move_count);
+    for (std::size_t value = 0; value < masks.size(); ++value) {
+        for (unsigned move = 0; move < move_count; ++move) {
+            if (moves[value * move_count + move] == goal)
+                masks[value] |= static_cast<std::uint16_t>(1u << move);
+        }
+    }
+    return masks;
+}
+
 std::array<std::uint8_t, coords::corner_orders> corners_alone_of(const std::uint8_t* corner_slice) {
     std::array<std::uint8_t, coords::corner_orders> alone{};
     for (std::uint32_t corners = 0; corners < coords::corner_orders; ++corners) {
@@ -270,11 +309,17 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
                                         std::to_string(specs[i].bytes));
     }
     auto bytes = [&](unsigned i) { return reinterpret_cast<const std::uint8_t*>(tables[i].data()); };
-    data_ = std::make_unique<const SolverData>(
-        SolverData{MoveTables(), SymmetryTables(),
-                   reinterpret_cast<const std::uint32_t*>(tables[flip_slice_class_table].data()),
-                   bytes(phase1_table), bytes(phase2_table), bytes(corner_slice_table),
-                   bytes(layer_slice_table), corners_alone_of(bytes(corner_slice_table))});
+    auto data = std::make_unique<SolverData>();
+    data->flip_slice_classes = reinterpret_cast<const std::uint32_t*>(tables[flip_slice_class_table].data());
+    data->phase1 = bytes(phase1_table);
+    data->phase2 = bytes(phase2_table);
+    data->corner_slice = bytes(corner_slice_table);
+    data->layer_slice = bytes(layer_slice_table);
+    data->corners_alone = corners_alone_of(data->corner_slice);
+    data->twist_to_goal = to_goal(data->moves.twist, 0);
+    data->flip_to_goal = to_goal(data->moves.flip, 0);
+    data->slice_to_goal = to_goal(data->moves.slice, coords::slice_home);
+    data_ = std::move(data);
 }
 
 Solver::~Solver() = default;
