@@ -97,7 +97,11 @@ std::uint32_t conjugate_flip_slice(std::uint32_t flip_slice, unsigned symmetry) 
 //
 // 0: the class of every flip-slice number (uint32 each, as class_of/symmetry_of
 //    read it).
-// 1: phase 1, by flip-slice class and twist (seen through the class's symmetry).
+// 1: phase 1, by flip-slice class and twist (seen through the class's
+//    symmetry), 16 bits each: the distance in the low 4, and above them the
+//    moves (bit m for move m) that bring the representative's state one turn
+//    closer. A state's own moves are those bits carried back through its
+//    class's symmetry (moves_through).
 // 2: phase 2, by corner-order class and layer-edge order (likewise).
 // 3: phase 2, by corner order and slice order.
 // 4: phase 2, by layer-edge order and slice order.
@@ -111,6 +115,9 @@ constexpr std::size_t phase2_index(std::uint32_t corner_class, std::uint32_t lay
 constexpr std::size_t order_slice_index(std::uint32_t order, std::uint32_t slice_order) noexcept {
     return std::size_t{order} * coords::slice_orders + slice_order;
 }
+
+inline constexpr unsigned phase1_distance_bits = 4;
+inline constexpr unsigned phase1_distance_mask = (1u << phase1_distance_bits) - 1;
 
 inline constexpr std::size_t phase1_entries = std::size_t{flip_slice_classes} * coords::twists;
 inline constexpr std::size_t phase2_entries = std::size_t{corner_order_classes} * coords::layer_edge_orders;

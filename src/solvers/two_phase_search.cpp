@@ -17,7 +17,7 @@ struct SolverData {
     MoveTables moves;
     SymmetryTables images;
     const std::uint32_t* flip_slice_classes = nullptr;
-    const std::uint8_t* phase1 = nullptr;
+    const std::uint16_t* phase1 = nullptr;
     const std::uint8_t* phase2 = nullptr;
     const std::uint8_t* corner_slice = nullptr;
     const std::uint8_t* layer_slice = nullptr;
@@ -28,6 +28,9 @@ struct SolverData {
     std::vector<std::uint16_t> twist_to_goal;
     std::vector<std::uint16_t> flip_to_goal;
     std::vector<std::uint16_t> slice_to_goal;
+    // [symmetry * 4096 + moves]: moves of a class's representative as the
+    // moves of the state that the symmetry took there.
+    std::vector<std::uint16_t> moves_through;
 };
 
 namespace {
@@ -38,6 +41,12 @@ inline constexpr unsigned deepest = max_solution_length;
 
 // How often, in nodes, a search reads the stop request.
 inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 16) - 1;
+
+// A state's distance to H and the moves (bits) that bring it closer.
+struct Closer {
+    unsigned distance;
+    std::uint32_t moves;
+};
 
 class Search {
 public:
@@ -60,7 +69,8 @@ public:
             variant.flip = coords::flip_of(variant.cube.edges);
             variant.slice = coords::slice_position_of(variant.cube.edges);
             variant.corners = coords::corner_order_of(variant.cube.corners);
-            variant.start = phase1_estimate(variant.twist, variant.flip, variant.slice);
+            variant.entry = phase1_entry(variant.twist, variant.flip, variant.slice);
+            variant.start = variant.entry.distance;
         }
         for (unsigned depth = 0; depth <= bound_; ++depth) {
             for (const Variant& variant : variants) {
@@ -68,7 +78,7 @@ public:
                 cubes_[0] = variant.cube;
                 const bool found = depth == 0 ? start_phase2(variant.corners, 0, LastTurns{})
                                               : phase1(variant.twist, variant.flip, variant.slice,
-                                                       variant.corners, 0, depth, LastTurns{});
+                                                       variant.corners, 0, depth, variant.entry, LastTurns{});
                 if (found) {
                     translate(variant);
                     return {Outcome::found, length_};
@@ -88,6 +98,7 @@ private:
         bool inverse;
         unsigned axis;
         std::uint32_t twist, flip, slice, corners;
+        Closer entry;
         unsigned start;
     };
 
@@ -106,11 +117,17 @@ private:
         }
     }
 
-    unsigned phase1_estimate(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
+    Closer read_entry(std::size_t entry, unsigned symmetry) const noexcept {
+        const unsigned value = data_.phase1[entry];
+        return {value & phase1_distance_mask,
+                data_.moves_through[symmetry * 4096 + (value >> phase1_distance_bits)]};
+    }
+    Closer phase1_entry(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
         const std::uint32_t packed = data_.flip_slice_classes[flip_slice_of(flip, slice)];
         const std::uint32_t seen = data_.images.twist[twist * symmetries + symmetry_of(packed)];
-        return data_.phase1[phase1_index(class_of(packed), seen)];
+        return read_entry(phase1_index(class_of(packed), seen), symmetry_of(packed));
     }
+
     unsigned phase2_estimate(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice) const noexcept {
         const std::uint32_t packed = data_.images.corner_class[corners];
         const std::uint32_t seen = data_.images.layer_order[layer * symmetries + symmetry_of(packed)];
@@ -130,7 +147,7 @@ private:
     // order; true once a solution is found. The children's table entries are
     // fetched together before any is read: each is a miss in a large table.
     bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
-                unsigned depth, unsigned left, LastTurns last) {
+                unsigned depth, unsigned left, Closer here, LastTurns last) {
         if (left == 1) return phase1_last(corners, depth, last, moves_into_h(twist, flip, slice));
         if (should_stop()) return false;
         const MoveTables& moves = data_.moves;
@@ -153,51 +170,58 @@ private:
             }
             return false;
         }
+        // A state as far from H as turns are left has only the turns that
+        // bring it closer, each to one turn less: three or more turns before
+        // the end their children need only their own entries.
+        const bool tight = here.distance == left;
+        const bool look_up = !tight || left >= 4;
         struct Child {
             unsigned move;
-            std::uint32_t twist, flip, slice, flip_slice;
+            std::uint32_t twist, flip, slice, flip_slice, packed;
             std::size_t entry;
         };
         std::array<Child, move_count> children;
         unsigned count = 0;
         for (unsigned move = 0; move < move_count; ++move) {
-            if (!last.allows(move)) continue;
+            if (!last.allows(move) || (tight && ((here.moves >> move) & 1) == 0)) continue;
             Child& child = children[count++];
             child.move = move;
             child.twist = moves.twist[twist * move_count + move];
             child.flip = moves.flip[flip * move_count + move];
             child.slice = moves.slice[slice * move_count + move];
             child.flip_slice = flip_slice_of(child.flip, child.slice);
-            __builtin_prefetch(&data_.flip_slice_classes[child.flip_slice]);
+            if (look_up) __builtin_prefetch(&data_.flip_slice_classes[child.flip_slice]);
         }
-        for (unsigned i = 0; i < count; ++i) {
-            Child& child = children[i];
-            const std::uint32_t packed = data_.flip_slice_classes[child.flip_slice];
-            child.entry = phase1_index(class_of(packed),
-                                       data_.images.twist[child.twist * symmetries + symmetry_of(packed)]);
-            __builtin_prefetch(&data_.phase1[child.entry]);
+        if (look_up) {
+            for (unsigned i = 0; i < count; ++i) {
+                Child& child = children[i];
+                child.packed = data_.flip_slice_classes[child.flip_slice];
+                child.entry =
+                    phase1_index(class_of(child.packed),
+                                 data_.images.twist[child.twist * symmetries + symmetry_of(child.packed)]);
+                __builtin_prefetch(&data_.phase1[child.entry]);
+            }
         }
         for (unsigned i = 0; i < count; ++i) {
             const Child& child = children[i];
-            const unsigned estimate = data_.phase1[child.entry];
-            if (estimate >= left) continue;
-            const LastTurns after = last.then(child.move);
-            const std::uint32_t next_corners = moves.corner_order_quarter[corners * move_count + child.move];
-            path_[depth] = static_cast<std::int8_t>(child.move);
+            const Closer next =
+                look_up ? read_entry(child.entry, symmetry_of(child.packed)) : Closer{here.distance - 1, 0};
+            if (next.distance >= left) continue;
             // In H with one or two turns left, every path back into H ends
             // with a turn of H or a face's second quarter turn.
-            if (estimate == 0 && left <= 3) continue;
+            if (next.distance == 0 && left <= 3) continue;
+            path_[depth] = static_cast<std::int8_t>(child.move);
             cubes_[depth + 1] = cubes_[depth];
             apply_move_index_internal(cubes_[depth + 1], child.move);
-            if (phase1(child.twist, child.flip, child.slice, next_corners, depth + 1, left - 1, after))
+            if (phase1(child.twist, child.flip, child.slice,
+                       moves.corner_order_quarter[corners * move_count + child.move], depth + 1, left - 1,
+                       next, last.then(child.move)))
                 return true;
             if (stopped_) return false;
         }
         return false;
     }
 
-    // The last turn of phase 1: the moves that reach H, read from the move
-    // tables alone.
     // The moves that take the state to H: those that bring each of its three
     // numbers to its goal.
     std::uint32_t moves_into_h(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice) const noexcept {
@@ -311,7 +335,7 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
     auto bytes = [&](unsigned i) { return reinterpret_cast<const std::uint8_t*>(tables[i].data()); };
     auto data = std::make_unique<SolverData>();
     data->flip_slice_classes = reinterpret_cast<const std::uint32_t*>(tables[flip_slice_class_table].data());
-    data->phase1 = bytes(phase1_table);
+    data->phase1 = reinterpret_cast<const std::uint16_t*>(tables[phase1_table].data());
     data->phase2 = bytes(phase2_table);
     data->corner_slice = bytes(corner_slice_table);
     data->layer_slice = bytes(layer_slice_table);
@@ -319,6 +343,16 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
     data->twist_to_goal = to_goal(data->moves.twist, 0);
     data->flip_to_goal = to_goal(data->moves.flip, 0);
     data->slice_to_goal = to_goal(data->moves.slice, coords::slice_home);
+    data->moves_through.resize(symmetries * 4096);
+    for (unsigned s = 0; s < symmetries; ++s) {
+        const symmetry_3x3::Symmetry& symmetry = symmetry_3x3::symmetries()[s];
+        for (unsigned stored = 0; stored < 4096; ++stored) {
+            unsigned own = 0;
+            for (unsigned move = 0; move < move_count; ++move)
+                own |= ((stored >> symmetry.moved[move]) & 1) << move;
+            data->moves_through[s * 4096 + stored] = static_cast<std::uint16_t>(own);
+        }
+    }
     data_ = std::move(data);
 }
 

@@ -292,15 +292,19 @@ public:
     explicit LargeTables(const BuiltTables& built)
         : classes_(
               reinterpret_cast<const std::uint32_t*>(built.views[two_phase::flip_slice_class_table].data())),
-          phase1_(built.views[two_phase::phase1_table]),
+          phase1_(reinterpret_cast<const std::uint16_t*>(built.views[two_phase::phase1_table].data())),
           phase2_(built.views[two_phase::phase2_table]) {}
 
-    unsigned to_h(const Cube3x3& cube) const {
-        const std::uint32_t packed = classes_[two_phase::flip_slice_of(
-            coords::flip_of(cube.edges), coords::slice_position_of(cube.edges))];
-        const std::uint32_t twist = images_.twist[coords::twist_of(cube.corners) * two_phase::symmetries +
-                                                  two_phase::symmetry_of(packed)];
-        return static_cast<unsigned>(phase1_[two_phase::phase1_index(two_phase::class_of(packed), twist)]);
+    unsigned to_h(const Cube3x3& cube) const { return entry(cube) & two_phase::phase1_distance_mask; }
+    // The moves that bring the state closer to H, carried back from its
+    // class's representative one by one.
+    unsigned closer(const Cube3x3& cube) const {
+        const unsigned stored = entry(cube) >> two_phase::phase1_distance_bits;
+        const auto& symmetry = sym::symmetries()[two_phase::symmetry_of(packed(cube))];
+        unsigned own = 0;
+        for (MoveIndex move = 0; move < move_count; ++move)
+            own |= ((stored >> symmetry.moved[move]) & 1) << move;
+        return own;
     }
     // For a state in H: its corners' and layer edges' distance from solved.
     unsigned in_h(const Cube3x3& cube) const {
@@ -312,8 +316,18 @@ public:
     }
 
 private:
+    std::uint32_t packed(const Cube3x3& cube) const {
+        return classes_[two_phase::flip_slice_of(coords::flip_of(cube.edges),
+                                                 coords::slice_position_of(cube.edges))];
+    }
+    unsigned entry(const Cube3x3& cube) const {
+        const std::uint32_t twist = images_.twist[coords::twist_of(cube.corners) * two_phase::symmetries +
+                                                  two_phase::symmetry_of(packed(cube))];
+        return phase1_[two_phase::phase1_index(two_phase::class_of(packed(cube)), twist)];
+    }
+
     const std::uint32_t* classes_;
-    std::span<const std::byte> phase1_;
+    const std::uint16_t* phase1_;
     std::span<const std::byte> phase2_;
     two_phase::SymmetryTables images_;
 };
@@ -348,9 +362,14 @@ TEST(TwoPhaseTables, PhaseOneTableHoldsDistancesToH) {
         }
         const unsigned distance = tables.to_h(cube);
         unsigned nearest = 100;
-        for (MoveIndex move = 0; move < move_count; ++move)
-            nearest = std::min(nearest, tables.to_h(turned(cube, move)) + 1);
+        unsigned closer = 0;
+        for (MoveIndex move = 0; move < move_count; ++move) {
+            const unsigned after = tables.to_h(turned(cube, move));
+            nearest = std::min(nearest, after + 1);
+            closer |= unsigned{after + 1 == distance} << move;
+        }
         ASSERT_EQ(distance, in_h(cube) ? 0 : nearest) << i;
+        ASSERT_EQ(tables.closer(cube), closer) << i;
         ++seen_distances[std::min(distance, 19u)];
     }
     EXPECT_GT(seen_distances[0], 0u);
