@@ -47,6 +47,7 @@ struct Result {
 };
 
 struct SolverData;
+struct SolverTesting;
 
 class Solver {
 public:
@@ -76,6 +77,7 @@ public:
                     std::int16_t* lengths, WorkControl& control) const;
 
 private:
+    friend struct SolverTesting;
     std::unique_ptr<const SolverData> data_;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "solvers/coordinates_3x3.hpp"
+#include "solvers/two_phase.hpp"
 
 namespace turnsmith::two_phase {
 
@@ -124,6 +125,13 @@ inline constexpr std::size_t phase2_entries = std::size_t{corner_order_classes} 
 inline constexpr std::size_t corner_slice_entries = std::size_t{coords::corner_orders} * coords::slice_orders;
 inline constexpr std::size_t layer_slice_entries =
     std::size_t{coords::layer_edge_orders} * coords::slice_orders;
+
+// The search of the cube alone, without its inverse and other axes: a
+// complete search by itself, which the tests hold to that.
+struct SolverTesting {
+    static Result solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+                                   std::span<std::int8_t> out);
+};
 
 // The order of table_specs().
 enum TableIndex : unsigned {

@@ -50,8 +50,10 @@ struct Closer {
 
 class Search {
 public:
-    Search(const SolverData& data, const WorkControl& control, unsigned bound)
-        : data_(data), control_(control), bound_(bound) {}
+    // `variants` of them searched: all six, or the cube alone.
+    Search(const SolverData& data, const WorkControl& control, unsigned bound,
+           unsigned variants = variant_count)
+        : data_(data), control_(control), bound_(bound), variants_(variants) {}
 
     // Searches the cube, its inverse and both seen along the other two axes,
     // phase 1 one depth at a time for all six: whichever meets a short
@@ -73,7 +75,8 @@ public:
             variant.start = variant.entry.distance;
         }
         for (unsigned depth = 0; depth <= bound_; ++depth) {
-            for (const Variant& variant : variants) {
+            for (unsigned v = 0; v < variants_; ++v) {
+                const Variant& variant = variants[v];
                 if (variant.start > depth) continue;
                 cubes_[0] = variant.cube;
                 const bool found = depth == 0 ? start_phase2(variant.corners, 0, LastTurns{})
@@ -91,8 +94,9 @@ public:
 
     const std::array<std::int8_t, deepest>& path() const noexcept { return path_; }
 
-private:
     static constexpr unsigned variant_count = 2 * symmetry_3x3::axis_count;
+
+private:
     struct Variant {
         Cube3x3 cube;
         bool inverse;
@@ -292,6 +296,7 @@ private:
     const SolverData& data_;
     const WorkControl& control_;
     unsigned bound_;
+    unsigned variants_;
     std::uint64_t nodes_ = 0;
     bool stopped_ = false;
     unsigned length_ = 0;
@@ -358,13 +363,27 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
 
 Solver::~Solver() = default;
 
-Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
-                     const WorkControl& control) const {
+namespace {
+
+Result solve_with(const SolverData& data, const Cube3x3& cube, unsigned max_length,
+                  std::span<std::int8_t> out, const WorkControl& control, unsigned variants) {
     if (control.stop_requested()) return {Outcome::stopped, 0};
-    Search search(*data_, control, std::min(max_length, deepest));
+    Search search(data, control, std::min(max_length, deepest), variants);
     const Result result = search.run(cube);
     if (result.outcome == Outcome::found) std::copy_n(search.path().begin(), result.length, out.begin());
     return result;
+}
+
+}  // namespace
+
+Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+                     const WorkControl& control) const {
+    return solve_with(*data_, cube, max_length, out, control, Search::variant_count);
+}
+
+Result SolverTesting::solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+                                       std::span<std::int8_t> out) {
+    return solve_with(*solver.data_, cube, max_length, out, unwatched_work(), 1);
 }
 
 void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows,
