@@ -50,32 +50,32 @@ int main(int argc, char** argv) {
     std::vector<std::span<const std::byte>> views;
     std::size_t total_bytes = 0;
     const auto build_start = std::chrono::steady_clock::now();
-    for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
+    for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
         const auto start = std::chrono::steady_clock::now();
-        storage.emplace_back(row_memory::allocate_zeroed_bytes(spec.bytes), spec.bytes);
-        const std::span<std::byte> table(static_cast<std::byte*>(storage.back().data()), spec.bytes);
+        storage.emplace_back(row_memory::allocate_zeroed_bytes(kind.bytes), kind.bytes);
+        const std::span<std::byte> table(static_cast<std::byte*>(storage.back().data()), kind.bytes);
         // A directory in TWO_PHASE_TABLES keeps the tables between runs.
         std::string path;
         if (const char* dir = std::getenv("TWO_PHASE_TABLES"))
-            path = std::string(dir) + "/" + spec.name + "." + std::to_string(spec.format);
+            path = std::string(dir) + "/" + kind.name + "." + std::to_string(kind.format);
         bool loaded = false;
         if (!path.empty()) {
             if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-                loaded = std::fread(table.data(), 1, spec.bytes, file) == spec.bytes;
+                loaded = std::fread(table.data(), 1, kind.bytes, file) == kind.bytes;
                 std::fclose(file);
             }
         }
         if (!loaded) {
-            spec.fill(table, unwatched_work());
+            kind.fill(table, unwatched_work());
             if (!path.empty()) {
                 if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
-                    std::fwrite(table.data(), 1, spec.bytes, file);
+                    std::fwrite(table.data(), 1, kind.bytes, file);
                     std::fclose(file);
                 }
             }
         }
-        total_bytes += spec.bytes;
-        std::printf("table %-28s %11zu bytes %7.2f s\n", spec.name, spec.bytes, seconds_since(start));
+        total_bytes += kind.bytes;
+        std::printf("table %-28s %11zu bytes %7.2f s\n", kind.name, kind.bytes, seconds_since(start));
     }
     for (std::size_t i = 0; i < storage.size(); ++i)
         views.emplace_back(static_cast<const std::byte*>(storage[i].data()),

@@ -327,15 +327,15 @@ std::array<std::uint8_t, coords::corner_orders> corners_alone_of(const std::uint
 }  // namespace
 
 Solver::Solver(std::span<const std::span<const std::byte>> tables) {
-    const std::span<const TableSpec> specs = table_specs();
-    if (tables.size() != specs.size())
-        throw std::invalid_argument("the two-phase solver needs " + std::to_string(specs.size()) +
+    const std::span<const TableSpec> kinds = table_specs();
+    if (tables.size() != kinds.size())
+        throw std::invalid_argument("the two-phase solver needs " + std::to_string(kinds.size()) +
                                     " tables, got " + std::to_string(tables.size()));
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        if (tables[i].size() != specs[i].bytes)
-            throw std::invalid_argument(std::string("table ") + specs[i].name + " has " +
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        if (tables[i].size() != kinds[i].bytes)
+            throw std::invalid_argument(std::string("table ") + kinds[i].name + " has " +
                                         std::to_string(tables[i].size()) + " bytes, not " +
-                                        std::to_string(specs[i].bytes));
+                                        std::to_string(kinds[i].bytes));
     }
     auto bytes = [&](unsigned i) { return reinterpret_cast<const std::uint8_t*>(tables[i].data()); };
     auto data = std::make_unique<SolverData>();

@@ -431,7 +431,7 @@ constexpr std::uint64_t format_of(std::uint64_t version, std::uint64_t entries,
     return hash;
 }
 
-constexpr std::array<TableSpec, table_count> specs = {{
+constexpr std::array<TableSpec, table_count> kinds = {{
     {"3x3-flipslice-classes", format_of(1, flip_slices, symmetries), flip_slices * sizeof(std::uint32_t),
      fill_flip_slice_classes},
     {"3x3-phase1-flipslice-twist", format_of(2, phase1_entries, move_count),
@@ -446,6 +446,6 @@ constexpr std::array<TableSpec, table_count> specs = {{
 
 }  // namespace
 
-std::span<const TableSpec> table_specs() { return specs; }
+std::span<const TableSpec> table_specs() { return kinds; }
 
 }  // namespace turnsmith::two_phase

@@ -43,10 +43,10 @@ struct BuiltTables {
 
 // Fills one table, or reads it from the directory in TWO_PHASE_TABLES when it
 // was kept there by an earlier run (for runs that test the search alone).
-void fill_or_read(const two_phase::TableSpec& spec, std::vector<std::byte>& table) {
+void fill_or_read(const two_phase::TableSpec& kind, std::vector<std::byte>& table) {
     std::string path;
     if (const char* dir = std::getenv("TWO_PHASE_TABLES"))
-        path = std::string(dir) + "/" + spec.name + "." + std::to_string(spec.format);
+        path = std::string(dir) + "/" + kind.name + "." + std::to_string(kind.format);
     if (!path.empty()) {
         if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
             const bool read = std::fread(table.data(), 1, table.size(), file) == table.size();
@@ -54,7 +54,7 @@ void fill_or_read(const two_phase::TableSpec& spec, std::vector<std::byte>& tabl
             if (read) return;
         }
     }
-    spec.fill(table, unwatched_work());
+    kind.fill(table, unwatched_work());
     if (!path.empty()) {
         if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
             std::fwrite(table.data(), 1, table.size(), file);
@@ -66,9 +66,9 @@ void fill_or_read(const two_phase::TableSpec& spec, std::vector<std::byte>& tabl
 const BuiltTables& built_tables() {
     static const BuiltTables tables = [] {
         BuiltTables built;
-        for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
-            built.storage.emplace_back(spec.bytes);
-            fill_or_read(spec, built.storage.back());
+        for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
+            built.storage.emplace_back(kind.bytes);
+            fill_or_read(kind, built.storage.back());
         }
         for (const auto& bytes : built.storage) built.views.emplace_back(bytes);
         built.solver = std::make_unique<Solver>(built.views);
@@ -299,9 +299,9 @@ void expect_exact_distances(std::span<const std::byte> table, std::size_t goal, 
 TEST(TwoPhaseTables, SmallTablesHoldExactDistances) {
     std::vector<std::vector<std::byte>> filled;
     for (const unsigned table : {two_phase::corner_slice_table, two_phase::layer_slice_table}) {
-        const two_phase::TableSpec& spec = two_phase::table_specs()[table];
-        filled.emplace_back(spec.bytes);
-        spec.fill(filled.back(), unwatched_work());
+        const two_phase::TableSpec& kind = two_phase::table_specs()[table];
+        filled.emplace_back(kind.bytes);
+        kind.fill(filled.back(), unwatched_work());
     }
     struct {
         std::vector<std::span<const std::byte>> views;
@@ -441,9 +441,9 @@ TEST(TwoPhaseTables, PhaseTwoTableHoldsDistancesInH) {
 TEST(TwoPhaseTables, AFillAskedToStopThrowsStopped) {
     WorkControl control;
     control.request_stop();
-    for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
-        std::vector<std::byte> table(spec.bytes);
-        EXPECT_THROW(spec.fill(table, control), Stopped) << spec.name;
+    for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
+        std::vector<std::byte> table(kind.bytes);
+        EXPECT_THROW(kind.fill(table, control), Stopped) << kind.name;
     }
 }
 
@@ -452,7 +452,7 @@ TEST(TwoPhaseTables, SolverRefusesTablesOfTheWrongSize) {
     EXPECT_THROW(Solver{none}, std::invalid_argument);
     std::vector<std::vector<std::byte>> storage;
     std::vector<std::span<const std::byte>> views;
-    for (const auto& spec : two_phase::table_specs()) storage.emplace_back(spec.bytes + 1);
+    for (const auto& kind : two_phase::table_specs()) storage.emplace_back(kind.bytes + 1);
     for (const auto& bytes : storage) views.emplace_back(bytes);
     EXPECT_THROW(Solver{views}, std::invalid_argument);
 }
