@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <sys/resource.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +20,15 @@
 using namespace turnsmith;
 
 namespace {
+
+// CPU time of the whole process: on a shared machine it counts only this
+// run's work, where wall time counts the others' too.
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -40,32 +50,32 @@ int main(int argc, char** argv) {
     std::vector<std::span<const std::byte>> views;
     std::size_t total_bytes = 0;
     const auto build_start = std::chrono::steady_clock::now();
-    for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
+    for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
         const auto start = std::chrono::steady_clock::now();
-        storage.emplace_back(row_memory::allocate_zeroed_bytes(spec.bytes), spec.bytes);
-        const std::span<std::byte> table(static_cast<std::byte*>(storage.back().data()), spec.bytes);
+        storage.emplace_back(row_memory::allocate_zeroed_bytes(kind.bytes), kind.bytes);
+        const std::span<std::byte> table(static_cast<std::byte*>(storage.back().data()), kind.bytes);
         // A directory in TWO_PHASE_TABLES keeps the tables between runs.
         std::string path;
         if (const char* dir = std::getenv("TWO_PHASE_TABLES"))
-            path = std::string(dir) + "/" + spec.name + "." + std::to_string(spec.format);
+            path = std::string(dir) + "/" + kind.name + "." + std::to_string(kind.format);
         bool loaded = false;
         if (!path.empty()) {
             if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-                loaded = std::fread(table.data(), 1, spec.bytes, file) == spec.bytes;
+                loaded = std::fread(table.data(), 1, kind.bytes, file) == kind.bytes;
                 std::fclose(file);
             }
         }
         if (!loaded) {
-            spec.fill(table, unwatched_work());
+            kind.fill(table, unwatched_work());
             if (!path.empty()) {
                 if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
-                    std::fwrite(table.data(), 1, spec.bytes, file);
+                    std::fwrite(table.data(), 1, kind.bytes, file);
                     std::fclose(file);
                 }
             }
         }
-        total_bytes += spec.bytes;
-        std::printf("table %-28s %11zu bytes %7.2f s\n", spec.name, spec.bytes, seconds_since(start));
+        total_bytes += kind.bytes;
+        std::printf("table %-28s %11zu bytes %7.2f s\n", kind.name, kind.bytes, seconds_since(start));
     }
     for (std::size_t i = 0; i < storage.size(); ++i)
         views.emplace_back(static_cast<const std::byte*>(storage[i].data()),
@@ -85,8 +95,10 @@ int main(int argc, char** argv) {
         std::vector<std::int16_t> lengths(count);
         WorkControl control;
         const auto start = std::chrono::steady_clock::now();
+        const double cpu_start = cpu_seconds();
         solver.solve_many(cubes, bound, rows.data(), bound, lengths.data(), control);
         const double elapsed = seconds_since(start);
+        const double cpu = cpu_seconds() - cpu_start;
         double sum = 0;
         int longest = 0;
         std::size_t unsolved = 0;
@@ -104,9 +116,13 @@ int main(int argc, char** argv) {
             sum += length;
             longest = std::max<int>(longest, length);
         }
+        // Per CPU second of all workers, times the workers: the rate an
+        // otherwise idle machine would show.
         std::printf(
-            "bound %u: %zu cubes in %.2f s = %.1f cubes/s, mean length %.2f, max %d, unsolved %zu%s\n", bound,
-            count, elapsed, count / elapsed, sum / static_cast<double>(count - unsolved), longest, unsolved,
+            "bound %u: %zu cubes in %.2f s = %.1f cubes/s (%.1f by CPU time), mean length %.2f, max %d, "
+            "unsolved %zu%s\n",
+            bound, count, elapsed, count / elapsed, count / cpu * static_cast<double>(pool_worker_count()),
+            sum / static_cast<double>(count - unsolved), longest, unsolved,
             wrong == 0 ? "" : ", SOME SOLUTIONS WRONG");
         if (wrong != 0) return 1;
     }

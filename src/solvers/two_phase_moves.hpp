@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "solvers/coordinates_3x3.hpp"
+#include "solvers/two_phase.hpp"
 
 namespace turnsmith::two_phase {
 
@@ -97,7 +98,11 @@ std::uint32_t conjugate_flip_slice(std::uint32_t flip_slice, unsigned symmetry) 
 //
 // 0: the class of every flip-slice number (uint32 each, as class_of/symmetry_of
 //    read it).
-// 1: phase 1, by flip-slice class and twist (seen through the class's symmetry).
+// 1: phase 1, by flip-slice class and twist (seen through the class's
+//    symmetry), 16 bits each: the distance in the low 4, and above them the
+//    moves (bit m for move m) that bring the representative's state one turn
+//    closer. A state's own moves are those bits carried back through its
+//    class's symmetry (moves_through).
 // 2: phase 2, by corner-order class and layer-edge order (likewise).
 // 3: phase 2, by corner order and slice order.
 // 4: phase 2, by layer-edge order and slice order.
@@ -112,11 +117,21 @@ constexpr std::size_t order_slice_index(std::uint32_t order, std::uint32_t slice
     return std::size_t{order} * coords::slice_orders + slice_order;
 }
 
+inline constexpr unsigned phase1_distance_bits = 4;
+inline constexpr unsigned phase1_distance_mask = (1u << phase1_distance_bits) - 1;
+
 inline constexpr std::size_t phase1_entries = std::size_t{flip_slice_classes} * coords::twists;
 inline constexpr std::size_t phase2_entries = std::size_t{corner_order_classes} * coords::layer_edge_orders;
 inline constexpr std::size_t corner_slice_entries = std::size_t{coords::corner_orders} * coords::slice_orders;
 inline constexpr std::size_t layer_slice_entries =
     std::size_t{coords::layer_edge_orders} * coords::slice_orders;
+
+// The search of the cube alone, without its inverse and other axes: a
+// complete search by itself, which the tests hold to that.
+struct SolverTesting {
+    static Result solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+                                   std::span<std::int8_t> out);
+};
 
 // The order of table_specs().
 enum TableIndex : unsigned {

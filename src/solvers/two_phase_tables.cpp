@@ -365,7 +365,33 @@ void fill_phase1(std::span<std::byte> out, WorkControl& control) {
         }
     }
     const std::uint32_t home = class_of(packed[flip_slice_of(0, coords::slice_home)]);
-    fill_rows(out, space, phase1_index(home, 0), control);
+    std::vector<std::byte> distances(phase1_entries);
+    fill_rows(distances, space, phase1_index(home, 0), control);
+
+    // Each entry then takes the moves that bring its representative's state
+    // one turn closer, read from the neighbours' distances.
+    const auto* distance = reinterpret_cast<const std::uint8_t*>(distances.data());
+    auto* entries = reinterpret_cast<std::uint16_t*>(out.data());
+    parallel_for(flip_slice_classes, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            if (control.stop_requested()) return;
+            for (std::uint32_t twist = 0; twist < coords::twists; ++twist) {
+                const unsigned here = distance[phase1_index(static_cast<std::uint32_t>(c), twist)];
+                unsigned closer = 0;
+                for (unsigned m = 0; m < move_count; ++m) {
+                    const std::uint32_t to = space.class_moves[c * move_count + m];
+                    const std::uint32_t seen =
+                        images.twist[moves.twist[twist * move_count + m] * symmetries + symmetry_of(to)];
+                    closer |= unsigned{distance[phase1_index(class_of(to), seen)] + 1u == here} << m;
+                }
+                entries[phase1_index(static_cast<std::uint32_t>(c), twist)] =
+                    static_cast<std::uint16_t>(here | (closer << phase1_distance_bits));
+            }
+        }
+    });
+    control.throw_if_stopped();
+    if (*std::max_element(distance, distance + phase1_entries) > phase1_distance_mask)
+        throw std::logic_error("a phase-1 distance too large for its field");
 }
 
 void fill_phase2(std::span<std::byte> out, WorkControl& control) {
@@ -405,10 +431,11 @@ constexpr std::uint64_t format_of(std::uint64_t version, std::uint64_t entries,
     return hash;
 }
 
-constexpr std::array<TableSpec, table_count> specs = {{
+constexpr std::array<TableSpec, table_count> kinds = {{
     {"3x3-flipslice-classes", format_of(1, flip_slices, symmetries), flip_slices * sizeof(std::uint32_t),
      fill_flip_slice_classes},
-    {"3x3-phase1-flipslice-twist", format_of(1, phase1_entries, move_count), phase1_entries, fill_phase1},
+    {"3x3-phase1-flipslice-twist", format_of(2, phase1_entries, move_count),
+     phase1_entries * sizeof(std::uint16_t), fill_phase1},
     {"3x3-phase2-corners-edges", format_of(1, phase2_entries, coords::phase2_moves), phase2_entries,
      fill_phase2},
     {"3x3-phase2-corners-slice", format_of(1, corner_slice_entries, coords::phase2_moves),
@@ -419,6 +446,6 @@ constexpr std::array<TableSpec, table_count> specs = {{
 
 }  // namespace
 
-std::span<const TableSpec> table_specs() { return specs; }
+std::span<const TableSpec> table_specs() { return kinds; }
 
 }  // namespace turnsmith::two_phase

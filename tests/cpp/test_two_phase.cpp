@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -39,12 +41,34 @@ struct BuiltTables {
     std::unique_ptr<Solver> solver;
 };
 
+// Fills one table, or reads it from the directory in TWO_PHASE_TABLES when it
+// was kept there by an earlier run (for runs that test the search alone).
+void fill_or_read(const two_phase::TableSpec& kind, std::vector<std::byte>& table) {
+    std::string path;
+    if (const char* dir = std::getenv("TWO_PHASE_TABLES"))
+        path = std::string(dir) + "/" + kind.name + "." + std::to_string(kind.format);
+    if (!path.empty()) {
+        if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+            const bool read = std::fread(table.data(), 1, table.size(), file) == table.size();
+            std::fclose(file);
+            if (read) return;
+        }
+    }
+    kind.fill(table, unwatched_work());
+    if (!path.empty()) {
+        if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(table.data(), 1, table.size(), file);
+            std::fclose(file);
+        }
+    }
+}
+
 const BuiltTables& built_tables() {
     static const BuiltTables tables = [] {
         BuiltTables built;
-        for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
-            built.storage.emplace_back(spec.bytes);
-            spec.fill(built.storage.back(), unwatched_work());
+        for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
+            built.storage.emplace_back(kind.bytes);
+            fill_or_read(kind, built.storage.back());
         }
         for (const auto& bytes : built.storage) built.views.emplace_back(bytes);
         built.solver = std::make_unique<Solver>(built.views);
@@ -66,11 +90,15 @@ Cube3x3 replayed(Cube3x3 cube, std::span<const std::int8_t> moves) {
 }
 
 // Solves `cube` and checks the answer: a solution within the bound that
-// replays to solved.
-Result checked_solve(const Cube3x3& cube, unsigned max_length) {
+// replays to solved. `alone` searches the cube without its inverse and other
+// axes.
+Result checked_solve(const Cube3x3& cube, unsigned max_length, bool alone = false) {
     std::vector<std::int8_t> out(max_length + 1, -7);
     WorkControl control;
-    const Result result = solver().solve(cube, max_length, std::span(out).first(max_length), control);
+    const std::span<std::int8_t> first = std::span(out).first(max_length);
+    const Result result = alone
+                              ? two_phase::SolverTesting::solve_cube_alone(solver(), cube, max_length, first)
+                              : solver().solve(cube, max_length, first, control);
     if (result.outcome == Outcome::found) {
         EXPECT_LE(result.length, max_length);
         EXPECT_TRUE(replayed(cube, std::span(out).first(result.length)).is_solved());
@@ -266,9 +294,21 @@ void expect_exact_distances(std::span<const std::byte> table, std::size_t goal, 
     EXPECT_EQ(wrong, 0u);
 }
 
+// Small enough for every build, sanitizers' included: filled here apart from
+// the shared tables.
 TEST(TwoPhaseTables, SmallTablesHoldExactDistances) {
-    SKIP_WITHOUT_FULL_TABLES();
-    const BuiltTables& built = built_tables();
+    std::vector<std::vector<std::byte>> filled;
+    for (const unsigned table : {two_phase::corner_slice_table, two_phase::layer_slice_table}) {
+        const two_phase::TableSpec& kind = two_phase::table_specs()[table];
+        filled.emplace_back(kind.bytes);
+        kind.fill(filled.back(), unwatched_work());
+    }
+    struct {
+        std::vector<std::span<const std::byte>> views;
+    } built;
+    built.views.resize(two_phase::table_count);
+    built.views[two_phase::corner_slice_table] = filled[0];
+    built.views[two_phase::layer_slice_table] = filled[1];
     const two_phase::MoveTables moves;
     const std::size_t orders = coords::slice_orders;
     const unsigned width = coords::phase2_moves;
@@ -292,15 +332,19 @@ public:
     explicit LargeTables(const BuiltTables& built)
         : classes_(
               reinterpret_cast<const std::uint32_t*>(built.views[two_phase::flip_slice_class_table].data())),
-          phase1_(built.views[two_phase::phase1_table]),
+          phase1_(reinterpret_cast<const std::uint16_t*>(built.views[two_phase::phase1_table].data())),
           phase2_(built.views[two_phase::phase2_table]) {}
 
-    unsigned to_h(const Cube3x3& cube) const {
-        const std::uint32_t packed = classes_[two_phase::flip_slice_of(
-            coords::flip_of(cube.edges), coords::slice_position_of(cube.edges))];
-        const std::uint32_t twist = images_.twist[coords::twist_of(cube.corners) * two_phase::symmetries +
-                                                  two_phase::symmetry_of(packed)];
-        return static_cast<unsigned>(phase1_[two_phase::phase1_index(two_phase::class_of(packed), twist)]);
+    unsigned to_h(const Cube3x3& cube) const { return entry(cube) & two_phase::phase1_distance_mask; }
+    // The moves that bring the state closer to H, carried back from its
+    // class's representative one by one.
+    unsigned closer(const Cube3x3& cube) const {
+        const unsigned stored = entry(cube) >> two_phase::phase1_distance_bits;
+        const auto& symmetry = sym::symmetries()[two_phase::symmetry_of(packed(cube))];
+        unsigned own = 0;
+        for (MoveIndex move = 0; move < move_count; ++move)
+            own |= ((stored >> symmetry.moved[move]) & 1) << move;
+        return own;
     }
     // For a state in H: its corners' and layer edges' distance from solved.
     unsigned in_h(const Cube3x3& cube) const {
@@ -312,8 +356,18 @@ public:
     }
 
 private:
+    std::uint32_t packed(const Cube3x3& cube) const {
+        return classes_[two_phase::flip_slice_of(coords::flip_of(cube.edges),
+                                                 coords::slice_position_of(cube.edges))];
+    }
+    unsigned entry(const Cube3x3& cube) const {
+        const std::uint32_t twist = images_.twist[coords::twist_of(cube.corners) * two_phase::symmetries +
+                                                  two_phase::symmetry_of(packed(cube))];
+        return phase1_[two_phase::phase1_index(two_phase::class_of(packed(cube)), twist)];
+    }
+
     const std::uint32_t* classes_;
-    std::span<const std::byte> phase1_;
+    const std::uint16_t* phase1_;
     std::span<const std::byte> phase2_;
     two_phase::SymmetryTables images_;
 };
@@ -348,9 +402,14 @@ TEST(TwoPhaseTables, PhaseOneTableHoldsDistancesToH) {
         }
         const unsigned distance = tables.to_h(cube);
         unsigned nearest = 100;
-        for (MoveIndex move = 0; move < move_count; ++move)
-            nearest = std::min(nearest, tables.to_h(turned(cube, move)) + 1);
+        unsigned closer = 0;
+        for (MoveIndex move = 0; move < move_count; ++move) {
+            const unsigned after = tables.to_h(turned(cube, move));
+            nearest = std::min(nearest, after + 1);
+            closer |= unsigned{after + 1 == distance} << move;
+        }
         ASSERT_EQ(distance, in_h(cube) ? 0 : nearest) << i;
+        ASSERT_EQ(tables.closer(cube), closer) << i;
         ++seen_distances[std::min(distance, 19u)];
     }
     EXPECT_GT(seen_distances[0], 0u);
@@ -379,12 +438,21 @@ TEST(TwoPhaseTables, PhaseTwoTableHoldsDistancesInH) {
     }
 }
 
+TEST(TwoPhaseTables, AFillAskedToStopThrowsStopped) {
+    WorkControl control;
+    control.request_stop();
+    for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
+        std::vector<std::byte> table(kind.bytes);
+        EXPECT_THROW(kind.fill(table, control), Stopped) << kind.name;
+    }
+}
+
 TEST(TwoPhaseTables, SolverRefusesTablesOfTheWrongSize) {
     std::vector<std::span<const std::byte>> none;
     EXPECT_THROW(Solver{none}, std::invalid_argument);
     std::vector<std::vector<std::byte>> storage;
     std::vector<std::span<const std::byte>> views;
-    for (const auto& spec : two_phase::table_specs()) storage.emplace_back(spec.bytes + 1);
+    for (const auto& kind : two_phase::table_specs()) storage.emplace_back(kind.bytes + 1);
     for (const auto& bytes : storage) views.emplace_back(bytes);
     EXPECT_THROW(Solver{views}, std::invalid_argument);
 }
@@ -436,12 +504,17 @@ TEST(TwoPhaseSolver, FindsTheShortestSolutionWhenTheBoundIsTheDistance) {
         if (!seen.contains(cube)) cases.emplace_back(cube, searched + 2);
     }
     ASSERT_GT(cases.size(), 150u);
-    for (const auto& [cube, distance] : cases) {
-        const Result tight = checked_solve(cube, distance);
-        ASSERT_EQ(tight.outcome, Outcome::found) << "distance " << distance;
-        EXPECT_EQ(tight.length, distance);
-        if (distance > 0) {
-            EXPECT_EQ(checked_solve(cube, distance - 1).outcome, Outcome::none) << "distance " << distance;
+    // The search of the cube alone must find them too: the other axes and
+    // the inverse only add chances.
+    for (const bool alone : {false, true}) {
+        for (const auto& [cube, distance] : cases) {
+            const Result tight = checked_solve(cube, distance, alone);
+            ASSERT_EQ(tight.outcome, Outcome::found) << "distance " << distance << (alone ? " alone" : "");
+            EXPECT_EQ(tight.length, distance);
+            if (distance > 0) {
+                EXPECT_EQ(checked_solve(cube, distance - 1, alone).outcome, Outcome::none)
+                    << "distance " << distance;
+            }
         }
     }
 }
@@ -530,6 +603,7 @@ TEST(TwoPhaseSolver, AStopEndsALongSearch) {
     SKIP_WITHOUT_FULL_TABLES();
     SeededRng rng = seeded_rng(12, 0);
     const Cube3x3 cube = random_cube_3x3(rng);
+    const Solver& built = solver();  // the tables first: the stop must come during the search
     WorkControl control;
     std::thread stopper([&control] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -537,7 +611,7 @@ TEST(TwoPhaseSolver, AStopEndsALongSearch) {
     });
     std::vector<std::int8_t> out(26);
     const auto started = std::chrono::steady_clock::now();
-    const Result result = solver().solve(cube, 18, out, control);
+    const Result result = built.solve(cube, 18, out, control);
     stopper.join();
     EXPECT_EQ(result.outcome, Outcome::stopped);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
