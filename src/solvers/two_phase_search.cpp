@@ -50,7 +50,8 @@ struct Closer {
 
 class Search {
 public:
-    // `variants` of them searched: all six, or the cube alone.
+    // Searches the first `variants` of the six forms of the cube (see run):
+    // all six, or the cube alone.
     Search(const SolverData& data, const WorkControl& control, unsigned bound,
            unsigned variants = variant_count)
         : data_(data), control_(control), bound_(bound), variants_(variants) {}
