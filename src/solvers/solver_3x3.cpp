@@ -18,11 +18,16 @@ struct LoadedSolver {
 std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkControl& control) {
     auto loaded = std::make_unique<LoadedSolver>();
     std::vector<std::span<const std::byte>> views;
+    // Progress counts the bytes of the tables made ready.
+    std::uint64_t total = 0;
+    for (const two_phase::TableSpec& spec : two_phase::table_specs()) total += spec.bytes;
+    control.set_total(total);
     for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
         const tables::TableKind kind{spec.name, spec.format, spec.bytes, spec.fill};
         tables::TableBytes& file = loaded->files.emplace_back(tables::load_or_build(kind, warnings, control));
         loaded->reports.push_back({spec.name, file.path(), spec.bytes, file.built_here(), file.seconds()});
         views.push_back(file.bytes());
+        control.add_done(spec.bytes);
     }
     loaded->solver = std::make_unique<two_phase::Solver>(views);
     return loaded;

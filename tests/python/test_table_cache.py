@@ -148,8 +148,11 @@ def test_the_3x3_tables_come_from_the_cache_in_a_new_process():
         pytest.skip("the cache is off")
     done = run(f"""
         import turnsmith
-        tables = turnsmith.prepare_tables(3)
+        seen = []
+        tables = turnsmith.prepare_tables(3, progress=lambda done, total: seen.append((done, total)))
         assert not any(t["built"] for t in tables), tables
+        total = sum(t["bytes"] for t in tables)
+        assert seen[-1] == (total, total) and all(t == total for _, t in seen), seen
         cube = turnsmith.Cube3x3()
         cube.do_moves("R U F' L D B' R' U'")
         print(cube.solve())
