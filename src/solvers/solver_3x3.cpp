@@ -33,20 +33,11 @@ std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkContr
     return loaded;
 }
 
-// Never destroyed: a thread the process does not join may read it at exit.
 BuiltOnce<LoadedSolver>& process_solver() {
-    static auto* const solver = new BuiltOnce<LoadedSolver>;
-    return *solver;
+    return process_built_once<LoadedSolver, ForkStage::solver_tables>();
 }
 
-void before_fork() noexcept { process_solver().before_fork(); }
-void after_fork_in_parent() noexcept { process_solver().after_fork_in_parent(); }
-void after_fork_in_child() noexcept { process_solver().after_fork_in_child(); }
-
-// Made before any fork can ask for it, since a fork handler must not allocate.
-[[maybe_unused]] const bool fork_handlers_registered =
-    (process_solver(),
-     on_fork(ForkStage::solver_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
+[[maybe_unused]] const bool made_before_any_fork = (process_solver(), true);
 
 }  // namespace
 
