@@ -70,6 +70,24 @@ static_assert(slots_mask(0, edge_slots) >> 63 == 0, "an edge word fits 64 bits")
 constexpr std::uint32_t factorial(unsigned n) noexcept { return n <= 1 ? 1 : n * factorial(n - 1); }
 constexpr std::uint32_t power_of_three(unsigned n) noexcept { return n == 0 ? 1 : 3 * power_of_three(n - 1); }
 
+// The twist fields of a corner word (pieces left 0) whose first seven twists
+// are the base-3 digits of `digits`, slot 0 the lowest; the last twist makes
+// their sum a multiple of 3, as every reachable state has it.
+constexpr Word twist_fields_of_digits(std::uint32_t digits) noexcept {
+    Word word = 0;
+    Word sum = 0;
+    for (unsigned slot = 0; slot < corner_slots; ++slot) {
+        Word twist = (3 - sum % 3) % 3;
+        if (slot + 1 < corner_slots) {
+            twist = digits % 3;
+            digits /= 3;
+        }
+        sum += twist;
+        word |= twist << (slot_shift(slot) + twist_shift);
+    }
+    return word;
+}
+
 template <std::size_t N>
 using StickerArray = std::array<std::uint64_t, N>;
 

@@ -49,18 +49,8 @@ std::array<std::uint8_t, N> permutation_of_code(std::uint32_t code, bool& odd) n
 template <class Rng>
 Word random_corners(Rng& rng, bool& odd) {
     const auto pieces = permutation_of_code<corner_slots>(draw_below(rng, factorial(corner_slots)), odd);
-    std::uint32_t twists = draw_below(rng, power_of_three(corner_slots - 1));
-    Word word = 0;
-    Word twist_sum = 0;
-    for (unsigned slot = 0; slot < corner_slots; ++slot) {
-        Word twist = (3 - twist_sum % 3) % 3;
-        if (slot + 1 < corner_slots) {
-            twist = twists % 3;
-            twists /= 3;
-        }
-        twist_sum += twist;
-        word |= (pieces[slot] | (twist << twist_shift)) << slot_shift(slot);
-    }
+    Word word = twist_fields_of_digits(draw_below(rng, power_of_three(corner_slots - 1)));
+    for (unsigned slot = 0; slot < corner_slots; ++slot) word |= Word{pieces[slot]} << slot_shift(slot);
     return word;
 }
 

@@ -79,9 +79,9 @@ const std::array<PyMethodDef, 2> solver_rows{{
                            "Cube2x2.distance accepts it and gives the same number: the 3x3's centres fix\n"
                            "its orientation."),
     solve_row<Cube3x3>("solve($self, max_length=None, optimal=False)\n--\n\n"
-                       "Return a solution of at most max_length quarter turns.\n\n"
-                       "Its moves are written as do_moves reads them, like \"R U' F\" (a half turn is\n"
-                       "two moves: \"R R\"). A two-phase search; the same state always gets the same moves. max_length is an\n"
+                       "Return a solution of at most max_length quarter turns, as do_moves reads it.\n\n"
+                       "The moves look like \"R U' F\"; a half turn is two moves (\"R R\").\n"
+                       "A two-phase search; the same state always gets the same moves. max_length is an\n"
                        "int in 0..255 or None for 26, the largest distance, so that the default always\n"
                        "succeeds; below the cube's distance, ValueError. Bounds of 24 and more are fast;\n"
                        "below about 24, proving that no solution exists can take very long for random\n"

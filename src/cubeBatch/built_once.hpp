@@ -18,6 +18,8 @@
 #include <mutex>
 #include <new>
 
+#include "cube/fork.hpp"
+
 namespace turnsmith {
 
 // Points at which a test holds callers of BuiltOnce::get, to bring about
@@ -133,5 +135,22 @@ private:
     std::atomic<std::uint64_t> builds_ = 0;
     BuiltOnceHooks* hooks_ = nullptr;
 };
+
+// The process's BuiltOnce<T>, its fork handlers run at `Stage`: made and
+// registered by the first call, never destroyed (a thread the process does
+// not join may read it at exit). The file that owns it calls it from a
+// namespace-scope initialiser, so that it exists before any fork can ask for
+// it: a fork handler must not allocate.
+template <class T, ForkStage Stage>
+BuiltOnce<T>& process_built_once() {
+    static BuiltOnce<T>* const value = [] {
+        auto* made = new BuiltOnce<T>;
+        on_fork(Stage, {[]() noexcept { process_built_once<T, Stage>().before_fork(); },
+                        []() noexcept { process_built_once<T, Stage>().after_fork_in_parent(); },
+                        []() noexcept { process_built_once<T, Stage>().after_fork_in_child(); }});
+        return made;
+    }();
+    return *value;
+}
 
 }  // namespace turnsmith

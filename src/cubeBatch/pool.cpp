@@ -173,8 +173,6 @@ void test_hooks::refuse_fork_gates(unsigned count) noexcept {
 ForkWaitsForThis::ForkWaitsForThis() : gate_(&current_gate()) { gate_->enter(); }
 ForkWaitsForThis::~ForkWaitsForThis() { gate_->leave(); }
 
-thread_local WhileWaiting* WhileWaiting::current_ = nullptr;
-
 void WorkerPool::run(std::size_t count, PieceRef piece) {
     if (count == 0) return;
     if (current_pool != nullptr) {

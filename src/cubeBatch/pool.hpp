@@ -138,7 +138,9 @@ public:
     }
 
 private:
-    static thread_local WhileWaiting* current_;
+    // Constant-initialised, so that no other file reaches it through an
+    // initialisation wrapper.
+    static constinit inline thread_local WhileWaiting* current_ = nullptr;
     std::chrono::milliseconds period_;
     void* object_;
     void (*call_)(void*);

@@ -52,9 +52,8 @@ void LongCall::report(bool last) {
     const std::uint64_t total = control_.total();
     const std::uint64_t done = last ? total : std::min(control_.done(), total);
     if (progress_) {
-        if (reported_any_ && done == reported_ && !last) return;
-        reported_ = done;
-        reported_any_ = true;
+        // Called at every look, also when nothing was done since the last:
+        // raising from it is how another thread stops the call.
         Ref done_object = Ref::steal(new_int(done));
         Ref total_object = Ref::steal(new_int(total));
         Ref result = Ref::steal(

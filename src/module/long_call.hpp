@@ -105,8 +105,6 @@ private:
     const char* unit_;
     WorkControl control_;
     Ref raised_;
-    std::uint64_t reported_ = 0;
-    bool reported_any_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_line_{};
 };

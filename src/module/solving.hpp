@@ -124,7 +124,7 @@ void tables_ready(PyObject* progress, const char* parameter) {
     }();
     if (ready) return;
     std::vector<std::string> warnings;
-    LongCall call(progress, parameter, "units");
+    LongCall call(progress, parameter, "bytes");
     call.run([&] { Solving<C>::make_ready(warnings, call.control()); });
     warn_all(warnings);
 }

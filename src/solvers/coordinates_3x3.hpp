@@ -51,18 +51,7 @@ constexpr std::uint32_t twist_of(Word corners) noexcept {
 }
 // Solved pieces carrying the twists of `twist`.
 constexpr Word corners_of_twist(std::uint32_t twist) noexcept {
-    Word word = solved_corners;
-    Word sum = 0;
-    for (unsigned slot = 0; slot < corner_slots; ++slot) {
-        Word t = (3 - sum % 3) % 3;
-        if (slot + 1 < corner_slots) {
-            t = twist % 3;
-            twist /= 3;
-        }
-        sum += t;
-        word |= t << (slot_shift(slot) + twist_shift);
-    }
-    return word;
+    return solved_corners | twist_fields_of_digits(twist);
 }
 
 // Slot s's flip is bit s for s < 11.

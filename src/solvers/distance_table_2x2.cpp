@@ -350,20 +350,11 @@ void DistanceTable2x2::distances_modulo_rotation(std::span<const Cube2x2> cubes,
 
 namespace {
 
-// Never destroyed: a thread the process does not join may read it at exit.
 BuiltOnce<DistanceTable2x2>& process_table() {
-    static auto* const table = new BuiltOnce<DistanceTable2x2>;
-    return *table;
+    return process_built_once<DistanceTable2x2, ForkStage::built_tables>();
 }
 
-void before_fork() noexcept { process_table().before_fork(); }
-void after_fork_in_parent() noexcept { process_table().after_fork_in_parent(); }
-void after_fork_in_child() noexcept { process_table().after_fork_in_child(); }
-
-// Made before any fork can ask for it, since a fork handler must not allocate.
-[[maybe_unused]] const bool fork_handlers_registered =
-    (process_table(),
-     on_fork(ForkStage::built_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
+[[maybe_unused]] const bool made_before_any_fork = (process_table(), true);
 
 }  // namespace
 

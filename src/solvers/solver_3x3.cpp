@@ -18,30 +18,26 @@ struct LoadedSolver {
 std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkControl& control) {
     auto loaded = std::make_unique<LoadedSolver>();
     std::vector<std::span<const std::byte>> views;
+    // Progress counts the bytes of the tables made ready.
+    std::uint64_t total = 0;
+    for (const two_phase::TableSpec& spec : two_phase::table_specs()) total += spec.bytes;
+    control.set_total(total);
     for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
         const tables::TableKind kind{spec.name, spec.format, spec.bytes, spec.fill};
         tables::TableBytes& file = loaded->files.emplace_back(tables::load_or_build(kind, warnings, control));
         loaded->reports.push_back({spec.name, file.path(), spec.bytes, file.built_here(), file.seconds()});
         views.push_back(file.bytes());
+        control.add_done(spec.bytes);
     }
     loaded->solver = std::make_unique<two_phase::Solver>(views);
     return loaded;
 }
 
-// Never destroyed: a thread the process does not join may read it at exit.
 BuiltOnce<LoadedSolver>& process_solver() {
-    static auto* const solver = new BuiltOnce<LoadedSolver>;
-    return *solver;
+    return process_built_once<LoadedSolver, ForkStage::solver_tables>();
 }
 
-void before_fork() noexcept { process_solver().before_fork(); }
-void after_fork_in_parent() noexcept { process_solver().after_fork_in_parent(); }
-void after_fork_in_child() noexcept { process_solver().after_fork_in_child(); }
-
-// Made before any fork can ask for it, since a fork handler must not allocate.
-[[maybe_unused]] const bool fork_handlers_registered =
-    (process_solver(),
-     on_fork(ForkStage::solver_tables, {before_fork, after_fork_in_parent, after_fork_in_child}));
+[[maybe_unused]] const bool made_before_any_fork = (process_solver(), true);
 
 }  // namespace
 

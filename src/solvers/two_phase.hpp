@@ -5,12 +5,16 @@
 // middle-layer edges in the middle layer. Phase 2 solves it with the moves of
 // H, a half turn costing two quarter turns. Phase 1 is searched ever deeper;
 // each of its paths into H hands the rest of the budget to phase 2. Both
-// phases prune with tables of exact distances in parts of the state.
+// phases prune with tables of exact distances in parts of the state, reduced
+// by the sixteen symmetries that keep the U-D axis. Beside the cube itself,
+// its inverse and both seen along the other two axes are searched, one
+// phase-1 depth at a time for all six, which finds short solutions sooner.
 //
-// The tables are built on the worker pool and kept by the caller (in memory
-// or mapped from files); the solver only reads them. One cube is one
-// sequential search, so its answer depends only on the state, the bound and
-// the tables.
+// The tables (about 400 MB) are built on the worker pool and kept by the
+// caller (in memory or mapped from files); the solver only reads them. Their
+// reads land all over them: memory with huge pages makes the search markedly
+// faster. One cube is one sequential search, so its answer depends only on
+// the state, the bound and the tables.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,13 +51,14 @@ struct Result {
 };
 
 struct SolverData;
+struct SolverTesting;
 
 class Solver {
 public:
     // Views of the filled tables, in the order of table_specs(), which must
-    // outlive the solver; it only reads them. Builds its move tables (a few
-    // milliseconds). Throws std::invalid_argument when the views do not match
-    // the specs' count and sizes.
+    // outlive the solver; it only reads them. Builds its move tables (a
+    // fraction of a second). Throws std::invalid_argument when the views do
+    // not match the count and sizes of table_specs().
     explicit Solver(std::span<const std::span<const std::byte>> tables);
     ~Solver();
     Solver(const Solver&) = delete;
@@ -76,6 +81,7 @@ public:
                     std::int16_t* lengths, WorkControl& control) const;
 
 private:
+    friend struct SolverTesting;
     std::unique_ptr<const SolverData> data_;
 };
 

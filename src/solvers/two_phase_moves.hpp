@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "solvers/coordinates_3x3.hpp"
+#include "solvers/two_phase.hpp"
 
 namespace turnsmith::two_phase {
 
@@ -16,12 +17,13 @@ namespace coords = coordinates_3x3;
 // The coordinates after each move, row by coordinate: phase 1 by the twelve
 // quarter turns, phase 2 by its eight moves.
 struct MoveTables {
-    std::vector<std::uint16_t> twist;         // [twist * 12 + move]
-    std::vector<std::uint16_t> flip;          // [flip * 12 + move]
-    std::vector<std::uint16_t> slice;         // [slice position * 12 + move]
-    std::vector<std::uint16_t> corner_order;  // [order * 8 + phase-2 move]
-    std::vector<std::uint16_t> layer_order;   // [order * 8 + phase-2 move]
-    std::vector<std::uint16_t> slice_order;   // [order * 8 + phase-2 move]
+    std::vector<std::uint16_t> twist;                 // [twist * 12 + move]
+    std::vector<std::uint16_t> flip;                  // [flip * 12 + move]
+    std::vector<std::uint16_t> slice;                 // [slice position * 12 + move]
+    std::vector<std::uint16_t> corner_order;          // [order * 8 + phase-2 move]
+    std::vector<std::uint16_t> corner_order_quarter;  // [order * 12 + move]: phase 1 follows it too
+    std::vector<std::uint16_t> layer_order;           // [order * 8 + phase-2 move]
+    std::vector<std::uint16_t> slice_order;           // [order * 8 + phase-2 move]
 
     // Built in place, each row from the word turns (milliseconds).
     MoveTables();
@@ -51,32 +53,91 @@ struct LastTurns {
     constexpr LastTurns then(unsigned next) const noexcept { return {next, next == turn}; }
 };
 
-// ---- the pruning tables' layout ----------------------------------------------------
+// ---- classes under the symmetries ---------------------------------------------------
+//
+// The sixteen symmetries that keep the U-D axis (symmetry_3x3.hpp) carry a
+// state to one as far from H and from solved, so the large tables keep one
+// entry per class: a number's class and the symmetry that takes it to its
+// class's representative (the class's smallest number) are packed as
+// class * 16 + symmetry.
 
-// Phase 1: distance to H of the twist with the slice position, and of the flip
-// with the slice position. Phase 2: distance to solved (a half turn costing 2)
-// of the corner order with the slice order, and of the layer-edge order with
-// the slice order. One byte each.
-constexpr std::size_t twist_slice_index(std::uint32_t twist, std::uint32_t slice) noexcept {
-    return std::size_t{twist} * coords::slice_positions + slice;
+inline constexpr unsigned symmetries = 16;
+
+constexpr std::uint32_t class_of(std::uint32_t packed) noexcept { return packed / symmetries; }
+constexpr unsigned symmetry_of(std::uint32_t packed) noexcept { return packed % symmetries; }
+
+// Phase 1 reads the flip and the slice position together, flip first.
+inline constexpr std::uint32_t flip_slices = coords::flips * coords::slice_positions;
+constexpr std::uint32_t flip_slice_of(std::uint32_t flip, std::uint32_t slice) noexcept {
+    return flip * coords::slice_positions + slice;
 }
-constexpr std::size_t flip_slice_index(std::uint32_t flip, std::uint32_t slice) noexcept {
-    return std::size_t{flip} * coords::slice_positions + slice;
+inline constexpr std::uint32_t flip_slice_classes = 64430;
+inline constexpr std::uint32_t corner_order_classes = 2768;
+
+// What a symmetry does to the numbers it keeps apart: S c S^-1 of a state
+// has a twist that depends only on c's twist, a layer-edge order only on its
+// layer-edge order (inside H), and so on.
+struct SymmetryTables {
+    std::vector<std::uint16_t> twist;                  // [twist * 16 + symmetry]
+    std::vector<std::uint16_t> layer_order;            // [order * 16 + symmetry]
+    std::vector<std::uint32_t> corner_class;           // [corner order]: class * 16 + symmetry
+    std::vector<std::uint16_t> corner_representative;  // [class]: its smallest corner order
+
+    SymmetryTables();
+};
+
+// The flip and slice position of S c S^-1 for every flip-slice number and
+// symmetry (for building the class table).
+std::uint32_t conjugate_flip_slice(std::uint32_t flip_slice, unsigned symmetry) noexcept;
+
+// ---- the pruning tables' layout ----------------------------------------------------
+//
+// One byte per entry, each the exact distance of its part of the state:
+// phase 1's to H in quarter turns, phase 2's to solved with a half turn
+// costing two.
+//
+// 0: the class of every flip-slice number (uint32 each, as class_of/symmetry_of
+//    read it).
+// 1: phase 1, by flip-slice class and twist (seen through the class's
+//    symmetry), 16 bits each: the distance in the low 4, and above them the
+//    moves (bit m for move m) that bring the representative's state one turn
+//    closer. A state's own moves are those bits carried back through its
+//    class's symmetry (moves_through).
+// 2: phase 2, by corner-order class and layer-edge order (likewise).
+// 3: phase 2, by corner order and slice order.
+// 4: phase 2, by layer-edge order and slice order.
+
+constexpr std::size_t phase1_index(std::uint32_t flip_slice_class, std::uint32_t twist) noexcept {
+    return std::size_t{flip_slice_class} * coords::twists + twist;
+}
+constexpr std::size_t phase2_index(std::uint32_t corner_class, std::uint32_t layer_order) noexcept {
+    return std::size_t{corner_class} * coords::layer_edge_orders + layer_order;
 }
 constexpr std::size_t order_slice_index(std::uint32_t order, std::uint32_t slice_order) noexcept {
     return std::size_t{order} * coords::slice_orders + slice_order;
 }
 
-inline constexpr std::size_t twist_slice_entries = std::size_t{coords::twists} * coords::slice_positions;
-inline constexpr std::size_t flip_slice_entries = std::size_t{coords::flips} * coords::slice_positions;
+inline constexpr unsigned phase1_distance_bits = 4;
+inline constexpr unsigned phase1_distance_mask = (1u << phase1_distance_bits) - 1;
+
+inline constexpr std::size_t phase1_entries = std::size_t{flip_slice_classes} * coords::twists;
+inline constexpr std::size_t phase2_entries = std::size_t{corner_order_classes} * coords::layer_edge_orders;
 inline constexpr std::size_t corner_slice_entries = std::size_t{coords::corner_orders} * coords::slice_orders;
 inline constexpr std::size_t layer_slice_entries =
     std::size_t{coords::layer_edge_orders} * coords::slice_orders;
 
+// The search of the cube alone, without its inverse and other axes: a
+// complete search by itself, which the tests hold to that.
+struct SolverTesting {
+    static Result solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+                                   std::span<std::int8_t> out);
+};
+
 // The order of table_specs().
 enum TableIndex : unsigned {
-    twist_slice_table,
-    flip_slice_table,
+    flip_slice_class_table,
+    phase1_table,
+    phase2_table,
     corner_slice_table,
     layer_slice_table,
     table_count

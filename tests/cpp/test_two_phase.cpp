@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "cube/random_state.hpp"
 #include "cube3x3/utils.hpp"
 #include "model_test_support.hpp"
+#include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 
@@ -38,12 +41,34 @@ struct BuiltTables {
     std::unique_ptr<Solver> solver;
 };
 
+// Fills one table, or reads it from the directory in TWO_PHASE_TABLES when it
+// was kept there by an earlier run (for runs that test the search alone).
+void fill_or_read(const two_phase::TableSpec& kind, std::vector<std::byte>& table) {
+    std::string path;
+    if (const char* dir = std::getenv("TWO_PHASE_TABLES"))
+        path = std::string(dir) + "/" + kind.name + "." + std::to_string(kind.format);
+    if (!path.empty()) {
+        if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+            const bool read = std::fread(table.data(), 1, table.size(), file) == table.size();
+            std::fclose(file);
+            if (read) return;
+        }
+    }
+    kind.fill(table, unwatched_work());
+    if (!path.empty()) {
+        if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(table.data(), 1, table.size(), file);
+            std::fclose(file);
+        }
+    }
+}
+
 const BuiltTables& built_tables() {
     static const BuiltTables tables = [] {
         BuiltTables built;
-        for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
-            built.storage.emplace_back(spec.bytes);
-            spec.fill(built.storage.back(), unwatched_work());
+        for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
+            built.storage.emplace_back(kind.bytes);
+            fill_or_read(kind, built.storage.back());
         }
         for (const auto& bytes : built.storage) built.views.emplace_back(bytes);
         built.solver = std::make_unique<Solver>(built.views);
@@ -65,11 +90,15 @@ Cube3x3 replayed(Cube3x3 cube, std::span<const std::int8_t> moves) {
 }
 
 // Solves `cube` and checks the answer: a solution within the bound that
-// replays to solved.
-Result checked_solve(const Cube3x3& cube, unsigned max_length) {
+// replays to solved. `alone` searches the cube without its inverse and other
+// axes.
+Result checked_solve(const Cube3x3& cube, unsigned max_length, bool alone = false) {
     std::vector<std::int8_t> out(max_length + 1, -7);
     WorkControl control;
-    const Result result = solver().solve(cube, max_length, std::span(out).first(max_length), control);
+    const std::span<std::int8_t> first = std::span(out).first(max_length);
+    const Result result = alone
+                              ? two_phase::SolverTesting::solve_cube_alone(solver(), cube, max_length, first)
+                              : solver().solve(cube, max_length, first, control);
     if (result.outcome == Outcome::found) {
         EXPECT_LE(result.length, max_length);
         EXPECT_TRUE(replayed(cube, std::span(out).first(result.length)).is_solved());
@@ -152,6 +181,100 @@ TEST(TwoPhaseCoordinates, MoveTablesAgreeWithTurningTheWords) {
     }
 }
 
+// ---- symmetries -----------------------------------------------------------------------
+
+namespace sym = symmetry_3x3;
+
+Cube3x3 turned_by(Cube3x3 cube, MoveIndex move) {
+    apply_move_index_internal(cube, move);
+    return cube;
+}
+
+TEST(CubeSymmetries, AreSixteenAndCarryTurnsToTurns) {
+    std::mt19937_64 rng(15);
+    const Cube3x3 probe = apply_all(Cube3x3{}, random_moves(rng, 30));
+    std::unordered_set<Word> images;
+    for (const sym::Symmetry& s : sym::symmetries()) images.insert(sym::conjugate(probe, s).edges);
+    EXPECT_EQ(images.size(), sym::symmetry_count);
+    EXPECT_EQ(sym::conjugate(probe, sym::symmetries()[0]), probe);
+    for (int i = 0; i < 200; ++i) {
+        const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, 25));
+        for (const sym::Symmetry& s : sym::symmetries()) {
+            EXPECT_EQ(sym::conjugate(sym::conjugate(cube, s), sym::symmetries()[s.inverse]), cube);
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                ASSERT_EQ(sym::conjugate(turned_by(cube, move), s),
+                          turned_by(sym::conjugate(cube, s), s.moved[move]));
+                // The U-D axis stays.
+                EXPECT_EQ(s.moved[move] < layer_moves, move < layer_moves);
+            }
+        }
+    }
+}
+
+TEST(CubeSymmetries, AxisTurnsCarryTheUdAxisToTheOthers) {
+    std::mt19937_64 rng(16);
+    const auto& turns = sym::axis_turns();
+    for (unsigned axis = 0; axis < sym::axis_count; ++axis) {
+        // Axis a's U and D turns become the turns of moves 4a..4a+3.
+        for (MoveIndex move = 0; move < layer_moves; ++move) EXPECT_EQ(turns[axis].moved[move] / 4, axis);
+        for (int i = 0; i < 100; ++i) {
+            const Cube3x3 cube = apply_all(Cube3x3{}, random_moves(rng, 25));
+            for (MoveIndex move = 0; move < move_count; ++move) {
+                ASSERT_EQ(sym::conjugate(turned_by(cube, move), turns[axis]),
+                          turned_by(sym::conjugate(cube, turns[axis]), turns[axis].moved[move]));
+            }
+        }
+    }
+}
+
+TEST(CubeSymmetries, InverseUndoesTheTurns) {
+    std::mt19937_64 rng(17);
+    for (int i = 0; i < 200; ++i) {
+        std::vector<MoveIndex> moves = random_moves(rng, i % 30);
+        const Cube3x3 cube = apply_all(Cube3x3{}, moves);
+        std::reverse(moves.begin(), moves.end());
+        for (MoveIndex& move : moves) move ^= 1;
+        EXPECT_EQ(sym::inverse_of(cube), apply_all(Cube3x3{}, moves));
+    }
+}
+
+// A symmetry's effect on a number depends on that number alone: the tables
+// of images agree with conjugating whole random states.
+TEST(TwoPhaseCoordinates, SymmetriesActOnTheNumbersAlone) {
+    const two_phase::SymmetryTables images;
+    SeededRng states = seeded_rng(18, 0);
+    std::mt19937_64 rng(18);
+    for (int i = 0; i < 300; ++i) {
+        const Cube3x3 cube = random_cube_3x3(states);
+        Cube3x3 in_h_cube;
+        for (int k = 0; k < 30; ++k) {
+            const unsigned move = rng() % coords::phase2_moves;
+            for (unsigned c = 0; c < coords::phase2_cost[move]; ++c)
+                apply_move_index_internal(in_h_cube, coords::phase2_quarter[move]);
+        }
+        for (unsigned s = 0; s < sym::symmetry_count; ++s) {
+            const Cube3x3 image = sym::conjugate(cube, sym::symmetries()[s]);
+            ASSERT_EQ(images.twist[coords::twist_of(cube.corners) * two_phase::symmetries + s],
+                      coords::twist_of(image.corners));
+            const std::uint32_t flip_slice =
+                two_phase::flip_slice_of(coords::flip_of(cube.edges), coords::slice_position_of(cube.edges));
+            ASSERT_EQ(two_phase::conjugate_flip_slice(flip_slice, s),
+                      two_phase::flip_slice_of(coords::flip_of(image.edges),
+                                               coords::slice_position_of(image.edges)));
+            const Cube3x3 h_image = sym::conjugate(in_h_cube, sym::symmetries()[s]);
+            ASSERT_EQ(
+                images.layer_order[coords::layer_edge_order_of(in_h_cube.edges) * two_phase::symmetries + s],
+                coords::layer_edge_order_of(h_image.edges));
+        }
+        // The class's symmetry takes the corner order to its representative.
+        const std::uint32_t order = coords::corner_order_of(cube.corners);
+        const std::uint32_t packed = images.corner_class[order];
+        const Cube3x3 seen = sym::conjugate(cube, sym::symmetries()[two_phase::symmetry_of(packed)]);
+        EXPECT_EQ(coords::corner_order_of(seen.corners),
+                  images.corner_representative[two_phase::class_of(packed)]);
+    }
+}
+
 // ---- the pruning tables ---------------------------------------------------------------
 
 // A table holds distances exactly when its goal is its only 0 and every
@@ -171,24 +294,22 @@ void expect_exact_distances(std::span<const std::byte> table, std::size_t goal, 
     EXPECT_EQ(wrong, 0u);
 }
 
-TEST(TwoPhaseTables, HoldExactDistances) {
-    SKIP_WITHOUT_FULL_TABLES();
-    const BuiltTables& built = built_tables();
+// Small enough for every build, sanitizers' included: filled here apart from
+// the shared tables.
+TEST(TwoPhaseTables, SmallTablesHoldExactDistances) {
+    std::vector<std::vector<std::byte>> filled;
+    for (const unsigned table : {two_phase::corner_slice_table, two_phase::layer_slice_table}) {
+        const two_phase::TableSpec& kind = two_phase::table_specs()[table];
+        filled.emplace_back(kind.bytes);
+        kind.fill(filled.back(), unwatched_work());
+    }
+    struct {
+        std::vector<std::span<const std::byte>> views;
+    } built;
+    built.views.resize(two_phase::table_count);
+    built.views[two_phase::corner_slice_table] = filled[0];
+    built.views[two_phase::layer_slice_table] = filled[1];
     const two_phase::MoveTables moves;
-    const std::array<unsigned, move_count> quarter = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    const std::size_t positions = coords::slice_positions;
-    expect_exact_distances(
-        built.views[two_phase::twist_slice_table], two_phase::twist_slice_index(0, coords::slice_home),
-        move_count, quarter.data(), [&](std::size_t state, unsigned move) {
-            return two_phase::twist_slice_index(moves.twist[state / positions * move_count + move],
-                                                moves.slice[state % positions * move_count + move]);
-        });
-    expect_exact_distances(
-        built.views[two_phase::flip_slice_table], two_phase::flip_slice_index(0, coords::slice_home),
-        move_count, quarter.data(), [&](std::size_t state, unsigned move) {
-            return two_phase::flip_slice_index(moves.flip[state / positions * move_count + move],
-                                               moves.slice[state % positions * move_count + move]);
-        });
     const std::size_t orders = coords::slice_orders;
     const unsigned width = coords::phase2_moves;
     expect_exact_distances(built.views[two_phase::corner_slice_table], 0, width, coords::phase2_cost.data(),
@@ -205,12 +326,133 @@ TEST(TwoPhaseTables, HoldExactDistances) {
                            });
 }
 
+// The large tables read as the search reads them, from a whole state.
+class LargeTables {
+public:
+    explicit LargeTables(const BuiltTables& built)
+        : classes_(
+              reinterpret_cast<const std::uint32_t*>(built.views[two_phase::flip_slice_class_table].data())),
+          phase1_(reinterpret_cast<const std::uint16_t*>(built.views[two_phase::phase1_table].data())),
+          phase2_(built.views[two_phase::phase2_table]) {}
+
+    unsigned to_h(const Cube3x3& cube) const { return entry(cube) & two_phase::phase1_distance_mask; }
+    // The moves that bring the state closer to H, carried back from its
+    // class's representative one by one.
+    unsigned closer(const Cube3x3& cube) const {
+        const unsigned stored = entry(cube) >> two_phase::phase1_distance_bits;
+        const auto& symmetry = sym::symmetries()[two_phase::symmetry_of(packed(cube))];
+        unsigned own = 0;
+        for (MoveIndex move = 0; move < move_count; ++move)
+            own |= ((stored >> symmetry.moved[move]) & 1) << move;
+        return own;
+    }
+    // For a state in H: its corners' and layer edges' distance from solved.
+    unsigned in_h(const Cube3x3& cube) const {
+        const std::uint32_t packed = images_.corner_class[coords::corner_order_of(cube.corners)];
+        const std::uint32_t layer =
+            images_.layer_order[coords::layer_edge_order_of(cube.edges) * two_phase::symmetries +
+                                two_phase::symmetry_of(packed)];
+        return static_cast<unsigned>(phase2_[two_phase::phase2_index(two_phase::class_of(packed), layer)]);
+    }
+
+private:
+    std::uint32_t packed(const Cube3x3& cube) const {
+        return classes_[two_phase::flip_slice_of(coords::flip_of(cube.edges),
+                                                 coords::slice_position_of(cube.edges))];
+    }
+    unsigned entry(const Cube3x3& cube) const {
+        const std::uint32_t twist = images_.twist[coords::twist_of(cube.corners) * two_phase::symmetries +
+                                                  two_phase::symmetry_of(packed(cube))];
+        return phase1_[two_phase::phase1_index(two_phase::class_of(packed(cube)), twist)];
+    }
+
+    const std::uint32_t* classes_;
+    const std::uint16_t* phase1_;
+    std::span<const std::byte> phase2_;
+    two_phase::SymmetryTables images_;
+};
+
+bool in_h(const Cube3x3& cube) {
+    return coords::twist_of(cube.corners) == 0 && coords::flip_of(cube.edges) == 0 &&
+           coords::slice_position_of(cube.edges) == coords::slice_home;
+}
+
+Cube3x3 turned(Cube3x3 cube, MoveIndex move, unsigned times = 1) {
+    for (unsigned i = 0; i < times; ++i) apply_move_index_internal(cube, move);
+    return cube;
+}
+
+// Distances hold where they are one more than the nearest neighbour's, 0
+// exactly at the goal: checked at states near H and far from it, their
+// neighbours made by turning the words.
+TEST(TwoPhaseTables, PhaseOneTableHoldsDistancesToH) {
+    SKIP_WITHOUT_FULL_TABLES();
+    const LargeTables tables(built_tables());
+    SeededRng rng = seeded_rng(13, 0);
+    std::mt19937_64 moves_rng(13);
+    std::vector<unsigned> seen_distances(20);
+    for (int i = 0; i < 3000; ++i) {
+        Cube3x3 cube = random_cube_3x3(rng);
+        if (i % 2 == 0) {
+            // A state of H, a few turns away.
+            cube = Cube3x3{};
+            for (const MoveIndex move : random_moves(moves_rng, 20))
+                cube = turned(cube, move, move < 4 ? 1 : 2);
+            for (const MoveIndex move : random_moves(moves_rng, i % 12)) cube = turned(cube, move);
+        }
+        const unsigned distance = tables.to_h(cube);
+        unsigned nearest = 100;
+        unsigned closer = 0;
+        for (MoveIndex move = 0; move < move_count; ++move) {
+            const unsigned after = tables.to_h(turned(cube, move));
+            nearest = std::min(nearest, after + 1);
+            closer |= unsigned{after + 1 == distance} << move;
+        }
+        ASSERT_EQ(distance, in_h(cube) ? 0 : nearest) << i;
+        ASSERT_EQ(tables.closer(cube), closer) << i;
+        ++seen_distances[std::min(distance, 19u)];
+    }
+    EXPECT_GT(seen_distances[0], 0u);
+    EXPECT_GT(seen_distances[9], 0u);
+}
+
+TEST(TwoPhaseTables, PhaseTwoTableHoldsDistancesInH) {
+    SKIP_WITHOUT_FULL_TABLES();
+    const LargeTables tables(built_tables());
+    std::mt19937_64 rng(14);
+    for (int i = 0; i < 3000; ++i) {
+        Cube3x3 cube;
+        for (int k = 0; k < (i % 3 == 0 ? i % 9 : 30); ++k) {
+            const unsigned move = rng() % coords::phase2_moves;
+            cube = turned(cube, coords::phase2_quarter[move], coords::phase2_cost[move]);
+        }
+        unsigned nearest = 100;
+        for (unsigned move = 0; move < coords::phase2_moves; ++move) {
+            nearest = std::min(
+                nearest, tables.in_h(turned(cube, coords::phase2_quarter[move], coords::phase2_cost[move])) +
+                             coords::phase2_cost[move]);
+        }
+        const bool home =
+            coords::corner_order_of(cube.corners) == 0 && coords::layer_edge_order_of(cube.edges) == 0;
+        ASSERT_EQ(tables.in_h(cube), home ? 0 : nearest) << i;
+    }
+}
+
+TEST(TwoPhaseTables, AFillAskedToStopThrowsStopped) {
+    WorkControl control;
+    control.request_stop();
+    for (const two_phase::TableSpec& kind : two_phase::table_specs()) {
+        std::vector<std::byte> table(kind.bytes);
+        EXPECT_THROW(kind.fill(table, control), Stopped) << kind.name;
+    }
+}
+
 TEST(TwoPhaseTables, SolverRefusesTablesOfTheWrongSize) {
     std::vector<std::span<const std::byte>> none;
     EXPECT_THROW(Solver{none}, std::invalid_argument);
     std::vector<std::vector<std::byte>> storage;
     std::vector<std::span<const std::byte>> views;
-    for (const auto& spec : two_phase::table_specs()) storage.emplace_back(spec.bytes + 1);
+    for (const auto& kind : two_phase::table_specs()) storage.emplace_back(kind.bytes + 1);
     for (const auto& bytes : storage) views.emplace_back(bytes);
     EXPECT_THROW(Solver{views}, std::invalid_argument);
 }
@@ -262,12 +504,17 @@ TEST(TwoPhaseSolver, FindsTheShortestSolutionWhenTheBoundIsTheDistance) {
         if (!seen.contains(cube)) cases.emplace_back(cube, searched + 2);
     }
     ASSERT_GT(cases.size(), 150u);
-    for (const auto& [cube, distance] : cases) {
-        const Result tight = checked_solve(cube, distance);
-        ASSERT_EQ(tight.outcome, Outcome::found) << "distance " << distance;
-        EXPECT_EQ(tight.length, distance);
-        if (distance > 0) {
-            EXPECT_EQ(checked_solve(cube, distance - 1).outcome, Outcome::none) << "distance " << distance;
+    // The search of the cube alone must find them too: the other axes and
+    // the inverse only add chances.
+    for (const bool alone : {false, true}) {
+        for (const auto& [cube, distance] : cases) {
+            const Result tight = checked_solve(cube, distance, alone);
+            ASSERT_EQ(tight.outcome, Outcome::found) << "distance " << distance << (alone ? " alone" : "");
+            EXPECT_EQ(tight.length, distance);
+            if (distance > 0) {
+                EXPECT_EQ(checked_solve(cube, distance - 1, alone).outcome, Outcome::none)
+                    << "distance " << distance;
+            }
         }
     }
 }
@@ -356,6 +603,7 @@ TEST(TwoPhaseSolver, AStopEndsALongSearch) {
     SKIP_WITHOUT_FULL_TABLES();
     SeededRng rng = seeded_rng(12, 0);
     const Cube3x3 cube = random_cube_3x3(rng);
+    const Solver& built = solver();  // the tables first: the stop must come during the search
     WorkControl control;
     std::thread stopper([&control] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -363,7 +611,7 @@ TEST(TwoPhaseSolver, AStopEndsALongSearch) {
     });
     std::vector<std::int8_t> out(26);
     const auto started = std::chrono::steady_clock::now();
-    const Result result = solver().solve(cube, 18, out, control);
+    const Result result = built.solve(cube, 18, out, control);
     stopper.join();
     EXPECT_EQ(result.outcome, Outcome::stopped);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));

@@ -1,9 +1,7 @@
 """Solving: the 3x3's two-phase search and the 2x2's optimal solutions, for
 single cubes and batches; bounds, determinism, interrupts and progress."""
 
-import _thread
-import threading
-import time
+import textwrap
 
 import pytest
 
@@ -30,7 +28,7 @@ def corner_parity(word):
 
 @pytest.fixture(scope="module")
 def random_3x3():
-    batch = CubeBatch(300, 3)
+    batch = CubeBatch(150, 3)
     batch.randomize(seed=2024)
     return batch
 
@@ -68,9 +66,10 @@ def test_random_solutions_replay_within_the_bound(random_3x3):
 
 
 def test_solve_agrees_with_solutions_and_leaves_the_cube(random_3x3):
-    rows = random_3x3.solutions(max_length=25)
-    for i in range(0, len(random_3x3), 37):
-        cube = random_3x3[i]
+    some = random_3x3.take(range(0, len(random_3x3), 13))
+    rows = some.solutions(max_length=25)
+    for i in range(len(some)):
+        cube = some[i]
         words = cube.to_words()
         text = cube.solve(max_length=25)
         assert cube.to_words() == words
@@ -161,9 +160,9 @@ def test_progress_must_be_a_callable_or_a_flag():
 
 DIGEST = """
     import hashlib, turnsmith
-    batch = turnsmith.CubeBatch(120, 3)
+    batch = turnsmith.CubeBatch(40, 3)
     batch.randomize(seed=77)
-    order = list(range(60, 120)) + list(range(60))
+    order = list(range(20, 40)) + list(range(20))
     rows = batch.solutions()
     shuffled = batch.take(order).solutions()
     assert (shuffled == rows[order]).all()
@@ -178,49 +177,62 @@ def test_the_same_moves_whatever_the_workers():
 
 # ---- stopping and progress ----------------------------------------------------------
 
-def hard_batch():
-    """Cubes whose proof that no 18-move solution exists takes long."""
-    batch = CubeBatch(64, 3)
+# Each runs in a process of its own, so that a stop that never comes fails the
+# test (run_script's timeout) instead of hanging the run.
+HARD_BATCH = """
+    import _thread, threading, time
+    import numpy as np
+    import turnsmith
+    turnsmith.prepare_tables(3)
+    # Proving that no random cube has an 18-move solution takes very long.
+    batch = turnsmith.CubeBatch(64, 3)
     batch.randomize(seed=5)
-    return batch
+    before = batch.to_words()
+"""
+
+
+def on_hard_batch(code):
+    return textwrap.dedent(HARD_BATCH) + textwrap.dedent(code)
 
 
 def test_an_interrupt_stops_a_long_call_quickly():
-    batch = hard_batch()
-    before = batch.to_words()
-    timer = threading.Timer(0.3, _thread.interrupt_main)
-    start = time.monotonic()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
+    out = run_script(on_hard_batch("""
+        timer = threading.Timer(0.3, _thread.interrupt_main)
+        start = time.monotonic()
+        timer.start()
+        try:
             batch.solutions(max_length=18)
-    finally:
-        timer.cancel()
-    assert time.monotonic() - start < 5
-    assert np.array_equal(batch.to_words(), before)
+        except KeyboardInterrupt:
+            print(time.monotonic() - start, np.array_equal(batch.to_words(), before))
+    """))
+    seconds, unchanged = out.split()
+    assert float(seconds) < 0.3 + 1.0 and unchanged == "True"
 
 
 def test_a_progress_callable_that_raises_stops_the_call():
-    batch = hard_batch()
-    before = batch.to_words()
-    seen = []
+    out = run_script(on_hard_batch("""
+        seen = []
 
-    class Enough(Exception):
-        pass
+        class Enough(Exception):
+            pass
 
-    def progress(done, total):
-        seen.append((done, total))
-        if len(seen) == 3:
-            raise Enough
+        def progress(done, total):
+            seen.append((done, total))
+            if len(seen) == 3:
+                raise Enough
 
-    with pytest.raises(Enough):
-        batch.solutions(max_length=18, progress=progress)
-    assert len(seen) == 3 and np.array_equal(batch.to_words(), before)
+        try:
+            batch.solutions(max_length=18, progress=progress)
+        except Enough:
+            print(len(seen), seen[0][1], np.array_equal(batch.to_words(), before))
+    """))
+    assert out.split() == ["3", "64", "True"]
 
 
 def test_progress_counts_up_to_the_total(random_3x3):
     seen = []
-    random_3x3.solutions(progress=lambda done, total: seen.append((done, total)))
-    assert seen[-1] == (len(random_3x3), len(random_3x3))
-    assert all(total == len(random_3x3) for _, total in seen)
+    batch = random_3x3.take(range(40))
+    batch.solutions(progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (40, 40) and len(seen) > 1
+    assert all(total == 40 for _, total in seen)
     assert [done for done, _ in seen] == sorted(done for done, _ in seen)

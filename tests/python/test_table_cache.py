@@ -1,6 +1,7 @@
-"""The on-disk cache of solver tables, through a small test table kind that
-takes the same load, build and check paths as the real ones, and the real
-tables' files."""
+"""The on-disk cache of solver tables as Python sees it: its warnings, issued
+on the calling thread, through a small test table kind that takes the same
+load, build and check paths as the real ones (each kind of damage and the
+builders' lock are tested in C++), and the real tables' files."""
 
 import os
 import subprocess
@@ -13,7 +14,6 @@ import pytest
 import turnsmith
 
 SIZE = 1 << 16
-HEADER_FORMAT_AT = 24  # the format number's place in a file's header
 
 
 def load(size=SIZE):
@@ -52,21 +52,7 @@ def flip_last_byte(path):
         f.write(bytes([byte[0] ^ 0x40]))
 
 
-def other_format(path):
-    with open(path, "r+b") as f:
-        f.seek(HEADER_FORMAT_AT)
-        f.write(b"\xff" * 8)
-
-
-def other_byte_order(path):
-    with open(path, "r+b") as f:
-        f.seek(8)
-        mark = f.read(8)
-        f.seek(8)
-        f.write(mark[::-1])
-
-
-@pytest.mark.parametrize("damage", [truncate, flip_last_byte, other_format, other_byte_order],
+@pytest.mark.parametrize("damage", [truncate, flip_last_byte],
                          ids=lambda damage: damage.__name__)
 def test_a_damaged_file_is_rebuilt_with_a_warning(cache, damage):
     path = load()[0]["path"]
@@ -118,21 +104,6 @@ def test_a_full_disk_means_memory_and_one_warning(cache):
     assert [p for p in cache.iterdir() if not p.name.endswith(".lock")] == []
 
 
-def test_two_processes_build_once(cache):
-    script = f"""
-        import turnsmith
-        report = turnsmith._cache_test_table({64 << 20})
-        assert report["intact"]
-        print(report["built"])
-    """
-    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True,
-                              env={**os.environ, "TURNSMITH_CACHE_DIR": str(cache)}) for _ in range(2)]
-    outputs = [proc.communicate(timeout=300) for proc in procs]
-    assert all(proc.returncode == 0 for proc in procs), outputs
-    assert sorted(out.strip() for out, _ in outputs) == ["False", "True"]
-
-
 # ---- the real tables -----------------------------------------------------------------
 
 def test_the_3x3_tables_come_from_the_cache_in_a_new_process():
@@ -148,8 +119,11 @@ def test_the_3x3_tables_come_from_the_cache_in_a_new_process():
         pytest.skip("the cache is off")
     done = run(f"""
         import turnsmith
-        tables = turnsmith.prepare_tables(3)
+        seen = []
+        tables = turnsmith.prepare_tables(3, progress=lambda done, total: seen.append((done, total)))
         assert not any(t["built"] for t in tables), tables
+        total = sum(t["bytes"] for t in tables)
+        assert seen[-1] == (total, total) and all(t == total for _, t in seen), seen
         cube = turnsmith.Cube3x3()
         cube.do_moves("R U F' L D B' R' U'")
         print(cube.solve())

@@ -5,6 +5,7 @@ from typing import TYPE_CHECKING, assert_type
 import numpy as np
 from numpy.typing import NDArray
 
+import turnsmith
 from turnsmith import Cube2x2, Cube3x3, CubeBatch, get_next_states, inverse_scramble
 
 cube = Cube3x3()
@@ -61,6 +62,12 @@ if TYPE_CHECKING:  # these build the distance table: checked here, not run
     assert_type(small.solve(), str)
     assert_type(pairs.distances(), NDArray[np.uint8])
     assert_type(pairs.solutions(), NDArray[np.int8])
+    assert_type(cube.solve(max_length=24), str)
+    assert_type(batch.solutions(25, progress=True), NDArray[np.int8])
+    assert_type(batch.solutions(return_lengths=True), tuple[NDArray[np.int8], NDArray[np.int16]])
+    assert_type(batch.solutions(None, lambda done, total: None, True)[1], NDArray[np.int16])
+    assert_type(turnsmith.prepare_tables(3, progress=True)[0]["path"], str | None)
+    assert_type(turnsmith.table_cache_dir(), str | None)
 
 if TYPE_CHECKING:
     # Each call is refused. Under --strict an ignore that silences nothing is
@@ -72,3 +79,4 @@ if TYPE_CHECKING:
     cube.corners = 0  # type: ignore[misc]
     Cube3x3.from_words(1)  # type: ignore[call-arg]
     CubeBatch.from_ranks([0], 3)  # type: ignore[arg-type]
+    batch.solutions(progress=5)  # type: ignore[call-overload]
