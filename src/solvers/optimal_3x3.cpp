@@ -43,14 +43,15 @@ constexpr unsigned state_after(unsigned state, unsigned move) noexcept {
     return 2 * move + (state != start_state && state / 2 == move ? 1 : 0);
 }
 
-// Polls for a stop this often, in nodes.
-inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 16) - 1;
+// Polls for a stop this often, in nodes expanded (about ten times as many
+// generated).
+inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 13) - 1;
 
 }  // namespace
 
 struct Solver::Node {
     SpacePlace corners;
-    std::array<edge_patterns::Pattern, edge_patterns::table_first_pieces.size()> edges;
+    std::array<edge_patterns::Pattern, edge_views> edges;  // view v: axis v / 2, table v % 2
 };
 
 Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges)
@@ -61,21 +62,26 @@ Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const 
             throw std::invalid_argument("an edge table of another size");
         edges_[t] = reinterpret_cast<const std::uint8_t*>(edges[t].data());
     }
+    for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
+        moved_[axis] = symmetry_3x3::axis_turns()[axis].moved;
 }
 
 Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
     Node node{
         {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)},
         {}};
-    for (std::size_t t = 0; t < edges_.size(); ++t)
-        node.edges[t] = edge_patterns::pattern_of(cube.edges, edge_patterns::table_first_pieces[t]);
+    for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+        const Word seen = symmetry_3x3::conjugate_edges(cube.edges, symmetry_3x3::axis_turns()[axis]);
+        for (std::size_t t = 0; t < edge_tables; ++t)
+            node.edges[axis * edge_tables + t] = edge_patterns::pattern_of(seen, edge_patterns::table_first_pieces[t]);
+    }
     return node;
 }
 
 unsigned Solver::estimate(const Node& node) const noexcept {
     unsigned bound = corners_.distance(node.corners);
-    for (std::size_t t = 0; t < edges_.size(); ++t)
-        bound = std::max<unsigned>(bound, edges_[t][node.edges[t].index()]);
+    for (std::size_t v = 0; v < edge_views; ++v)
+        bound = std::max<unsigned>(bound, edges_[v % edge_tables][node.edges[v].index()]);
     return bound;
 }
 
@@ -95,8 +101,8 @@ void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t
         for (std::size_t i = 0; i < count; ++i) {
             nodes[i] = node_of(cubes[first + i]);
             corners_.prefetch(nodes[i].corners);
-            for (std::size_t t = 0; t < edges_.size(); ++t)
-                __builtin_prefetch(&edges_[t][nodes[i].edges[t].index()]);
+            for (std::size_t v = 0; v < edge_views; ++v)
+                __builtin_prefetch(&edges_[v % edge_tables][nodes[i].edges[v].index()]);
         }
         for (std::size_t i = 0; i < count; ++i) {
             const unsigned bound = estimate(nodes[i]);
@@ -115,25 +121,39 @@ public:
     // Whether a path of exactly `remaining` moves (not ending the way
     // `state` forbids) leads from `node` to solved; writes it from path[depth].
     // The caller has made sure that no table puts `node` farther than
-    // `remaining`.
+    // `remaining`. The children's table entries are fetched together before
+    // any is read: each read is a likely miss in a large table.
     bool below(const Node& node, unsigned remaining, unsigned state, unsigned depth) {
         if (remaining == 0) return true;  // every table reads 0: solved
         const unsigned left = remaining - 1;
+        if ((++expanded_ & poll_mask) == 0 && control_.stop_requested()) stopped_ = true;
+        if (stopped_) return false;
+        std::array<Node, move_count> children;
+        std::array<std::uint8_t, move_count> order{};
+        unsigned count = 0;
         for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
-            if ((++nodes_ & poll_mask) == 0 && control_.stop_requested()) stopped_ = true;
-            if (stopped_) return false;
-            Node child;
+            Node& child = children[count];
+            order[count++] = static_cast<std::uint8_t>(k);
             child.corners = solver_.corners_.neighbour(node.corners, k);
+            solver_.corners_.prefetch(child.corners);
+            for (std::size_t v = 0; v < edge_views; ++v) {
+                child.edges[v] = solver_.moves_.next(node.edges[v], solver_.moved_[v / edge_tables][k]);
+                __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
+            }
+        }
+        nodes_ += count;
+        for (unsigned i = 0; i < count; ++i) {
+            const Node& child = children[i];
             if (solver_.corners_.distance(child.corners) > left) continue;
             bool far = false;
-            for (std::size_t t = 0; t < child.edges.size() && !far; ++t) {
-                child.edges[t] = solver_.moves_.next(node.edges[t], k);
-                far = solver_.edges_[t][child.edges[t].index()] > left;
-            }
+            for (std::size_t v = 0; v < edge_views && !far; ++v)
+                far = solver_.edges_[v % edge_tables][child.edges[v].index()] > left;
             if (far) continue;
+            const unsigned k = order[i];
             path_[depth] = static_cast<std::int8_t>(k);
             if (below(child, left, state_after(state, k), depth + 1)) return true;
+            if (stopped_) return false;
         }
         return false;
     }
@@ -145,24 +165,37 @@ private:
     const Solver& solver_;
     const WorkControl& control_;
     std::int8_t* path_;
-    std::uint64_t nodes_ = 0;
+    std::uint64_t nodes_ = 0;  // generated
+    std::uint64_t expanded_ = 0;
     bool stopped_ = false;
 };
+
+unsigned Solver::start_bound(const Cube3x3& cube) const noexcept {
+    // The inverse lies as far from solved, and its tables may see it farther.
+    return std::max(lower_bound(cube), lower_bound(symmetry_3x3::inverse_of(cube)));
+}
+
+Result Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+                              const WorkControl& control) const {
+    if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
+    const Node root = node_of(cube);
+    if (estimate(root) > length) return {Outcome::none, 0, 0};
+    Search search(*this, control, out.data());
+    if (search.below(root, length, start_state, 0)) return {Outcome::found, length, search.nodes()};
+    return {search.stopped() ? Outcome::stopped : Outcome::none, 0, search.nodes()};
+}
 
 Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                      const WorkControl& control) const {
     const unsigned longest = std::min(max_length, diameter);
     if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
-    std::array<std::int8_t, diameter> path{};
-    Search search(*this, control, path.data());
-    for (unsigned bound = lower_bound(cube); bound <= longest; bound += 2) {
-        if (search.below(node_of(cube), bound, start_state, 0)) {
-            std::copy_n(path.begin(), bound, out.begin());
-            return {Outcome::found, bound, search.nodes()};
-        }
-        if (search.stopped()) return {Outcome::stopped, 0, search.nodes()};
+    std::uint64_t nodes = 0;
+    for (unsigned bound = start_bound(cube); bound <= longest; bound += 2) {
+        const Result result = search_exactly(cube, bound, out, control);
+        nodes += result.nodes;
+        if (result.outcome != Outcome::none) return {result.outcome, result.length, nodes};
     }
-    return {Outcome::none, 0, search.nodes()};
+    return {Outcome::none, 0, nodes};
 }
 
 void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows,

@@ -1,8 +1,13 @@
 #pragma once
 // Exact distances and optimal solutions of the 3x3 in quarter turns: an
-// iterative-deepening search (IDA*) pruned by three pattern databases, the
+// iterative-deepening search (IDA*) pruned by pattern databases, the
 // corners' (the 2x2's distance table) and two of six edges each
 // (edge_patterns_3x3.hpp); their largest value never exceeds the distance.
+// The edge tables are read along all three axes: the state seen from a cube
+// turned to put the R-L or F-B axis where U-D was moves six other edges into
+// the table's pieces, so two tables bound six sets of edges. A view is
+// followed through the search by turning it with each move as the turned cube
+// sees it.
 //
 // Every quarter turn flips the parity of the corners' permutation, so a
 // state's distance has that parity: the bound steps by two. At each node the
@@ -23,6 +28,7 @@
 #include "cube3x3/utils.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
+#include "solvers/symmetry_3x3.hpp"
 #include "solvers/work_control.hpp"
 
 namespace turnsmith::optimal {
@@ -53,9 +59,18 @@ public:
     // The lexicographically least solution of `cube` among the shortest ones,
     // if it has at most `max_length` quarter turns: its moves in
     // out[0..length), out.size() >= min(max_length, diameter). Polls
-    // `control` every 2^16 nodes and returns `stopped` once a stop is asked.
+    // `control` every 2^13 nodes expanded and returns `stopped` once a stop is asked.
     Result solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                  const WorkControl& control) const;
+
+    // One depth-first search for a solution of exactly `length` moves (at
+    // most the diameter): the lexicographically least one, if any, to
+    // out[0..length). The node count tells what one deepening costs.
+    Result search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+                          const WorkControl& control) const;
+    // The first bound a search needs to try: the tables' bound on the cube
+    // and on its inverse, the larger.
+    unsigned start_bound(const Cube3x3& cube) const noexcept;
 
     // Solves every cube on the pool, as two_phase::Solver::solve_many does:
     // row i of `rows` (`width` >= min(max_length, diameter)) gets cube i's
@@ -72,9 +87,14 @@ private:
     Node node_of(const Cube3x3& cube) const noexcept;
     unsigned estimate(const Node& node) const noexcept;
 
+    static constexpr std::size_t edge_tables = edge_patterns::table_first_pieces.size();
+    static constexpr std::size_t edge_views = edge_tables * symmetry_3x3::axis_count;
+
     const SpaceDistances<rank2x2::AllStates>& corners_;
-    std::array<const std::uint8_t*, edge_patterns::table_first_pieces.size()> edges_;
+    std::array<const std::uint8_t*, edge_tables> edges_;
     edge_patterns::PositionMoves moves_;
+    // For each axis, the move that each move is as that axis's view sees it.
+    std::array<std::array<std::uint8_t, move_count>, symmetry_3x3::axis_count> moved_;
 };
 
 // One table as this process holds it.

@@ -76,6 +76,10 @@ JUNK = ["x", "Uw", "u", "M", "U''", "U'2", "R2'"]
 SEPARATORS = [" ", "  ", "\t", "\n", "\u3000"]
 
 
+class StopSearch(Exception):
+    """Raised by a progress callable to end a long search."""
+
+
 class Violation(Exception):
     """A call that got through but returned something impossible."""
 
@@ -402,12 +406,21 @@ def cube_ops(cls):
         def _(w, cube):
             bound = w.rng.choice([0, 1, 2])
             try:
-                text = cube.solve(max_length=bound)
+                text = cube.solve(max_length=bound, optimal=w.rng.random() < 0.5)
             except ValueError:
                 return
             tokens = text.split()
             expect(len(tokens) <= bound and all(token in SOLUTION_TOKENS for token in tokens),
                    f"solve {text!r} within {bound}")
+
+        # A random state's exact distance takes hours: a shallow cube of the
+        # thread's own, through the same tables as the other threads.
+        @add("distance", "shared")
+        def _(w, cube):
+            near = Cube3x3()
+            near.do_moves(" ".join(w.rng.choice(sorted(SOLUTION_TOKENS)) for _ in range(3)))
+            distance = near.distance(modulo_rotation=w.rng.random() < 0.5)
+            expect(type(distance) is int and distance <= 3 and distance % 2 == 1, f"distance {distance!r}")
     else:
         @add("to_binary", "shared")
         def _(w, cube):
@@ -604,15 +617,34 @@ def batch_ops(cls):
 
     @add("distances", "shared")
     def _(w, batch, n):
-        distances = exact(lambda: batch.distances(w.rng.random() < 0.5), np.uint8, (n,))
-        expect(distances is None or (distances <= 14).all(), "distances beyond 14")
+        if cube_type == 2:
+            distances = exact(lambda: batch.distances(w.rng.random() < 0.5), np.uint8, (n,))
+            expect(distances is None or (distances <= 14).all(), "distances beyond 14")
+            return
+        # The 3x3's exact search on random states takes hours: it is stopped
+        # by its progress callable at the first report.
+        def stop(done, total):
+            raise StopSearch
+
+        try:
+            distances = batch.distances(progress=stop)
+        except StopSearch:
+            return
+        expect(distances.dtype == np.uint8 and distances.shape == (n,) and (distances <= 26).all(),
+               f"distances {distances!r}")
+
+    @add("lower_bounds", "shared")
+    def _(w, batch, n):
+        bounds = batch.lower_bounds()
+        expect(type(bounds) is np.ndarray and bounds.dtype == np.uint8 and bounds.shape == (n,)
+               and (bounds <= (26 if cube_type == 3 else 14)).all(), f"lower_bounds {bounds!r}")
 
     @add("solutions", "shared")
     def _(w, batch, n):
         # Tiny bounds on the 3x3, whose search at its default bound takes
         # tens of milliseconds a cube; the 2x2 reads its table either way.
         bound = w.rng.choice([0, 1, 2]) if cube_type == 3 else w.rng.choice([None, 9])
-        moves, lengths = batch.solutions(max_length=bound, return_lengths=True)
+        moves, lengths = batch.solutions(max_length=bound, optimal=w.rng.random() < 0.5, return_lengths=True)
         width = 14 if bound is None else bound
         expect(moves.dtype == np.int8 and moves.shape == (n, width) and lengths.shape == (n,),
                f"solutions {moves.dtype} {moves.shape}, lengths {lengths.shape}")
@@ -945,6 +977,7 @@ def run_stress(seconds=20.0, threads=8, seed=0):
     Cube2x2().distance()
     # So are the 3x3's search tables, mapped from the run's cache.
     turnsmith.prepare_tables(3)
+    turnsmith.prepare_tables(3, optimal=True)
     world = World()
     ops = all_ops(threads)
     start = StartLine(threads, seconds)

@@ -65,9 +65,14 @@ if TYPE_CHECKING:  # these build the distance table: checked here, not run
     assert_type(cube.solve(max_length=24), str)
     assert_type(batch.solutions(25, progress=True), NDArray[np.int8])
     assert_type(batch.solutions(return_lengths=True), tuple[NDArray[np.int8], NDArray[np.int16]])
-    assert_type(batch.solutions(None, lambda done, total: None, True)[1], NDArray[np.int16])
+    assert_type(batch.solutions(None, False, lambda done, total: None, True)[1], NDArray[np.int16])
     assert_type(turnsmith.prepare_tables(3, progress=True)[0]["path"], str | None)
     assert_type(turnsmith.table_cache_dir(), str | None)
+    assert_type(cube.distance(), int)
+    assert_type(cube.solve(optimal=True), str)
+    assert_type(batch.lower_bounds(), NDArray[np.uint8])
+    assert_type(batch.distances(progress=True), NDArray[np.uint8])
+    assert_type(batch.solutions(optimal=True, return_lengths=True)[1], NDArray[np.int16])
 
 if TYPE_CHECKING:
     # Each call is refused. Under --strict an ignore that silences nothing is

@@ -1,0 +1,131 @@
+// The optimal search's cost, from the tables in the cache (built there when
+// missing): what one deepening costs in nodes for uniformly random states,
+// and how long exact distances of scrambled states take.
+//
+//   optimal_bench deepenings [states=5] [seed=1] [largest bound=18]
+//       For uniformly random states, the nodes and seconds of each deepening
+//       up to the bound (one thread): what the tables leave to search.
+//   optimal_bench scrambles [states=200] [seed=1] [turns=14]
+//       States made by that many random quarter turns: time per state (mean,
+//       median, largest) and nodes on one thread, then cubes per second on
+//       the pool's workers.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cube/random.hpp"
+#include "cube/random_state.hpp"
+#include "cubeBatch/pool.hpp"
+#include "solvers/optimal_3x3.hpp"
+
+using namespace turnsmith;
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::vector<Cube3x3> random_states(std::size_t count, std::uint64_t seed) {
+    std::vector<Cube3x3> cubes;
+    for (std::size_t i = 0; i < count; ++i) {
+        SeededRng rng = seeded_rng(seed, i);
+        cubes.push_back(random_cube_3x3(rng));
+    }
+    return cubes;
+}
+
+// Random quarter turns, none undoing the one before.
+std::vector<Cube3x3> scrambled_states(std::size_t count, std::uint64_t seed, unsigned turns) {
+    std::vector<Cube3x3> cubes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        SeededRng rng = seeded_rng(seed, i);
+        MoveIndex move = draw_move_index(rng);
+        for (unsigned t = 0; t < turns; ++t) {
+            if (t > 0) move = draw_move_index_after(rng, move);
+            apply_move_index_internal(cubes[i], move);
+        }
+    }
+    return cubes;
+}
+
+void deepenings(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned largest) {
+    std::printf("state  bound      nodes    seconds  nodes/s\n");
+    std::array<std::int8_t, optimal::diameter> path{};
+    std::size_t index = 0;
+    for (const Cube3x3& cube : random_states(count, seed)) {
+        const unsigned first = solver.start_bound(cube);
+        for (unsigned bound = first; bound <= largest; bound += 2) {
+            const auto start = std::chrono::steady_clock::now();
+            const optimal::Result result = solver.search_exactly(cube, bound, path, unwatched_work());
+            const double seconds = seconds_since(start);
+            std::printf("%5zu  %5u  %12llu  %8.2f  %.3g%s\n", index, bound,
+                        static_cast<unsigned long long>(result.nodes), seconds,
+                        static_cast<double>(result.nodes) / seconds,
+                        result.outcome == optimal::Outcome::found ? "  (solved)" : "");
+            std::fflush(stdout);
+            if (result.outcome == optimal::Outcome::found) break;
+        }
+        ++index;
+    }
+}
+
+void scrambles(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned turns) {
+    const std::vector<Cube3x3> cubes = scrambled_states(count, seed, turns);
+    std::vector<double> seconds;
+    std::vector<unsigned> histogram(optimal::diameter + 1);
+    std::uint64_t nodes = 0;
+    std::array<std::int8_t, optimal::diameter> path{};
+    for (const Cube3x3& cube : cubes) {
+        const auto start = std::chrono::steady_clock::now();
+        const optimal::Result result = solver.solve(cube, optimal::diameter, path, unwatched_work());
+        seconds.push_back(seconds_since(start));
+        nodes += result.nodes;
+        ++histogram[result.length];
+    }
+    std::ranges::sort(seconds);
+    double total = 0;
+    for (const double s : seconds) total += s;
+    std::printf("%zu states of %u random quarter turns, one thread\n", count, turns);
+    std::printf("  distances:");
+    for (unsigned d = 0; d <= optimal::diameter; ++d)
+        if (histogram[d] != 0) std::printf(" %u:%u", d, histogram[d]);
+    std::printf("\n  seconds a state: mean %.4f, median %.4f, largest %.4f; nodes a state: %.0f\n",
+                total / static_cast<double>(count), seconds[count / 2], seconds.back(),
+                static_cast<double>(nodes) / static_cast<double>(count));
+
+    std::vector<std::uint8_t> out(count);
+    WorkControl control;
+    const auto start = std::chrono::steady_clock::now();
+    solver.distances(cubes, out.data(), control);
+    const double pooled = seconds_since(start);
+    std::printf("  on %zu workers: %.1f cubes/s\n", pool_worker_count(), static_cast<double>(count) / pooled);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "scrambles";
+    const auto number = [&](int i, std::uint64_t fallback) {
+        return argc > i ? std::strtoull(argv[i], nullptr, 10) : fallback;
+    };
+    std::vector<std::string> warnings;
+    WorkControl control;
+    const auto start = std::chrono::steady_clock::now();
+    const optimal::Solver& solver = optimal::optimal_solver(warnings, control);
+    for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
+    std::printf("tables ready in %.1f s:", seconds_since(start));
+    for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
+        std::printf(" %s %.1f MB%s;", table.name.c_str(), static_cast<double>(table.bytes) / 1e6,
+                    table.built_here ? " (built)" : "");
+    std::printf("\nworkers: %zu\n", pool_worker_count());
+    if (mode == "deepenings") {
+        deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
+    } else {
+        scrambles(solver, number(2, 200), number(3, 1), static_cast<unsigned>(number(4, 14)));
+    }
+}
