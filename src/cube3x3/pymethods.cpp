@@ -71,11 +71,12 @@ const std::array<PyMethodDef, 2> solver_rows{{
     keywords_row<distance>("distance",
                            "distance($self, modulo_rotation=False)\n--\n\n"
                            "Return the fewest quarter turns after which the cube is solved.\n\n"
-                           "An optimal search (IDA*) over pattern databases of the corners and of two sets\n"
-                           "of six edges; the first call builds them (the edge tables in the cache,\n"
-                           "turnsmith.prepare_tables). States up to about 14 quarter turns from solved take\n"
-                           "milliseconds; a uniform random state can take minutes to hours with these small\n"
-                           "tables, and the call can be interrupted. modulo_rotation is accepted as\n"
+                           "An optimal search (IDA*) on the worker pool, pruned by the exact distances of\n"
+                           "the corners, of sets of six edges and to the two-phase search's middle group;\n"
+                           "the first call maps their tables from the cache or builds them\n"
+                           "(turnsmith.prepare_tables). States up to about 14 quarter turns from solved take\n"
+                           "about a millisecond; a uniform random state can take minutes to hours with\n"
+                           "these small tables, and the call can be interrupted. modulo_rotation is accepted as\n"
                            "Cube2x2.distance accepts it and gives the same number: the 3x3's centres fix\n"
                            "its orientation."),
     solve_row<Cube3x3>("solve($self, max_length=None, optimal=False)\n--\n\n"

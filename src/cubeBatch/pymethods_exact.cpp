@@ -219,19 +219,20 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
             "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
             "The shape is (len(self),); each value is the cube's distance(), with the same\n"
             "modulo_rotation. For the 2x2, read from its distance table. For the 3x3, exact\n"
-            "quarter-turn distances from an optimal search on the worker pool, one cube per\n"
-            "worker: states up to about 14 quarter turns from solved take milliseconds, but\n"
-            "a uniform random state can take minutes to hours with these small tables.\n"
+            "quarter-turn distances from an optimal search on the worker pool (one cube per\n"
+            "worker, or for a few cubes each cube on every worker): states up to about 14\n"
+            "quarter turns from solved take about a millisecond, but a uniform random state\n"
+            "can take minutes to hours with these small tables.\n"
             "progress works as in solutions; the call can be interrupted, and the batch is\n"
             "not changed either way."),
         no_args_row("lower_bounds", lower_bounds,
                     "lower_bounds($self)\n--\n\n"
                     "Return for every cube a number never above its distance, as a NumPy uint8 array.\n\n"
                     "The shape is (len(self),). For the 3x3, the largest of the exact distances of\n"
-                    "its corners and of two sets of six edges (pattern databases of about 130 MB,\n"
-                    "the same on every machine), raised by one where the cube's parity shows that\n"
-                    "the distance is larger: millions of cubes a second. For the 2x2, its exact\n"
-                    "distances."),
+                    "its corners, of six sets of six edges, and of the cube from the two-phase\n"
+                    "search's middle group along each axis (the same tables on every machine),\n"
+                    "raised by one where the cube's parity shows that the distance is larger:\n"
+                    "millions of cubes a second. For the 2x2, its exact distances."),
         keywords_row<solutions>(
             "solutions",
             "solutions($self, max_length=None, optimal=False, progress=None, return_lengths=False)\n--\n\n"

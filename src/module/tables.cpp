@@ -50,7 +50,7 @@ PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 const DistanceTable2x2& table = *distance_table_2x2_if_built();
                 return report_list({{"2x2-distances", "", table.bytes(), true, 0.0}});
             } else if (optimal) {
-                std::vector<TableReport> reports;
+                std::vector<TableReport> reports = two_phase_table_reports();  // it reads phase 1's
                 for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
                     reports.push_back({table.name, table.path, table.bytes, table.built_here, table.seconds});
                 return report_list(reports);
@@ -97,7 +97,7 @@ PyMethodDef prepare_def = keywords_row<prepare_tables>(
     "Make the solver tables of a cube type ready now, and return what they are.\n\n"
     "For the 3x3, the two-phase search's tables are mapped from the cache\n"
     "directory (table_cache_dir()) or built there, once per process; with optimal,\n"
-    "those of the optimal search instead (distance(), lower_bounds()): the 2x2's\n"
+    "those of the optimal search too (distance(), lower_bounds()): the 2x2's\n"
     "distance table in memory and the edge tables in the cache. For the 2x2, its\n"
     "distance table is built in memory. Returns a list of dicts: name, path (the\n"
     "cache file, or None when held in memory), bytes, built (built by this call\n"

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "cube3x3/utils.hpp"
 #include "cubeBatch/pool.hpp"
@@ -149,7 +150,11 @@ inline constexpr std::uint64_t layout_version = 1;
 }  // namespace
 
 tables::TableKind table_kind(unsigned first) {
-    return {"3x3-edges-" + std::to_string(first) + "-" + std::to_string(first + pattern_edges - 1),
+    std::string name = "3x3-edges-";
+    name += std::to_string(first);
+    name += '-';
+    name += std::to_string(first + pattern_edges - 1);
+    return {std::move(name),
             format_of(layout_version, first), entries,
             [first](std::span<std::byte> out, WorkControl& control) {
                 const PositionMoves moves;

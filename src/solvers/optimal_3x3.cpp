@@ -1,11 +1,13 @@
 #include "solvers/optimal_3x3.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 
 #include "cube/fork.hpp"
 #include "cubeBatch/built_once.hpp"
 #include "cubeBatch/pool.hpp"
+#include "solvers/solver_3x3.hpp"
 #include "solvers/table_cache.hpp"
 
 namespace turnsmith::optimal {
@@ -52,10 +54,12 @@ inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 13) - 1;
 struct Solver::Node {
     SpacePlace corners;
     std::array<edge_patterns::Pattern, edge_views> edges;  // view v: axis v / 2, table v % 2
+    std::array<two_phase::Phase1Place, symmetry_3x3::axis_count> phase1;  // by axis
 };
 
-Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges)
-    : corners_(corners.all_states()) {
+Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges,
+               const two_phase::Solver& phase1)
+    : corners_(corners.all_states()), phase1_(phase1) {
     if (edges.size() != edges_.size()) throw std::invalid_argument("two edge tables are needed");
     for (std::size_t t = 0; t < edges_.size(); ++t) {
         if (edges[t].size() != edge_patterns::entries)
@@ -67,13 +71,14 @@ Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const 
 }
 
 Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
-    Node node{
-        {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)},
-        {}};
+    Node node{};
+    node.corners = {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)};
     for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
-        const Word seen = symmetry_3x3::conjugate_edges(cube.edges, symmetry_3x3::axis_turns()[axis]);
+        const Cube3x3 seen = symmetry_3x3::conjugate(cube, symmetry_3x3::axis_turns()[axis]);
         for (std::size_t t = 0; t < edge_tables; ++t)
-            node.edges[axis * edge_tables + t] = edge_patterns::pattern_of(seen, edge_patterns::table_first_pieces[t]);
+            node.edges[axis * edge_tables + t] =
+                edge_patterns::pattern_of(seen.edges, edge_patterns::table_first_pieces[t]);
+        node.phase1[axis] = phase1_.phase1_place(seen);
     }
     return node;
 }
@@ -82,6 +87,8 @@ unsigned Solver::estimate(const Node& node) const noexcept {
     unsigned bound = corners_.distance(node.corners);
     for (std::size_t v = 0; v < edge_views; ++v)
         bound = std::max<unsigned>(bound, edges_[v % edge_tables][node.edges[v].index()]);
+    for (const two_phase::Phase1Place& place : node.phase1)
+        bound = std::max(bound, phase1_.phase1_distance(phase1_.phase1_entry(place, phase1_.phase1_class(place))));
     return bound;
 }
 
@@ -103,7 +110,12 @@ void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t
             corners_.prefetch(nodes[i].corners);
             for (std::size_t v = 0; v < edge_views; ++v)
                 __builtin_prefetch(&edges_[v % edge_tables][nodes[i].edges[v].index()]);
+            for (const two_phase::Phase1Place& place : nodes[i].phase1)
+                __builtin_prefetch(phase1_.phase1_class(place));
         }
+        for (std::size_t i = 0; i < count; ++i)
+            for (const two_phase::Phase1Place& place : nodes[i].phase1)
+                __builtin_prefetch(phase1_.phase1_entry(place, phase1_.phase1_class(place)));
         for (std::size_t i = 0; i < count; ++i) {
             const unsigned bound = estimate(nodes[i]);
             out[first + i] =
@@ -118,6 +130,13 @@ public:
     Search(const Solver& solver, const WorkControl& control, std::int8_t* path) noexcept
         : solver_(solver), control_(control), path_(path) {}
 
+    // The search of one subtree among others in order: it gives up once
+    // `cutoff` names an earlier subtree with a solution.
+    void give_up_after(const std::atomic<std::size_t>* cutoff, std::size_t subtree) noexcept {
+        cutoff_ = cutoff;
+        subtree_ = subtree;
+    }
+
     // Whether a path of exactly `remaining` moves (not ending the way
     // `state` forbids) leads from `node` to solved; writes it from path[depth].
     // The caller has made sure that no table puts `node` farther than
@@ -126,8 +145,12 @@ public:
     bool below(const Node& node, unsigned remaining, unsigned state, unsigned depth) {
         if (remaining == 0) return true;  // every table reads 0: solved
         const unsigned left = remaining - 1;
-        if ((++expanded_ & poll_mask) == 0 && control_.stop_requested()) stopped_ = true;
+        if ((++expanded_ & poll_mask) == 0 &&
+            (control_.stop_requested() ||
+             (cutoff_ != nullptr && cutoff_->load(std::memory_order_relaxed) < subtree_)))
+            stopped_ = true;
         if (stopped_) return false;
+        // Three passes over the children, each fetching what the next reads.
         std::array<Node, move_count> children;
         std::array<std::uint8_t, move_count> order{};
         unsigned count = 0;
@@ -137,16 +160,34 @@ public:
             order[count++] = static_cast<std::uint8_t>(k);
             child.corners = solver_.corners_.neighbour(node.corners, k);
             solver_.corners_.prefetch(child.corners);
+            for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                child.phase1[axis] = solver_.phase1_.phase1_next(node.phase1[axis], solver_.moved_[axis][k]);
+                __builtin_prefetch(solver_.phase1_.phase1_class(child.phase1[axis]));
+            }
             for (std::size_t v = 0; v < edge_views; ++v) {
                 child.edges[v] = solver_.moves_.next(node.edges[v], solver_.moved_[v / edge_tables][k]);
                 __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
             }
         }
         nodes_ += count;
+        std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
+        std::array<bool, move_count> near{};
         for (unsigned i = 0; i < count; ++i) {
             const Node& child = children[i];
-            if (solver_.corners_.distance(child.corners) > left) continue;
+            near[i] = solver_.corners_.distance(child.corners) <= left;
+            if (!near[i]) continue;
+            for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                phase1[i][axis] =
+                    solver_.phase1_.phase1_entry(child.phase1[axis], solver_.phase1_.phase1_class(child.phase1[axis]));
+                __builtin_prefetch(phase1[i][axis]);
+            }
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            if (!near[i]) continue;
+            const Node& child = children[i];
             bool far = false;
+            for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
+                far = two_phase::Solver::phase1_distance(phase1[i][axis]) > left;
             for (std::size_t v = 0; v < edge_views && !far; ++v)
                 far = solver_.edges_[v % edge_tables][child.edges[v].index()] > left;
             if (far) continue;
@@ -168,6 +209,8 @@ private:
     std::uint64_t nodes_ = 0;  // generated
     std::uint64_t expanded_ = 0;
     bool stopped_ = false;
+    const std::atomic<std::size_t>* cutoff_ = nullptr;
+    std::size_t subtree_ = 0;
 };
 
 unsigned Solver::start_bound(const Cube3x3& cube) const noexcept {
@@ -185,48 +228,146 @@ Result Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<st
     return {search.stopped() ? Outcome::stopped : Outcome::none, 0, search.nodes()};
 }
 
+// The subtrees of one deepening, in the order a single search visits them:
+// the paths of two moves that the tables let through.
+struct Solver::Subtree {
+    Node node;
+    unsigned state;
+    std::array<std::int8_t, 2> moves;
+};
+
+std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length) const {
+    std::vector<Subtree> found;
+    const auto children = [&](const Node& node, unsigned state, unsigned left, auto&& visit) {
+        for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(moves));
+            Node child;
+            child.corners = corners_.neighbour(node.corners, k);
+            for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
+                child.phase1[axis] = phase1_.phase1_next(node.phase1[axis], moved_[axis][k]);
+            for (std::size_t v = 0; v < edge_views; ++v)
+                child.edges[v] = moves_.next(node.edges[v], moved_[v / edge_tables][k]);
+            if (estimate(child) <= left) visit(child, state_after(state, k), k);
+        }
+    };
+    children(root, start_state, length - 1, [&](const Node& first, unsigned state, unsigned k) {
+        children(first, state, length - 2, [&](const Node& second, unsigned next, unsigned k2) {
+            found.push_back({second, next, {static_cast<std::int8_t>(k), static_cast<std::int8_t>(k2)}});
+        });
+    });
+    return found;
+}
+
+Result Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+                                      const WorkControl& control) const {
+    if (length < 4) return search_exactly(cube, length, out, control);  // too small to share
+    if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
+    const Node root = node_of(cube);
+    if (estimate(root) > length) return {Outcome::none, 0, 0};
+    const std::vector<Subtree> work = subtrees(root, length);
+    // The subtrees are taken in order; a solution in one is kept only if no
+    // earlier one has one, and every later one gives up once one is found.
+    std::atomic<std::size_t> next = 0;
+    std::atomic<std::size_t> cutoff = work.size();
+    std::atomic<std::uint64_t> nodes = 0;
+    std::atomic<bool> stopped = false;
+    std::vector<std::array<std::int8_t, diameter>> paths(work.size());
+    parallel_for(pool_worker_count(), [&](std::size_t, std::size_t) {
+        std::uint64_t here = 0;
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < work.size();) {
+            if (cutoff.load(std::memory_order_relaxed) < i) break;
+            Search search(*this, control, paths[i].data());
+            search.give_up_after(&cutoff, i);
+            paths[i][0] = work[i].moves[0];
+            paths[i][1] = work[i].moves[1];
+            const bool found = search.below(work[i].node, length - 2, work[i].state, 2);
+            here += search.nodes();
+            if (found) {
+                std::size_t earlier = cutoff.load(std::memory_order_relaxed);
+                while (i < earlier && !cutoff.compare_exchange_weak(earlier, i, std::memory_order_relaxed)) {
+                }
+            } else if (search.stopped() && control.stop_requested()) {
+                stopped.store(true, std::memory_order_relaxed);
+                break;
+            }
+        }
+        nodes.fetch_add(here, std::memory_order_relaxed);
+    });
+    // A subtree before the cutoff was searched to its end: the cutoff is the
+    // first with a solution, unless a stop cut the loop short.
+    if (stopped.load()) return {Outcome::stopped, 0, nodes.load()};
+    const std::size_t first = cutoff.load();
+    if (first == work.size()) return {Outcome::none, 0, nodes.load()};
+    std::copy_n(paths[first].begin(), length, out.begin());
+    return {Outcome::found, length, nodes.load()};
+}
+
 Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
-                     const WorkControl& control) const {
+                     const WorkControl& control, Sharing sharing) const {
     const unsigned longest = std::min(max_length, diameter);
     if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
     std::uint64_t nodes = 0;
     for (unsigned bound = start_bound(cube); bound <= longest; bound += 2) {
-        const Result result = search_exactly(cube, bound, out, control);
+        const Result result = sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, out, control)
+                                                           : search_exactly(cube, bound, out, control);
         nodes += result.nodes;
         if (result.outcome != Outcome::none) return {result.outcome, result.length, nodes};
     }
     return {Outcome::none, 0, nodes};
 }
 
-void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows,
-                        std::size_t width, std::int16_t* lengths, WorkControl& control) const {
-    if (width < std::min(max_length, diameter)) throw std::invalid_argument("rows narrower than the bound");
-    parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            std::int8_t* row = rows + i * width;
-            const Result result = solve(cubes[i], max_length, std::span(row, width), control);
-            if (result.outcome == Outcome::stopped) return;
-            const unsigned length = result.outcome == Outcome::found ? result.length : 0;
-            std::fill(row + length, row + width, std::int8_t{-1});
-            lengths[i] =
-                result.outcome == Outcome::found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+namespace {
+
+// Whether a batch is worth a cube per worker at a time, or each cube the
+// whole pool: a few cubes may take very different times.
+bool cube_per_worker(std::size_t cubes) { return cubes >= 4 * pool_worker_count(); }
+
+// Calls solve_one(i, sharing) for every cube: on the pool, each worker taking
+// the next cube as it finishes one, or cube by cube with the pool on each.
+// solve_one returns false once stopped. Throws Stopped then.
+template <class F>
+void for_each_cube(std::size_t count, WorkControl& control, F&& solve_one) {
+    if (cube_per_worker(count)) {
+        std::atomic<std::size_t> next = 0;
+        parallel_for(pool_worker_count(), [&](std::size_t, std::size_t) {
+            for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+                if (!solve_one(i, Solver::Sharing::none)) return;
+                control.add_done(1);
+            }
+        });
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!solve_one(i, Solver::Sharing::subtrees)) break;
             control.add_done(1);
         }
-    });
+    }
     control.throw_if_stopped();
 }
 
-void Solver::distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const {
-    parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
-        std::array<std::int8_t, diameter> moves{};
-        for (std::size_t i = begin; i < end; ++i) {
-            const Result result = solve(cubes[i], diameter, moves, control);
-            if (result.outcome == Outcome::stopped) return;
-            out[i] = static_cast<std::uint8_t>(result.length);  // every state lies within the diameter
-            control.add_done(1);
-        }
+}  // namespace
+
+void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows,
+                        std::size_t width, std::int16_t* lengths, WorkControl& control) const {
+    if (width < std::min(max_length, diameter)) throw std::invalid_argument("rows narrower than the bound");
+    for_each_cube(cubes.size(), control, [&](std::size_t i, Sharing sharing) {
+        std::int8_t* row = rows + i * width;
+        const Result result = solve(cubes[i], max_length, std::span(row, width), control, sharing);
+        if (result.outcome == Outcome::stopped) return false;
+        const unsigned length = result.outcome == Outcome::found ? result.length : 0;
+        std::fill(row + length, row + width, std::int8_t{-1});
+        lengths[i] = result.outcome == Outcome::found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+        return true;
     });
-    control.throw_if_stopped();
+}
+
+void Solver::distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const {
+    for_each_cube(cubes.size(), control, [&](std::size_t i, Sharing sharing) {
+        std::array<std::int8_t, diameter> moves{};
+        const Result result = solve(cubes[i], diameter, moves, control, sharing);
+        if (result.outcome == Outcome::stopped) return false;
+        out[i] = static_cast<std::uint8_t>(result.length);  // every state lies within the diameter
+        return true;
+    });
 }
 
 // ---- the process's solver ---------------------------------------------------------
@@ -241,6 +382,7 @@ struct LoadedSolver {
 
 std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkControl& control) {
     auto loaded = std::make_unique<LoadedSolver>();
+    const two_phase::Solver& phase1 = two_phase_solver(warnings, control);
     const DistanceTable2x2& corners = distance_table_2x2();
     loaded->reports.push_back({"2x2-distances", "", corners.bytes(), true, 0.0});
     std::vector<std::span<const std::byte>> views;
@@ -250,7 +392,7 @@ std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkContr
         loaded->reports.push_back({kind.name, file.path(), kind.bytes, file.built_here(), file.seconds()});
         views.push_back(file.bytes());
     }
-    loaded->solver = std::make_unique<Solver>(corners, views);
+    loaded->solver = std::make_unique<Solver>(corners, views, phase1);
     return loaded;
 }
 

@@ -3,7 +3,9 @@
 // iterative-deepening search (IDA*) pruned by pattern databases, the
 // corners' (the 2x2's distance table) and two of six edges each
 // (edge_patterns_3x3.hpp); their largest value never exceeds the distance.
-// The edge tables are read along all three axes: the state seen from a cube
+// The two-phase search's phase-1 table adds a third bound: a state's
+// distance to the group H, which every path to solved enters. The edge and
+// phase-1 tables are read along all three axes: the state seen from a cube
 // turned to put the R-L or F-B axis where U-D was moves six other edges into
 // the table's pieces, so two tables bound six sets of edges. A view is
 // followed through the search by turning it with each move as the turned cube
@@ -29,6 +31,7 @@
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
 #include "solvers/symmetry_3x3.hpp"
+#include "solvers/two_phase.hpp"
 #include "solvers/work_control.hpp"
 
 namespace turnsmith::optimal {
@@ -46,10 +49,12 @@ class Solver {
 public:
     // `corners` is the process's 2x2 table; `edges` the filled tables of the
     // kinds edge_patterns::table_kind(first) for table_first_pieces, in that
-    // order. All must outlive the solver, which only reads them. Makes the
-    // position moves on the pool. Throws std::invalid_argument when the edge
-    // tables are not two of the right size.
-    Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges);
+    // order; `phase1` a two-phase solver, for its phase-1 table. All must
+    // outlive the solver, which only reads them. Makes the position moves on
+    // the pool. Throws std::invalid_argument when the edge tables are not two
+    // of the right size.
+    Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges,
+           const two_phase::Solver& phase1);
 
     // A number never above the distance of `cube` (a state the turns reach).
     unsigned lower_bound(const Cube3x3& cube) const noexcept;
@@ -60,19 +65,27 @@ public:
     // if it has at most `max_length` quarter turns: its moves in
     // out[0..length), out.size() >= min(max_length, diameter). Polls
     // `control` every 2^13 nodes expanded and returns `stopped` once a stop is asked.
+    // With Sharing::subtrees, each deepening's subtrees are shared out on the
+    // pool (call it off the pool), and a solution found in one is kept only
+    // once the subtrees before it are done: the same answer, sooner.
+    enum class Sharing { none, subtrees };
     Result solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
-                 const WorkControl& control) const;
+                 const WorkControl& control, Sharing sharing = Sharing::none) const;
 
     // One depth-first search for a solution of exactly `length` moves (at
     // most the diameter): the lexicographically least one, if any, to
     // out[0..length). The node count tells what one deepening costs.
     Result search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                           const WorkControl& control) const;
+    // The same, its subtrees shared out on the pool.
+    Result search_exactly_on_pool(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+                                  const WorkControl& control) const;
     // The first bound a search needs to try: the tables' bound on the cube
     // and on its inverse, the larger.
     unsigned start_bound(const Cube3x3& cube) const noexcept;
 
-    // Solves every cube on the pool, as two_phase::Solver::solve_many does:
+    // Solves every cube on the pool, as two_phase::Solver::solve_many does
+    // (each cube on one worker, or when they are few, each on the pool):
     // row i of `rows` (`width` >= min(max_length, diameter)) gets cube i's
     // moves then -1, lengths[i] its length or -1. Throws Stopped once the
     // loop has ended when a stop was asked; the rows are then unspecified.
@@ -84,6 +97,8 @@ public:
 private:
     struct Node;
     class Search;
+    struct Subtree;
+    std::vector<Subtree> subtrees(const Node& root, unsigned length) const;
     Node node_of(const Cube3x3& cube) const noexcept;
     unsigned estimate(const Node& node) const noexcept;
 
@@ -93,6 +108,7 @@ private:
     const SpaceDistances<rank2x2::AllStates>& corners_;
     std::array<const std::uint8_t*, edge_tables> edges_;
     edge_patterns::PositionMoves moves_;
+    const two_phase::Solver& phase1_;
     // For each axis, the move that each move is as that axis's view sees it.
     std::array<std::array<std::uint8_t, move_count>, symmetry_3x3::axis_count> moved_;
 };

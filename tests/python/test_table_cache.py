@@ -129,3 +129,42 @@ def test_the_3x3_tables_come_from_the_cache_in_a_new_process():
         print(cube.solve())
     """, turnsmith.table_cache_dir())
     assert done.stdout.strip() == moves
+
+
+@pytest.mark.parametrize("damage", [truncate, flip_last_byte], ids=lambda damage: damage.__name__)
+def test_a_damaged_edge_table_is_rebuilt_and_searches_stay_exact(tmp_path, damage):
+    np = pytest.importorskip("numpy")
+    """The optimal search's own table files: a damaged one is reported once,
+    built again, and the distances stay those of this process."""
+    source = turnsmith.table_cache_dir()
+    if source is None:
+        pytest.skip("the cache is off")
+    tables = turnsmith.prepare_tables(3, optimal=True)
+    edges = [t for t in tables if t["name"].startswith("3x3-edges-")]
+    assert len(edges) == 2 and all(t["path"] is not None for t in edges)
+    damaged = edges[0]["path"]
+    for name in os.listdir(source):  # the other files shared, the damaged one a copy
+        if name.endswith(".tbl") and os.path.join(source, name) != damaged:
+            os.symlink(os.path.join(source, name), tmp_path / name)
+    copy = tmp_path / os.path.basename(damaged)
+    with open(damaged, "rb") as f, open(copy, "wb") as out:
+        out.write(f.read())
+    damage(copy)
+    batch = turnsmith.CubeBatch(20, 3)
+    batch.scramble_with_moves(np.full(20, 9), seed=3, avoid_inverse=True)
+    expected = batch.distances().tolist()
+    done = run(f"""
+        import warnings, numpy as np, turnsmith
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            tables = turnsmith.prepare_tables(3, optimal=True)
+        print(sorted(t["name"] for t in tables if t["built"] and t["path"]))
+        print([str(w.message) for w in caught])
+        batch = turnsmith.CubeBatch(20, 3)
+        batch.scramble_with_moves(np.full(20, 9), seed=3, avoid_inverse=True)
+        print(batch.distances().tolist())
+    """, tmp_path)
+    built, warned, distances = done.stdout.strip().splitlines()
+    assert eval(built) == [edges[0]["name"]]
+    assert len(eval(warned)) == 1 and str(copy) in warned
+    assert eval(distances) == expected
