@@ -164,22 +164,23 @@ public:
                 child.phase1[axis] = solver_.phase1_.phase1_next(node.phase1[axis], solver_.moved_[axis][k]);
                 __builtin_prefetch(solver_.phase1_.phase1_class(child.phase1[axis]));
             }
-            for (std::size_t v = 0; v < edge_views; ++v) {
-                child.edges[v] = solver_.moves_.next(node.edges[v], solver_.moved_[v / edge_tables][k]);
-                __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
-            }
         }
         nodes_ += count;
         std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
         std::array<bool, move_count> near{};
         for (unsigned i = 0; i < count; ++i) {
-            const Node& child = children[i];
+            Node& child = children[i];
             near[i] = solver_.corners_.distance(child.corners) <= left;
             if (!near[i]) continue;
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
                 phase1[i][axis] =
                     solver_.phase1_.phase1_entry(child.phase1[axis], solver_.phase1_.phase1_class(child.phase1[axis]));
                 __builtin_prefetch(phase1[i][axis]);
+            }
+            // The edge views only of children the corners let through: most are not.
+            for (std::size_t v = 0; v < edge_views; ++v) {
+                child.edges[v] = solver_.moves_.next(node.edges[v], solver_.moved_[v / edge_tables][order[i]]);
+                __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
             }
         }
         for (unsigned i = 0; i < count; ++i) {
