@@ -40,6 +40,8 @@ stands. Only the solved cubes whose answer is longer than their bound go to
 turns from solved, minutes or more for deep ones); the summary says how many
 the bound settled and how many were searched. The summary is a table on
 stdout, or with --json one JSON object; the time taken goes to stderr.
+--details FILE.npz keeps every cube's figures, row i for state i: solved,
+lengths, lower_bounds, distances (255 for cubes not solved) and searched.
 
 With --scheduler ADDRESS, or --workers N for a LocalCluster of N processes
 (each with a turnsmith pool of its share of the CPUs), the cubes are shared
@@ -378,6 +380,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("states", type=Path, nargs="?", help="a .npy file of states, or dataset.py's shard directory")
     p.add_argument("solutions", type=Path, nargs="?", help="a .npy file of move indexes, or a text file of moves")
     p.add_argument("--json", action="store_true", help="print the figures as one JSON object")
+    p.add_argument("--details", type=Path, metavar="FILE.npz", help="write every cube's figures to FILE.npz")
     p.add_argument("--make-demo", type=Path, metavar="DIR", help="write a demo set into DIR and score it")
     p.add_argument("--demo-states", type=int, default=1000, help="states in the demo set (default %(default)s)")
     p.add_argument("--seed", type=int, default=0, help="the demo set's seed (default %(default)s)")
@@ -420,6 +423,8 @@ def main(argv: list[str] | None = None) -> int:
     else:
         scores = score(batch, moves, progress=True)
     summary = summarize(scores, cube_type_of(batch))
+    if args.details is not None:
+        np.savez(args.details, **scores._asdict())
     print(json.dumps(summary, indent=2) if args.json else table(summary))
     print(f"scored in {time.perf_counter() - start:.2f} s", file=sys.stderr)
     return 0
