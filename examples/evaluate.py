@@ -9,8 +9,9 @@ are replayed, and the solved ones are measured against exact distances.
     bash examples/run.sh evaluate states.npy answers.npy --scheduler tcp://host:8786
 
 The states are a NumPy .npy file, one cube a row, in either form the module
-reads back exactly: uint8 sticker rows, (N, 54) for the 3x3 or (N, 24) for
-the 2x2 (dataset.py's states files, `to_sticker_bytes()`), or uint64 words,
+reads back exactly: sticker rows, (N, 54) for the 3x3 or (N, 24) for the 2x2
+(dataset.py's states files, `to_sticker_bytes()`; any integer type but
+uint64, which means words), or uint64 words,
 (N, 2) for the 3x3 or (N,) for the 2x2 (`to_words()`); or a directory of
 dataset.py's shards, whose shard-*-states.npy files are read in shard order.
 The solutions, row i for state i, are either
@@ -119,6 +120,17 @@ class InputError(ValueError):
     """A file that cannot be scored, with what is wrong with it."""
 
 
+def load_array(path: Path) -> npt.NDArray[Any]:
+    """A .npy file's array; no pickled objects."""
+    try:
+        array = np.load(path)
+    except ValueError:
+        array = None
+    if not isinstance(array, np.ndarray):
+        raise InputError(f"{path}: not a NumPy .npy array")
+    return array
+
+
 def load_states(path: Path) -> turnsmith.CubeBatch:
     """The states of a .npy file of sticker rows or words, or of dataset.py's
     shard directory; every row is checked to be a reachable state."""
@@ -126,20 +138,20 @@ def load_states(path: Path) -> turnsmith.CubeBatch:
         shards = sorted(path.glob("shard-*-states.npy"))
         if not shards:
             raise InputError(f"{path}: no shard-*-states.npy files (dataset.py's shards)")
-        array = np.concatenate([np.load(shard) for shard in shards])
+        array = np.concatenate([load_array(shard) for shard in shards])
     else:
-        array = np.load(path)
+        array = load_array(path)
     if len(array) == 0:
         raise InputError(f"{path}: no states")
     try:
         if array.dtype == np.uint64 and (array.ndim == 1 or array.shape[1:] == (2,)):
             cube_type: CubeType = 3 if array.ndim == 2 else 2
             return turnsmith.CubeBatch.from_words(array, cube_type)
-        if array.dtype == np.uint8 and array.ndim == 2 and array.shape[1] in STICKERS:
+        if np.issubdtype(array.dtype, np.integer) and array.ndim == 2 and array.shape[1] in STICKERS:
             return turnsmith.CubeBatch.from_sticker_array(array, STICKERS[array.shape[1]])
     except ValueError as error:
         raise InputError(f"{path}: {error}") from None
-    raise InputError(f"{path}: {array.dtype} {array.shape} is neither uint8 sticker rows, (N, 54) or (N, 24), "
+    raise InputError(f"{path}: {array.dtype} {array.shape} is neither sticker rows, (N, 54) or (N, 24), "
                      "nor uint64 words, (N, 2) or (N,)")
 
 
@@ -157,7 +169,7 @@ def load_solutions(path: Path) -> Moves:
     """The answers as int8 move indexes, -1 padded: a .npy array as it is
     (checked), a text file parsed line by line."""
     if path.suffix == ".npy":
-        array = np.load(path)
+        array = load_array(path)
         if array.ndim != 2 or not np.issubdtype(array.dtype, np.integer):
             raise InputError(f"{path}: {array.dtype} {array.shape} is not a 2-D integer array of move indexes")
         bad = np.argwhere((array < -1) | (array >= TURNS))
@@ -165,7 +177,8 @@ def load_solutions(path: Path) -> Moves:
             row, column = bad[0]
             raise InputError(f"{path}: row {row}, column {column} holds {array[row, column]}, "
                              f"but move indexes are 0..{TURNS - 1} (-1 ends a row)")
-        return array.astype(np.int8)
+        moves: Moves = array.astype(np.int8)
+        return moves
     with open(path, encoding="utf-8") as file:
         rows = [parse_line(line, number, path) for number, line in enumerate(file, 1)]
     moves = np.full((len(rows), max(map(len, rows), default=0)), -1, np.int8)
@@ -326,7 +339,7 @@ def score_on_cluster(client: Any, batch: turnsmith.CubeBatch, moves: Moves, chun
         return future
 
     first = [submit() for _ in range(2 * max(threads, 1))]
-    pending = as_completed([future for future in first if future is not None])
+    pending = as_completed([future for future in first if future is not None])  # type: ignore[no-untyped-call]
     parts: dict[int, Scores] = {}
     done = 0
     for future in pending:
@@ -335,7 +348,7 @@ def score_on_cluster(client: Any, batch: turnsmith.CubeBatch, moves: Moves, chun
         done += len(part.solved)
         progress(done)
         if (following := submit()) is not None:
-            pending.add(following)
+            pending.add(following)  # type: ignore[no-untyped-call]
     return concatenate([parts[start] for start in sorted(parts)])
 
 
@@ -412,7 +425,7 @@ def main(argv: list[str] | None = None) -> int:
         moves = load_solutions(args.solutions)
         if len(moves) != len(batch):
             raise InputError(f"{len(moves):,} answers in {args.solutions} for {len(batch):,} states")
-    except (InputError, OSError) as error:
+    except (ValueError, OSError) as error:  # InputError, NumPy's and the text decoder's
         p.error(str(error))
     start = time.perf_counter()
     if args.scheduler or args.workers:
