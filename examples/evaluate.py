@@ -11,9 +11,9 @@ are replayed, and the solved ones are measured against exact distances.
 The states are a NumPy .npy file, one cube a row, in either form the module
 reads back exactly: sticker rows, (N, 54) for the 3x3 or (N, 24) for the 2x2
 (dataset.py's states files, `to_sticker_bytes()`; any integer type but
-uint64, which means words), or uint64 words,
-(N, 2) for the 3x3 or (N,) for the 2x2 (`to_words()`); or a directory of
-dataset.py's shards, whose shard-*-states.npy files are read in shard order.
+uint64), or uint64 words, (N, 2) for the 3x3 or (N,) for the 2x2
+(`to_words()`); or a directory of dataset.py's shards, whose
+shard-*-states.npy files are read in shard order.
 The solutions, row i for state i, are either
 
     a .npy file of move indexes, int8 (N, W) padded with -1 as
@@ -40,7 +40,8 @@ stands. Only the solved cubes whose answer is longer than their bound go to
 `distances()`, the exact search (milliseconds for states about 14 quarter
 turns from solved, minutes or more for deep ones); the summary says how many
 the bound settled and how many were searched. The summary is a table on
-stdout, or with --json one JSON object; the time taken goes to stderr.
+stdout, or with --json one JSON object; the time taken goes to stderr (on a
+cluster, from the first chunk sent; the cluster's start is timed apart).
 --details FILE.npz keeps every cube's figures, row i for state i: solved,
 lengths, lower_bounds, distances (255 for cubes not solved) and searched.
 
@@ -103,7 +104,7 @@ class Scores(NamedTuple):
     """Per-cube results, row i for state i."""
 
     solved: Bools  # the answer, replayed, leaves the cube solved
-    lengths: npt.NDArray[np.int16]  # quarter turns in the answer, up to its first -1
+    lengths: npt.NDArray[np.int32]  # quarter turns in the answer, up to its first -1
     lower_bounds: npt.NDArray[np.uint8]
     distances: npt.NDArray[np.uint8]  # exact for solved cubes, UNKNOWN for the others
     searched: Bools  # the distance took a search: the bound did not prove the answer optimal
@@ -190,10 +191,10 @@ def load_solutions(path: Path) -> Moves:
 # ---- scoring ---------------------------------------------------------------------
 
 
-def answer_lengths(moves: Moves) -> npt.NDArray[np.int16]:
+def answer_lengths(moves: Moves) -> npt.NDArray[np.int32]:
     """Quarter turns in each row up to its first -1, the moves apply_move_sequences turns."""
     ends = moves < 0
-    return np.where(ends.any(axis=1), ends.argmax(axis=1), moves.shape[1]).astype(np.int16)
+    return np.where(ends.any(axis=1), ends.argmax(axis=1), moves.shape[1]).astype(np.int32)
 
 
 def score(batch: turnsmith.CubeBatch, moves: Moves, progress: bool | None = None) -> Scores:
@@ -427,19 +428,26 @@ def main(argv: list[str] | None = None) -> int:
             raise InputError(f"{len(moves):,} answers in {args.solutions} for {len(batch):,} states")
     except (ValueError, OSError) as error:  # InputError, NumPy's and the text decoder's
         p.error(str(error))
-    start = time.perf_counter()
     if args.scheduler or args.workers:
         with contextlib.ExitStack() as stack:
+            started = time.perf_counter()
             client = start_client(args, stack)
+            workers = client.scheduler_info()["workers"].values()
+            print(f"{len(workers)} workers, {sum(worker['nthreads'] for worker in workers)} threads, "
+                  f"ready in {time.perf_counter() - started:.1f} s", file=sys.stderr)
+            start = time.perf_counter()
             scores = score_on_cluster(client, batch, moves, args.chunk_size,
                                       progress_line(len(batch), sys.stderr))
     else:
+        start = time.perf_counter()
         scores = score(batch, moves, progress=True)
+    seconds = time.perf_counter() - start
     summary = summarize(scores, cube_type_of(batch))
     if args.details is not None:
         np.savez(args.details, **scores._asdict())
     print(json.dumps(summary, indent=2) if args.json else table(summary))
-    print(f"scored in {time.perf_counter() - start:.2f} s", file=sys.stderr)
+    print(f"{len(batch):,} cubes scored in {seconds:.2f} s, {summary['searched']:,} of them searched",
+          file=sys.stderr)
     return 0
 
 
