@@ -421,6 +421,8 @@ def main(argv: list[str] | None = None) -> int:
         p.error("give a states file and a solutions file, or --make-demo DIR")
     if args.chunk_size < 1 or args.threads < 1 or (args.workers is not None and args.workers < 1):
         p.error("--chunk-size, --workers and --threads must be at least 1")
+    if (args.scheduler or args.workers) and importlib.util.find_spec("distributed") is None:
+        p.error("a cluster needs Dask: pip install '.[dask]'")
     try:
         batch = load_states(args.states)
         moves = load_solutions(args.solutions)
