@@ -252,6 +252,12 @@ def test_evaluate_refuses_answers_it_cannot_score(np, capsys, tmp_path, answers,
     assert message in capsys.readouterr().err
 
 
+def test_evaluate_score_refuses_rows_that_do_not_match(np):
+    # apply_move_sequences would turn only the cubes that have a row.
+    with pytest.raises(ValueError, match="1 answers for 2 states"):
+        load("evaluate").score(turnsmith.CubeBatch(2, 3), np.zeros((1, 1), np.int8))
+
+
 def test_evaluate_demo_runs_out_of_the_box(np, capsys, tmp_path):
     states = 200
     code, out = run_main("evaluate", ["--make-demo", str(tmp_path / "a"), "--demo-states", str(states),
