@@ -59,7 +59,7 @@ struct Solver::Node {
 
 Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges,
                const two_phase::Solver& phase1)
-    : corners_(corners.all_states()), phase1_(phase1) {
+    : corners_(corners.all_states()), phase1_(phase1.phase1_view()) {
     if (edges.size() != edges_.size()) throw std::invalid_argument("two edge tables are needed");
     for (std::size_t t = 0; t < edges_.size(); ++t) {
         if (edges[t].size() != edge_patterns::entries)
@@ -78,7 +78,7 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
         for (std::size_t t = 0; t < edge_tables; ++t)
             node.edges[axis * edge_tables + t] =
                 edge_patterns::pattern_of(seen.edges, edge_patterns::table_first_pieces[t]);
-        node.phase1[axis] = phase1_.phase1_place(seen);
+        node.phase1[axis] = two_phase::Phase1View::place_of(seen);
     }
     return node;
 }
@@ -88,7 +88,7 @@ unsigned Solver::estimate(const Node& node) const noexcept {
     for (std::size_t v = 0; v < edge_views; ++v)
         bound = std::max<unsigned>(bound, edges_[v % edge_tables][node.edges[v].index()]);
     for (const two_phase::Phase1Place& place : node.phase1)
-        bound = std::max(bound, phase1_.phase1_distance(phase1_.phase1_entry(place, phase1_.phase1_class(place))));
+        bound = std::max(bound, two_phase::Phase1View::distance(phase1_.entry(place, phase1_.class_of_place(place))));
     return bound;
 }
 
@@ -111,11 +111,11 @@ void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t
             for (std::size_t v = 0; v < edge_views; ++v)
                 __builtin_prefetch(&edges_[v % edge_tables][nodes[i].edges[v].index()]);
             for (const two_phase::Phase1Place& place : nodes[i].phase1)
-                __builtin_prefetch(phase1_.phase1_class(place));
+                __builtin_prefetch(phase1_.class_of_place(place));
         }
         for (std::size_t i = 0; i < count; ++i)
             for (const two_phase::Phase1Place& place : nodes[i].phase1)
-                __builtin_prefetch(phase1_.phase1_entry(place, phase1_.phase1_class(place)));
+                __builtin_prefetch(phase1_.entry(place, phase1_.class_of_place(place)));
         for (std::size_t i = 0; i < count; ++i) {
             const unsigned bound = estimate(nodes[i]);
             out[first + i] =
@@ -161,8 +161,8 @@ public:
             child.corners = solver_.corners_.neighbour(node.corners, k);
             solver_.corners_.prefetch(child.corners);
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
-                child.phase1[axis] = solver_.phase1_.phase1_next(node.phase1[axis], solver_.moved_[axis][k]);
-                __builtin_prefetch(solver_.phase1_.phase1_class(child.phase1[axis]));
+                child.phase1[axis] = solver_.phase1_.next(node.phase1[axis], solver_.moved_[axis][k]);
+                __builtin_prefetch(solver_.phase1_.class_of_place(child.phase1[axis]));
             }
         }
         nodes_ += count;
@@ -174,7 +174,7 @@ public:
             if (!near[i]) continue;
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
                 phase1[i][axis] =
-                    solver_.phase1_.phase1_entry(child.phase1[axis], solver_.phase1_.phase1_class(child.phase1[axis]));
+                    solver_.phase1_.entry(child.phase1[axis], solver_.phase1_.class_of_place(child.phase1[axis]));
                 __builtin_prefetch(phase1[i][axis]);
             }
             // The edge views only of children the corners let through: most are not.
@@ -188,7 +188,7 @@ public:
             const Node& child = children[i];
             bool far = false;
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
-                far = two_phase::Solver::phase1_distance(phase1[i][axis]) > left;
+                far = two_phase::Phase1View::distance(phase1[i][axis]) > left;
             for (std::size_t v = 0; v < edge_views && !far; ++v)
                 far = solver_.edges_[v % edge_tables][child.edges[v].index()] > left;
             if (far) continue;
@@ -245,7 +245,7 @@ std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length)
             Node child;
             child.corners = corners_.neighbour(node.corners, k);
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
-                child.phase1[axis] = phase1_.phase1_next(node.phase1[axis], moved_[axis][k]);
+                child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][k]);
             for (std::size_t v = 0; v < edge_views; ++v)
                 child.edges[v] = moves_.next(node.edges[v], moved_[v / edge_tables][k]);
             if (estimate(child) <= left) visit(child, state_after(state, k), k);

@@ -32,6 +32,7 @@
 #include "solvers/edge_patterns_3x3.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
+#include "solvers/two_phase_moves.hpp"
 #include "solvers/work_control.hpp"
 
 namespace turnsmith::optimal {
@@ -108,7 +109,7 @@ private:
     const SpaceDistances<rank2x2::AllStates>& corners_;
     std::array<const std::uint8_t*, edge_tables> edges_;
     edge_patterns::PositionMoves moves_;
-    const two_phase::Solver& phase1_;
+    two_phase::Phase1View phase1_;
     // For each axis, the move that each move is as that axis's view sees it.
     std::array<std::array<std::uint8_t, move_count>, symmetry_3x3::axis_count> moved_;
 };

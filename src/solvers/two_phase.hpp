@@ -53,11 +53,7 @@ struct Result {
 struct SolverData;
 struct SolverTesting;
 
-// A state's place in phase 1: its corners' twist, its edges' flip and where
-// its middle-layer edges are.
-struct Phase1Place {
-    std::uint32_t twist, flip, slice;
-};
+struct Phase1View;
 
 class Solver {
 public:
@@ -86,16 +82,8 @@ public:
     void solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows, std::size_t width,
                     std::int16_t* lengths, WorkControl& control) const;
 
-    // Phase 1's distances as a bound for other searches: every path to
-    // solved passes through H, so a state's distance to H never exceeds its
-    // distance to solved. A place follows a search through the small move
-    // tables; its entry is two reads, the class (a 6 MB table) then the
-    // distance (a large one), each worth fetching ahead.
-    Phase1Place phase1_place(const Cube3x3& cube) const noexcept;
-    Phase1Place phase1_next(Phase1Place place, unsigned move) const noexcept;
-    const std::uint32_t* phase1_class(Phase1Place place) const noexcept;
-    const std::uint16_t* phase1_entry(Phase1Place place, const std::uint32_t* packed_class) const noexcept;
-    static unsigned phase1_distance(const std::uint16_t* entry) noexcept;
+    // Phase 1's distances as a bound for other searches (two_phase_moves.hpp).
+    Phase1View phase1_view() const noexcept;
 
 private:
     friend struct SolverTesting;

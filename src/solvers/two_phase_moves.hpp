@@ -143,4 +143,43 @@ enum TableIndex : unsigned {
     table_count
 };
 
+// ---- phase 1 as a bound for other searches ---------------------------------------
+//
+// Every path to solved passes through H, so a state's distance to H never
+// exceeds its distance to solved. A place follows a search through the small
+// move tables; its entry is two reads, the class (a 6 MB table) then the
+// distance (a large one), each worth fetching ahead. Views of the solver's
+// tables, inline for the searches' inner loops.
+
+// A state's place in phase 1: its corners' twist, its edges' flip and where
+// its middle-layer edges are.
+struct Phase1Place {
+    std::uint32_t twist, flip, slice;
+};
+
+struct Phase1View {
+    const std::uint16_t* twist_moves;
+    const std::uint16_t* flip_moves;
+    const std::uint16_t* slice_moves;
+    const std::uint16_t* twist_images;  // [twist * 16 + symmetry]
+    const std::uint32_t* flip_slice_classes;
+    const std::uint16_t* phase1;
+
+    static Phase1Place place_of(const Cube3x3& cube) noexcept {
+        return {coords::twist_of(cube.corners), coords::flip_of(cube.edges), coords::slice_position_of(cube.edges)};
+    }
+    Phase1Place next(Phase1Place place, unsigned move) const noexcept {
+        return {twist_moves[place.twist * move_count + move], flip_moves[place.flip * move_count + move],
+                slice_moves[place.slice * move_count + move]};
+    }
+    const std::uint32_t* class_of_place(Phase1Place place) const noexcept {
+        return &flip_slice_classes[flip_slice_of(place.flip, place.slice)];
+    }
+    const std::uint16_t* entry(Phase1Place place, const std::uint32_t* packed_class) const noexcept {
+        const std::uint32_t packed = *packed_class;
+        return &phase1[phase1_index(class_of(packed), twist_images[place.twist * symmetries + symmetry_of(packed)])];
+    }
+    static unsigned distance(const std::uint16_t* entry) noexcept { return *entry & phase1_distance_mask; }
+};
+
 }  // namespace turnsmith::two_phase

@@ -364,27 +364,10 @@ Solver::Solver(std::span<const std::span<const std::byte>> tables) {
 
 Solver::~Solver() = default;
 
-Phase1Place Solver::phase1_place(const Cube3x3& cube) const noexcept {
-    return {coords::twist_of(cube.corners), coords::flip_of(cube.edges), coords::slice_position_of(cube.edges)};
+Phase1View Solver::phase1_view() const noexcept {
+    return {data_->moves.twist.data(),  data_->moves.flip.data(),    data_->moves.slice.data(),
+            data_->images.twist.data(), data_->flip_slice_classes, data_->phase1};
 }
-
-Phase1Place Solver::phase1_next(Phase1Place place, unsigned move) const noexcept {
-    const MoveTables& moves = data_->moves;
-    return {moves.twist[place.twist * move_count + move], moves.flip[place.flip * move_count + move],
-            moves.slice[place.slice * move_count + move]};
-}
-
-const std::uint32_t* Solver::phase1_class(Phase1Place place) const noexcept {
-    return &data_->flip_slice_classes[flip_slice_of(place.flip, place.slice)];
-}
-
-const std::uint16_t* Solver::phase1_entry(Phase1Place place, const std::uint32_t* packed_class) const noexcept {
-    const std::uint32_t packed = *packed_class;
-    const std::uint32_t seen = data_->images.twist[place.twist * symmetries + symmetry_of(packed)];
-    return &data_->phase1[phase1_index(class_of(packed), seen)];
-}
-
-unsigned Solver::phase1_distance(const std::uint16_t* entry) noexcept { return *entry & phase1_distance_mask; }
 
 namespace {
 
