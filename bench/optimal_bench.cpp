@@ -5,6 +5,10 @@
 //   optimal_bench deepenings [states=5] [seed=1] [largest bound=18]
 //       For uniformly random states, the nodes and seconds of each deepening
 //       up to the bound (one thread): what the tables leave to search.
+//   optimal_bench values [states=1000000] [seed=1]
+//       How often each value of the tables' bound comes up over uniformly
+//       random states: with the tree's size by depth, what predicts a
+//       deepening's nodes.
 //   optimal_bench scrambles [states=200] [seed=1] [turns=14]
 //       States made by that many random quarter turns: time per state (mean,
 //       median, largest) and nodes on one thread, then cubes per second on
@@ -106,6 +110,15 @@ void scrambles(const optimal::Solver& solver, std::size_t count, std::uint64_t s
     std::printf("  on %zu workers: %.1f cubes/s\n", pool_worker_count(), static_cast<double>(count) / pooled);
 }
 
+void values(const optimal::Solver& solver, std::size_t count, std::uint64_t seed) {
+    std::vector<std::uint64_t> histogram(optimal::diameter + 1);
+    for (const Cube3x3& cube : random_states(count, seed)) ++histogram[solver.table_bound(cube)];
+    std::printf("value  share of %zu uniformly random states\n", count);
+    for (unsigned v = 0; v <= optimal::diameter; ++v)
+        if (histogram[v] != 0)
+            std::printf("%5u  %.6f\n", v, static_cast<double>(histogram[v]) / static_cast<double>(count));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,6 +138,8 @@ int main(int argc, char** argv) {
     std::printf("\nworkers: %zu\n", pool_worker_count());
     if (mode == "deepenings") {
         deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
+    } else if (mode == "values") {
+        values(solver, number(2, 1'000'000), number(3, 1));
     } else {
         scrambles(solver, number(2, 200), number(3, 1), static_cast<unsigned>(number(4, 14)));
     }

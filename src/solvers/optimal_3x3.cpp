@@ -92,6 +92,8 @@ unsigned Solver::estimate(const Node& node) const noexcept {
     return bound;
 }
 
+unsigned Solver::table_bound(const Cube3x3& cube) const noexcept { return estimate(node_of(cube)); }
+
 unsigned Solver::lower_bound(const Cube3x3& cube) const noexcept {
     const Node node = node_of(cube);
     const unsigned bound = estimate(node);

@@ -59,6 +59,9 @@ public:
 
     // A number never above the distance of `cube` (a state the turns reach).
     unsigned lower_bound(const Cube3x3& cube) const noexcept;
+    // The tables' largest value alone, as the search prunes by it (the
+    // lower bound before its parity is taken into account).
+    unsigned table_bound(const Cube3x3& cube) const noexcept;
     // The same for many cubes, their table reads overlapped; on this thread.
     void lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t> out) const noexcept;
 
