@@ -115,6 +115,20 @@ def test_optimal_solutions_replay_in_exactly_the_distance(scrambled):
         assert text.split() == [NAMES[m] for m in rows[i] if m >= 0]
 
 
+def test_no_shorter_solution_meets_the_breadth_first_levels(levels, scrambled):
+    """Meet in the middle: a cube at distance d has no solution of d - 2 turns
+    (d - 1 has the wrong parity) when nothing d - 8 turns from it lies within
+    six turns of solved."""
+    batch, distances = scrambled
+    near = np.sort(np.concatenate([keys(level) for level in levels]))
+    for d in (10, 12):
+        for i in np.flatnonzero(distances == d)[:8]:
+            reached = batch.take([i])
+            for _ in range(d - 2 - (len(levels) - 1)):
+                reached = reached.get_next_batch()
+            assert not np.isin(keys(reached.to_words()), near).any()
+
+
 def test_the_positional_order_puts_optimal_second(scrambled):
     batch, distances = scrambled
     some = batch.take(range(10))
