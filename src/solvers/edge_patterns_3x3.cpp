@@ -52,17 +52,6 @@ std::array<unsigned, pattern_edges> slots_of(std::uint32_t position) noexcept {
     return slots;
 }
 
-std::uint32_t position_of(const std::array<unsigned, pattern_edges>& slots) noexcept {
-    std::uint32_t position = 0;
-    std::uint32_t taken = 0;
-    for (unsigned i = 0; i < pattern_edges; ++i) {
-        const unsigned below = static_cast<unsigned>(std::popcount(taken & ((1u << slots[i]) - 1)));
-        position = position * (edge_slots - i) + (slots[i] - below);
-        taken |= 1u << slots[i];
-    }
-    return position;
-}
-
 inline constexpr std::uint8_t unknown = 0xff;
 
 }  // namespace

@@ -45,6 +45,18 @@ struct Pattern {
     std::size_t index() const noexcept { return std::size_t{position} * flip_patterns + flips; }
 };
 
+// The position of six pieces in the given slots, piece by piece.
+constexpr std::uint32_t position_of(const std::array<unsigned, pattern_edges>& slots) noexcept {
+    std::uint32_t position = 0;
+    std::uint32_t taken = 0;
+    for (unsigned i = 0; i < pattern_edges; ++i) {
+        const unsigned below = static_cast<unsigned>(std::popcount(taken & ((1u << slots[i]) - 1)));
+        position = position * (edge_slots - i) + (slots[i] - below);
+        taken |= 1u << slots[i];
+    }
+    return position;
+}
+
 // The pattern of pieces first..first+5 in an edge word.
 constexpr Pattern pattern_of(Word edges, unsigned first) noexcept {
     std::array<unsigned, pattern_edges> slots{};
@@ -57,14 +69,7 @@ constexpr Pattern pattern_of(Word edges, unsigned first) noexcept {
             flips |= static_cast<std::uint32_t>(edge_flip(field)) << piece;
         }
     }
-    std::uint32_t position = 0;
-    std::uint32_t taken = 0;
-    for (unsigned i = 0; i < pattern_edges; ++i) {
-        const unsigned below = static_cast<unsigned>(std::popcount(taken & ((1u << slots[i]) - 1)));
-        position = position * (edge_slots - i) + (slots[i] - below);
-        taken |= 1u << slots[i];
-    }
-    return {position, flips};
+    return {position_of(slots), flips};
 }
 
 // Each entry of a move table: the position a move leads to, and from bit
