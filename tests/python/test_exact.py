@@ -119,6 +119,13 @@ def test_solutions_solve_in_exactly_the_distance(random_2x2):
     assert replay.is_solved().all()
 
 
+def test_optimal_changes_nothing_and_the_bounds_are_the_distances(random_2x2):
+    some = random_2x2.take(range(500))
+    assert np.array_equal(some.solutions(optimal=True), some.solutions())
+    assert all(some[i].solve(optimal=True) == some[i].solve() for i in range(0, 500, 50))
+    assert np.array_equal(random_2x2.lower_bounds(), random_2x2.distances())
+
+
 def test_solve_takes_the_lowest_move_that_comes_closer(random_2x2):
     for i in range(0, 300, 7):
         cube = random_2x2[i]
