@@ -85,6 +85,7 @@ class Violation(Exception):
 
 
 RANKS_2X2 = 88_179_840
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 SOLUTION_TOKENS = {face + turn for face in "UDRLFB" for turn in ("", "'")}
 
 
@@ -621,6 +622,16 @@ def batch_ops(cls):
             distances = exact(lambda: batch.distances(w.rng.random() < 0.5), np.uint8, (n,))
             expect(distances is None or (distances <= 14).all(), "distances beyond 14")
             return
+        if not FREE_THREADED:
+            # With the GIL, a call that waits for the pool attached (from_cubes,
+            # lower_bounds) would keep the GIL from the progress callable that
+            # stops a long search: shallow cubes of the thread's own.
+            near = CubeBatch(3, 3)
+            near.scramble_with_moves(np.full(3, 5), seed=w.rng.randrange(1 << 30), avoid_inverse=True)
+            distances = near.distances()
+            expect((distances <= 5).all() and (distances % 2 == 1).all(), f"distances {distances!r}")
+            return
+
         # The 3x3's exact search on random states takes hours: it is stopped
         # by its progress callable at the first report.
         def stop(done, total):
