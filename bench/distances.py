@@ -13,11 +13,11 @@ built. Then, each in a fresh process with the tables ready:
 - lower_bounds() of a million uniform random states, against is_solved() of
   the same batch (a pass over the same words that reads no table);
 - the distances of a few uniform random states, when --random N asks for them
-  (minutes to hours each).
+  (seconds to hours each; --cap SECONDS gives each up after that long).
 
     python bench/distances.py            # 2,000 shallow states
     python bench/distances.py --quick    # 200
-    python bench/distances.py --random 3 # and three uniform random states
+    python bench/distances.py --random 20 --cap 600   # and twenty uniform random states
 
 Needs only the standard library, NumPy and turnsmith.
 """
@@ -81,15 +81,28 @@ print(json.dumps({name: min(times) for name, times in rounds.items()}))
 
 RANDOM = """
 import json, sys, time, turnsmith
-n = int(sys.argv[1])
+n, cap = int(sys.argv[1]), float(sys.argv[2])
 turnsmith.prepare_tables(3, optimal=True)
 batch = turnsmith.CubeBatch(n, 3)
 batch.randomize(seed=2026)
+bounds = batch.lower_bounds()
+
+class TooLong(Exception):
+    pass
+
 out = []
 for i in range(n):
     start = time.perf_counter()
-    distance = batch[i].distance()
-    out.append({"distance": distance, "seconds": time.perf_counter() - start})
+
+    def give_up(done, total):  # a state past the cap is stopped and counted as such
+        if time.perf_counter() - start > cap:
+            raise TooLong
+
+    try:
+        distance = int(batch.take([i]).distances(progress=give_up)[0])
+    except TooLong:
+        distance = None
+    out.append({"distance": distance, "bound": int(bounds[i]), "seconds": time.perf_counter() - start})
     print(json.dumps(out[-1]), file=sys.stderr, flush=True)
 print(json.dumps(out))
 """
@@ -106,6 +119,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="a smoke run")
     parser.add_argument("--states", type=int, help="shallow states")
     parser.add_argument("--random", type=int, default=0, help="uniform random states to solve exactly")
+    parser.add_argument("--cap", type=float, default=3600.0, help="seconds after which a random state is given up")
     args = parser.parse_args()
     n = args.states or (200 if args.quick else 2000)
 
@@ -154,11 +168,20 @@ def main() -> int:
               f"at least {BOUNDS_TARGET / 1e6:.0f} M: {'met' if rate >= BOUNDS_TARGET else 'NOT met'})")
 
         if args.random:
-            print(f"\n{args.random} uniform random states (seed 2026), one at a time on every worker:")
-            results = run(RANDOM, str(args.random), **env)
+            print(f"\n{args.random} uniform random states (seed 2026), one at a time on every worker, "
+                  f"each given up after {args.cap:.0f} s:")
+            results = run(RANDOM, str(args.random), str(args.cap), **env)
             assert isinstance(results, list)
             for i, result in enumerate(results):
-                print(f"  state {i}: distance {result['distance']}, {result['seconds']:.1f} s")
+                found = result["distance"] if result["distance"] is not None else "not found"
+                print(f"  state {i}: lower bound {result['bound']}, distance {found}, {result['seconds']:.1f} s")
+            done = [r for r in results if r["distance"] is not None]
+            if done:
+                seconds = sorted(r["seconds"] for r in done)
+                print(f"  {len(done)} of {len(results)} within the cap: mean distance "
+                      f"{statistics.mean(r['distance'] for r in done):.2f}; seconds a state: mean "
+                      f"{statistics.mean(seconds):.1f}, median {statistics.median(seconds):.1f}, "
+                      f"largest {seconds[-1]:.1f}")
     print(f"load average at the end: {load_average()}")
     return 0
 
