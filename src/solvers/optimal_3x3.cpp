@@ -83,23 +83,38 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
     return node;
 }
 
+// The search's inner loop builds children in passes (fetching ahead); this is
+// the same child in one piece.
+Solver::Node Solver::child_of(const Node& node, unsigned move) const noexcept {
+    Node child;
+    child.corners = corners_.neighbour(node.corners, move);
+    for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
+        child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][move]);
+    for (std::size_t v = 0; v < edge_views; ++v)
+        child.edges[v] = moves_.next(node.edges[v], moved_[v / edge_tables][move]);
+    return child;
+}
+
 unsigned Solver::estimate(const Node& node) const noexcept {
     unsigned bound = corners_.distance(node.corners);
     for (std::size_t v = 0; v < edge_views; ++v)
         bound = std::max<unsigned>(bound, edges_[v % edge_tables][node.edges[v].index()]);
     for (const two_phase::Phase1Place& place : node.phase1)
-        bound = std::max(bound, two_phase::Phase1View::distance(phase1_.entry(place, phase1_.class_of_place(place))));
+        bound = std::max(bound, two_phase::Phase1View::distance(phase1_.entry_of(place)));
     return bound;
 }
 
 unsigned Solver::table_bound(const Cube3x3& cube) const noexcept { return estimate(node_of(cube)); }
 
-unsigned Solver::lower_bound(const Cube3x3& cube) const noexcept {
-    const Node node = node_of(cube);
-    const unsigned bound = estimate(node);
+unsigned Solver::with_parity(const Node& node, unsigned bound) const noexcept {
     // The corners' distance has the parity of the cube's: a larger bound of
     // the other parity lies below the distance, so one more does too.
     return bound + ((bound ^ corners_.distance(node.corners)) & 1);
+}
+
+unsigned Solver::lower_bound(const Cube3x3& cube) const noexcept {
+    const Node node = node_of(cube);
+    return with_parity(node, estimate(node));
 }
 
 void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t> out) const noexcept {
@@ -117,12 +132,9 @@ void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t
         }
         for (std::size_t i = 0; i < count; ++i)
             for (const two_phase::Phase1Place& place : nodes[i].phase1)
-                __builtin_prefetch(phase1_.entry(place, phase1_.class_of_place(place)));
-        for (std::size_t i = 0; i < count; ++i) {
-            const unsigned bound = estimate(nodes[i]);
-            out[first + i] =
-                static_cast<std::uint8_t>(bound + ((bound ^ corners_.distance(nodes[i].corners)) & 1));
-        }
+                __builtin_prefetch(phase1_.entry_of(place));
+        for (std::size_t i = 0; i < count; ++i)
+            out[first + i] = static_cast<std::uint8_t>(with_parity(nodes[i], estimate(nodes[i])));
     }
 }
 
@@ -175,8 +187,7 @@ public:
             near[i] = solver_.corners_.distance(child.corners) <= left;
             if (!near[i]) continue;
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
-                phase1[i][axis] =
-                    solver_.phase1_.entry(child.phase1[axis], solver_.phase1_.class_of_place(child.phase1[axis]));
+                phase1[i][axis] = solver_.phase1_.entry_of(child.phase1[axis]);
                 __builtin_prefetch(phase1[i][axis]);
             }
             // The edge views only of children the corners let through: most are not.
@@ -221,9 +232,17 @@ unsigned Solver::start_bound(const Cube3x3& cube) const noexcept {
     return std::max(lower_bound(cube), lower_bound(symmetry_3x3::inverse_of(cube)));
 }
 
+namespace {
+
+void check_room(unsigned length, std::span<std::int8_t> out) {
+    if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
+}
+
+}  // namespace
+
 Result Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                               const WorkControl& control) const {
-    if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
+    check_room(length, out);
     const Node root = node_of(cube);
     if (estimate(root) > length) return {Outcome::none, 0, 0};
     Search search(*this, control, out.data());
@@ -244,12 +263,7 @@ std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length)
     const auto children = [&](const Node& node, unsigned state, unsigned left, auto&& visit) {
         for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
-            Node child;
-            child.corners = corners_.neighbour(node.corners, k);
-            for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
-                child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][k]);
-            for (std::size_t v = 0; v < edge_views; ++v)
-                child.edges[v] = moves_.next(node.edges[v], moved_[v / edge_tables][k]);
+            const Node child = child_of(node, k);
             if (estimate(child) <= left) visit(child, state_after(state, k), k);
         }
     };
@@ -264,7 +278,7 @@ std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length)
 Result Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                                       const WorkControl& control) const {
     if (length < 4) return search_exactly(cube, length, out, control);  // too small to share
-    if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
+    check_room(length, out);
     const Node root = node_of(cube);
     if (estimate(root) > length) return {Outcome::none, 0, 0};
     const std::vector<Subtree> work = subtrees(root, length);

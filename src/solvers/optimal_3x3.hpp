@@ -104,7 +104,9 @@ private:
     struct Subtree;
     std::vector<Subtree> subtrees(const Node& root, unsigned length) const;
     Node node_of(const Cube3x3& cube) const noexcept;
+    Node child_of(const Node& node, unsigned move) const noexcept;
     unsigned estimate(const Node& node) const noexcept;
+    unsigned with_parity(const Node& node, unsigned bound) const noexcept;
 
     static constexpr std::size_t edge_tables = edge_patterns::table_first_pieces.size();
     static constexpr std::size_t edge_views = edge_tables * symmetry_3x3::axis_count;

@@ -179,6 +179,7 @@ struct Phase1View {
         const std::uint32_t packed = *packed_class;
         return &phase1[phase1_index(class_of(packed), twist_images[place.twist * symmetries + symmetry_of(packed)])];
     }
+    const std::uint16_t* entry_of(Phase1Place place) const noexcept { return entry(place, class_of_place(place)); }
     static unsigned distance(const std::uint16_t* entry) noexcept { return *entry & phase1_distance_mask; }
 };
 
