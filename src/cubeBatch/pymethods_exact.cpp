@@ -142,7 +142,7 @@ PyObject* lower_bounds(PyObject* self, PyObject*) {
             } else {
                 const optimal::Solver& solver = *optimal::optimal_solver_if_ready();
                 auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
-                // A bound costs three table reads, like a few dozen turns.
+                // A bound costs about ten table reads, fetched together: like a few dozen turns.
                 run(cubes.size(), FixedCost<64>{}, [&](std::size_t begin, std::size_t end) {
                     solver.lower_bounds(cubes.subspan(begin, end - begin),
                                         std::span(out.row(begin), end - begin));

@@ -624,7 +624,7 @@ def batch_ops(cls):
             return
         if not FREE_THREADED:
             # With the GIL, a call that waits for the pool attached (from_cubes,
-            # lower_bounds) would keep the GIL from the progress callable that
+            # a batch turn) would keep the GIL from the progress callable that
             # stops a long search: shallow cubes of the thread's own.
             near = CubeBatch(3, 3)
             near.scramble_with_moves(np.full(3, 5), seed=w.rng.randrange(1 << 30), avoid_inverse=True)
