@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string_view>
@@ -565,6 +567,15 @@ struct TableBytesMaker {
         table.seconds_ = std::chrono::duration<double>(Clock::now() - start).count();
         return table;
     }
+    // `from`'s bytes now held in `copy`, as built or loaded as `from` was.
+    static TableBytes copied(TableBytes from, Mapping copy) {
+        TableBytes table;
+        table.size_ = copy.size();
+        table.data_ = copy.release();
+        table.built_here_ = from.built_here_;
+        table.seconds_ = from.seconds_;
+        return table;
+    }
 };
 
 TableBytes::~TableBytes() {
@@ -668,6 +679,103 @@ TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnin
         return TableBytesMaker::make(keep_in_memory(std::move(written.contents), kind), {}, true, start);
     }
     return in_memory();
+}
+
+// ---------------------------------------------------------------------------
+// Tables built only when asked
+
+namespace {
+
+std::string gibibytes(std::uint64_t bytes) {
+    const std::uint64_t tenths = bytes * 10 / (std::uint64_t{1} << 30);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " GiB";
+}
+
+// Free bytes for this user on the file system of `directory`, or nullopt
+// when it cannot be told.
+std::optional<std::uint64_t> free_disk(const fs::path& directory) {
+    struct statvfs status;
+    if (statvfs(directory.c_str(), &status) != 0) return std::nullopt;
+    return std::uint64_t{status.f_bavail} * status.f_frsize;
+}
+
+// MemAvailable of /proc/meminfo in bytes, or 0 when it cannot be read.
+std::uint64_t available_memory() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kib = 0;
+    std::string unit;
+    while (meminfo >> key >> kib >> unit) {
+        if (key == "MemAvailable:") return kib * 1024;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<TableBytes> load_file(const TableKind& kind, const fs::path& path, std::vector<std::string>& warnings) {
+    check_kind(kind);
+    const Clock::time_point start = Clock::now();
+    Inspection found = inspect(path, kind);
+    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
+    if (!found.missing) warnings.push_back("the table file " + quoted(path) + " " + found.problem + "; it is not used");
+    return std::nullopt;
+}
+
+TableBytes load_or_build_file(const TableKind& kind, const fs::path& path, std::vector<std::string>& warnings,
+                              WorkControl& control) {
+    check_kind(kind);
+    const Clock::time_point start = Clock::now();
+    Inspection found = inspect(path, kind);
+    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
+    const fs::path directory = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::error_code error;
+    fs::create_directories(directory, error);
+    if (error) {
+        throw std::runtime_error("the directory " + quoted(directory) + " cannot hold the table '" + kind.name +
+                                 "' (" + error.message() + ")");
+    }
+    fs::path lock_path = path;
+    lock_path.replace_extension(".lock");
+    BuildLock lock(lock_path);
+    if (!lock.opened()) {
+        throw std::runtime_error("the lock file " + quoted(lock_path) + " cannot be created (" +
+                                 error_text(lock.open_error()) + ")");
+    }
+    const bool locked = lock.take(control);
+    found = inspect(path, kind);
+    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
+    if (!found.missing) {
+        warnings.push_back("the table file " + quoted(path) + " " + found.problem + "; building it again");
+    }
+    if (locked) remove_abandoned_files(path);
+    const std::uint64_t needed = table_content_offset + kind.bytes;
+    if (const std::optional<std::uint64_t> room = free_disk(directory); room && *room < needed) {
+        throw std::runtime_error("the table '" + kind.name + "' needs " + gibibytes(needed) + " of disk in " +
+                                 quoted(directory) + ", which has " + gibibytes(*room) + " free");
+    }
+    Written written = write_table(path, kind, control);
+    if (!written.failure.empty()) {
+        throw std::runtime_error("the table file " + quoted(path) + " could not be written (" + written.failure + ")");
+    }
+    return TableBytesMaker::make(std::move(written.contents), path.string(), true, start);
+}
+
+TableBytes copy_to_memory(TableBytes table, std::size_t spare) {
+    const std::span<const std::byte> bytes = table.bytes();
+    if (table.path().empty() || available_memory() < bytes.size() + spare) return table;
+    Mapping copy = map_aligned(bytes.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (!copy) return table;
+    madvise(copy.data(), copy.size(), MADV_HUGEPAGE);
+    constexpr std::size_t piece = std::size_t{64} << 20;
+    parallel_for((bytes.size() + piece - 1) / piece, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t at = i * piece;
+            std::memcpy(copy.data() + at, bytes.data() + at, std::min(piece, bytes.size() - at));
+        }
+    });
+    make_read_only(copy);
+    return TableBytesMaker::copied(std::move(table), std::move(copy));
 }
 
 // ---------------------------------------------------------------------------

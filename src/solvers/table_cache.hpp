@@ -87,6 +87,26 @@ private:
 // `control` is asked to stop.
 TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnings, WorkControl& control);
 
+// A table too large to build unasked (gigabytes, an hour): its file is
+// only ever read by searches, and built by an explicit call.
+//
+// The table of `kind` from the file `path` when that holds it whole; nullopt
+// when there is no such file, and also when it is damaged, with a warning.
+std::optional<TableBytes> load_file(const TableKind& kind, const std::filesystem::path& path,
+                                    std::vector<std::string>& warnings);
+// The table of `kind` from the file `path`, built into it first when it is
+// missing or damaged (atomically, under the file's build lock, inside its
+// mapped temporary file). Before building, checks that the file system has
+// room for it. Throws std::runtime_error naming the file when there is no
+// room or the file cannot be written, and whatever the build throws.
+TableBytes load_or_build_file(const TableKind& kind, const std::filesystem::path& path,
+                              std::vector<std::string>& warnings, WorkControl& control);
+// A private copy of `table` in memory that asks for huge pages, when the
+// system's available memory holds it with `spare` bytes to spare (the copy
+// then needs no file and its random reads cost about half); otherwise
+// `table` as it is.
+TableBytes copy_to_memory(TableBytes table, std::size_t spare);
+
 // The cache directory, read from the environment at each call:
 // TURNSMITH_CACHE_DIR when set (set but empty turns the cache off: nullopt),
 // else $XDG_CACHE_HOME/turnsmith, else $HOME/.cache/turnsmith (nullopt
