@@ -1,6 +1,7 @@
 // The optimal search's cost, from the tables in the cache (built there when
-// missing): what one deepening costs in nodes for uniformly random states,
-// and how long exact distances of scrambled states take.
+// missing; the large table only read, where TURNSMITH_LARGE_TABLE or the
+// cache has it): what one deepening costs in nodes for uniformly random
+// states, and how long exact distances of scrambled states take.
 //
 //   optimal_bench deepenings [states=5] [seed=1] [largest bound=18]
 //       For uniformly random states, the nodes and seconds of each deepening
@@ -130,12 +131,13 @@ int main(int argc, char** argv) {
     WorkControl control;
     const auto start = std::chrono::steady_clock::now();
     const optimal::Solver& solver = optimal::optimal_solver(warnings, control);
+    optimal::look_for_large_table(solver, warnings);  // TURNSMITH_LARGE_TABLE='' for the small tables alone
     for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
     std::printf("tables ready in %.1f s:", seconds_since(start));
     for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
         std::printf(" %s %.1f MB%s;", table.name.c_str(), static_cast<double>(table.bytes) / 1e6,
                     table.built_here ? " (built)" : "");
-    std::printf("\nworkers: %zu\n", pool_worker_count());
+    std::printf("\nlarge table: %s\nworkers: %zu\n", solver.has_large() ? "yes" : "no", pool_worker_count());
     if (mode == "deepenings") {
         deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
     } else if (mode == "values") {

@@ -135,7 +135,7 @@ PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* lower_bounds(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         with_cube_type(checked_cube_type(self),
-                       [&]<Cube C>() { optimal_tables_ready<C>(nullptr, "progress"); });
+                       [&]<Cube C>() { optimal_tables_ready<C>(nullptr, "progress", OptimalUse::bounds); });
         return project_detached(self, []<class C>(std::span<const C> cubes, auto& run) {
             if constexpr (std::is_same_v<C, Cube2x2>) {
                 return distances_internal(built_distance_table(), cubes, false, run);

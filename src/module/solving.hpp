@@ -38,6 +38,9 @@ struct Solving<Cube2x2> {
         make_ready(warnings, control);
     }
     static bool optimal_ready() noexcept { return distance_table_2x2_if_built() != nullptr; }
+    // It has no large table.
+    static bool large_looked_for() noexcept { return true; }
+    static void look_for_large(std::vector<std::string>&) {}
 
     // Optimal solutions, cut to `max_length`: row i of `rows` (`width` wide)
     // gets cube i's moves and -1 after them, lengths[i] their number, or -1
@@ -82,6 +85,11 @@ struct Solving<Cube3x3> {
         (void)optimal::optimal_solver(warnings, control);
     }
     static bool optimal_ready() noexcept { return optimal::optimal_solver_if_ready() != nullptr; }
+    // The large table, looked for once per process by the first search.
+    static bool large_looked_for() noexcept { return optimal::large_table_looked_for(); }
+    static void look_for_large(std::vector<std::string>& warnings) {
+        optimal::look_for_large_table(*optimal::optimal_solver_if_ready(), warnings);
+    }
 
     // Two-phase solutions, or with `optimal` the least optimal ones.
     static void solve_many(std::span<const Cube3x3> cubes, unsigned max_length, bool optimal,
@@ -129,13 +137,20 @@ void tables_ready(PyObject* progress, const char* parameter) {
     warn_all(warnings);
 }
 
-// The same for the tables of the optimal search.
+// The same for the tables of the optimal search. A search also looks for the
+// large table (once per process, warning when there is none); bounds never
+// read it.
+enum class OptimalUse { search, bounds };
 template <Cube C>
-void optimal_tables_ready(PyObject* progress, const char* parameter) {
-    if (Solving<C>::optimal_ready()) return;
+void optimal_tables_ready(PyObject* progress, const char* parameter, OptimalUse use = OptimalUse::search) {
+    const bool searching = use == OptimalUse::search;
+    if (Solving<C>::optimal_ready() && (!searching || Solving<C>::large_looked_for())) return;
     std::vector<std::string> warnings;
     LongCall call(progress, parameter, "units");
-    call.run([&] { Solving<C>::make_optimal_ready(warnings, call.control()); });
+    call.run([&] {
+        Solving<C>::make_optimal_ready(warnings, call.control());
+        if (searching) Solving<C>::look_for_large(warnings);
+    });
     warn_all(warnings);
 }
 

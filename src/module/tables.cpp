@@ -4,6 +4,7 @@
 #include "module/tables.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,15 +34,39 @@ PyObject* report_list(const std::vector<TableReport>& tables) {
     return list.release();
 }
 
-constexpr Signature<3> prepare_signature{nullptr, "prepare_tables", {"cube_type", "progress", "optimal"}, 0};
+constexpr Signature<4> prepare_signature{
+    nullptr, "prepare_tables", {"cube_type", "progress", "optimal", "large"}, 0};
+
+// Builds the 3x3's large table unless this process has it, detached; a
+// build that cannot be kept (no room, no place) raises OSError.
+void large_table_ready(PyObject* progress) {
+    optimal_tables_ready<Cube3x3>(progress, "progress", OptimalUse::bounds);
+    const optimal::Solver& solver = *optimal::optimal_solver_if_ready();
+    if (solver.has_large()) return;
+    std::vector<std::string> warnings;
+    std::string failure;
+    LongCall call(progress, "progress", "entries");
+    call.run([&] {
+        try {
+            optimal::build_large_table(solver, warnings, call.control());
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
+        }
+    });
+    warn_all(warnings);
+    if (!failure.empty()) throw_error(PyExc_OSError, failure);
+}
 
 PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind(prepare_signature, args, nargs, kwnames);
         const unsigned cube_type = bound[0] == nullptr ? 3 : to_cube_type(bound[0]);
-        const bool optimal = to_flag(bound[2]);
+        const bool large = to_flag(bound[3]);
+        const bool optimal = large || to_flag(bound[2]);
         return with_cube_type(cube_type, [&]<Cube C>() {
-            if (optimal) {
+            if (large && std::is_same_v<C, Cube3x3>) {
+                large_table_ready(bound[1]);
+            } else if (optimal) {
                 optimal_tables_ready<C>(bound[1], "progress");
             } else {
                 tables_ready<C>(bound[1], "progress");
@@ -93,7 +118,7 @@ PyObject* cache_test_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef prepare_def = keywords_row<prepare_tables>(
     "prepare_tables",
-    "prepare_tables(cube_type=3, progress=None, optimal=False)\n--\n\n"
+    "prepare_tables(cube_type=3, progress=None, optimal=False, large=False)\n--\n\n"
     "Make the solver tables of a cube type ready now, and return what they are.\n\n"
     "For the 3x3, the two-phase search's tables are mapped from the cache\n"
     "directory (table_cache_dir()) or built there, once per process; with optimal,\n"
@@ -103,7 +128,12 @@ PyMethodDef prepare_def = keywords_row<prepare_tables>(
     "cache file, or None when held in memory), bytes, built (built by this call\n"
     "rather than mapped from the cache) and seconds. Call it before forking workers,\n"
     "in a container's build step or on each node of a cluster. progress works as in\n"
-    "CubeBatch.solutions; the call can be interrupted.");
+    "CubeBatch.solutions; the call can be interrupted.\n\n"
+    "large=True (3x3; implies optimal) also makes the optimal search's large table\n"
+    "ready: 6.2 GB, built once (about half an hour on two cores) into\n"
+    "TURNSMITH_LARGE_TABLE or the cache directory, after checking that the disk has\n"
+    "room (OSError when it has not). Searches use it from then on, in every process\n"
+    "that finds it there; without it they use the small tables and warn once.");
 
 PyMethodDef cache_dir_def = no_args_row(
     "table_cache_dir", table_cache_dir,

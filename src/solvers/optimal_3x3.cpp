@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "cube/fork.hpp"
@@ -55,6 +56,7 @@ struct Solver::Node {
     SpacePlace corners;
     std::array<edge_patterns::Pattern, edge_views> edges;  // view v: axis v / 2, table v % 2
     std::array<two_phase::Phase1Place, symmetry_3x3::axis_count> phase1;  // by axis
+    std::array<corner_flips::Place, symmetry_3x3::axis_count> large;      // by axis
 };
 
 Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges,
@@ -79,6 +81,7 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
             node.edges[axis * edge_tables + t] =
                 edge_patterns::pattern_of(seen.edges, edge_patterns::table_first_pieces[t]);
         node.phase1[axis] = two_phase::Phase1View::place_of(seen);
+        node.large[axis] = large_moves_.place_of(seen);
     }
     return node;
 }
@@ -88,8 +91,10 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
 Solver::Node Solver::child_of(const Node& node, unsigned move) const noexcept {
     Node child;
     child.corners = corners_.neighbour(node.corners, move);
-    for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
+    for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
         child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][move]);
+        child.large[axis] = large_moves_.next(node.large[axis], moved_[axis][move]);
+    }
     for (std::size_t v = 0; v < edge_views; ++v)
         child.edges[v] = moves_.next(node.edges[v], moved_[v / edge_tables][move]);
     return child;
@@ -102,6 +107,21 @@ unsigned Solver::estimate(const Node& node) const noexcept {
     for (const two_phase::Phase1Place& place : node.phase1)
         bound = std::max(bound, two_phase::Phase1View::distance(phase1_.entry_of(place)));
     return bound;
+}
+
+unsigned Solver::search_estimate(const Node& node, const std::uint8_t* large) const noexcept {
+    unsigned bound = estimate(node);
+    if (large == nullptr) return bound;
+    for (const corner_flips::Place& place : node.large)
+        bound = std::max(bound, corner_flips::entry_at(large, large_moves_.index(place)));
+    return bound;
+}
+
+void Solver::attach_large(std::span<const std::byte> table) const {
+    if (table.size() != corner_flips::bytes) throw std::invalid_argument("a large table of another size");
+    const std::uint8_t* none = nullptr;
+    large_.compare_exchange_strong(none, reinterpret_cast<const std::uint8_t*>(table.data()),
+                                   std::memory_order_acq_rel);
 }
 
 unsigned Solver::table_bound(const Cube3x3& cube) const noexcept { return estimate(node_of(cube)); }
@@ -142,7 +162,7 @@ void Solver::lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t
 class Solver::Search {
 public:
     Search(const Solver& solver, const WorkControl& control, std::int8_t* path) noexcept
-        : solver_(solver), control_(control), path_(path) {}
+        : solver_(solver), control_(control), path_(path), large_(solver.large_.load(std::memory_order_acquire)) {}
 
     // The search of one subtree among others in order: it gives up once
     // `cutoff` names an earlier subtree with a solution.
@@ -181,6 +201,7 @@ public:
         }
         nodes_ += count;
         std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
+        std::array<std::array<std::size_t, symmetry_3x3::axis_count>, move_count> large{};
         std::array<bool, move_count> near{};
         for (unsigned i = 0; i < count; ++i) {
             Node& child = children[i];
@@ -189,6 +210,13 @@ public:
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
                 phase1[i][axis] = solver_.phase1_.entry_of(child.phase1[axis]);
                 __builtin_prefetch(phase1[i][axis]);
+            }
+            if (large_ != nullptr) {
+                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                    child.large[axis] = solver_.large_moves_.next(node.large[axis], solver_.moved_[axis][order[i]]);
+                    large[i][axis] = solver_.large_moves_.index(child.large[axis]);
+                    __builtin_prefetch(&large_[large[i][axis] >> 1]);
+                }
             }
             // The edge views only of children the corners let through: most are not.
             for (std::size_t v = 0; v < edge_views; ++v) {
@@ -200,6 +228,10 @@ public:
             if (!near[i]) continue;
             const Node& child = children[i];
             bool far = false;
+            if (large_ != nullptr) {
+                for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
+                    far = corner_flips::entry_at(large_, large[i][axis]) > left;
+            }
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
                 far = two_phase::Phase1View::distance(phase1[i][axis]) > left;
             for (std::size_t v = 0; v < edge_views && !far; ++v)
@@ -215,6 +247,7 @@ public:
 
     bool stopped() const noexcept { return stopped_; }
     std::uint64_t nodes() const noexcept { return nodes_; }
+    const std::uint8_t* large() const noexcept { return large_; }
 
 private:
     const Solver& solver_;
@@ -223,13 +256,23 @@ private:
     std::uint64_t nodes_ = 0;  // generated
     std::uint64_t expanded_ = 0;
     bool stopped_ = false;
+    const std::uint8_t* large_;  // read for the whole search: a table attached meanwhile waits for the next
     const std::atomic<std::size_t>* cutoff_ = nullptr;
     std::size_t subtree_ = 0;
 };
 
 unsigned Solver::start_bound(const Cube3x3& cube) const noexcept {
+    return search_start(cube, large_.load(std::memory_order_acquire));
+}
+
+unsigned Solver::search_start(const Cube3x3& cube, const std::uint8_t* large) const noexcept {
     // The inverse lies as far from solved, and its tables may see it farther.
-    return std::max(lower_bound(cube), lower_bound(symmetry_3x3::inverse_of(cube)));
+    unsigned bound = 0;
+    for (const Cube3x3& seen : {cube, symmetry_3x3::inverse_of(cube)}) {
+        const Node node = node_of(seen);
+        bound = std::max(bound, with_parity(node, search_estimate(node, large)));
+    }
+    return bound;
 }
 
 namespace {
@@ -244,8 +287,8 @@ Result Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<st
                               const WorkControl& control) const {
     check_room(length, out);
     const Node root = node_of(cube);
-    if (estimate(root) > length) return {Outcome::none, 0, 0};
     Search search(*this, control, out.data());
+    if (search_estimate(root, search.large()) > length) return {Outcome::none, 0, 0};
     if (search.below(root, length, start_state, 0)) return {Outcome::found, length, search.nodes()};
     return {search.stopped() ? Outcome::stopped : Outcome::none, 0, search.nodes()};
 }
@@ -258,13 +301,13 @@ struct Solver::Subtree {
     std::array<std::int8_t, 2> moves;
 };
 
-std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length) const {
+std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length, const std::uint8_t* large) const {
     std::vector<Subtree> found;
     const auto children = [&](const Node& node, unsigned state, unsigned left, auto&& visit) {
         for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
             const Node child = child_of(node, k);
-            if (estimate(child) <= left) visit(child, state_after(state, k), k);
+            if (search_estimate(child, large) <= left) visit(child, state_after(state, k), k);
         }
     };
     children(root, start_state, length - 1, [&](const Node& first, unsigned state, unsigned k) {
@@ -280,8 +323,9 @@ Result Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length, std:
     if (length < 4) return search_exactly(cube, length, out, control);  // too small to share
     check_room(length, out);
     const Node root = node_of(cube);
-    if (estimate(root) > length) return {Outcome::none, 0, 0};
-    const std::vector<Subtree> work = subtrees(root, length);
+    const std::uint8_t* large = large_.load(std::memory_order_acquire);
+    if (search_estimate(root, large) > length) return {Outcome::none, 0, 0};
+    const std::vector<Subtree> work = subtrees(root, length, large);
     // The subtrees are taken in order; a solution in one is kept only if no
     // earlier one has one, and every later one gives up once one is found.
     std::atomic<std::size_t> next = 0;
@@ -446,9 +490,120 @@ const Solver* optimal_solver_if_ready() noexcept {
     return loaded != nullptr ? loaded->solver.get() : nullptr;
 }
 
+// ---- the large table ------------------------------------------------------------
+//
+// Searched for once per process; once found or built it is published (never
+// freed, as the solver) and attached to the process's solver.
+
+namespace {
+
+struct LoadedLarge {
+    tables::TableBytes bytes;
+    LoadedTable report;
+};
+
+std::atomic<const LoadedLarge*> published_large = nullptr;
+
+// Room left beside a table copied into memory, for everything else.
+inline constexpr std::size_t memory_to_spare = std::size_t{2} << 30;
+
+// Publishes `table` (its copy in memory when there is room) unless one
+// already is; attaches the one published.
+void publish(const Solver& solver, tables::TableBytes table) {
+    auto large = std::make_unique<LoadedLarge>();
+    large->report = {corner_flips::table_kind().name, table.path(), corner_flips::bytes, table.built_here(),
+                     table.seconds()};
+    large->bytes = tables::copy_to_memory(std::move(table), memory_to_spare);
+    const LoadedLarge* none = nullptr;
+    if (published_large.compare_exchange_strong(none, large.get(), std::memory_order_acq_rel)) large.release();
+    solver.attach_large(published_large.load(std::memory_order_acquire)->bytes.bytes());
+}
+
+// What the process's one look for the table found, beyond the table.
+struct LargeLook {
+    std::string warning;  // why there is none, or empty
+};
+
+BuiltOnce<LargeLook>& process_look() {
+    static auto* const look = new BuiltOnce<LargeLook>;
+    return *look;
+}
+
+std::atomic<bool> look_warned = false;
+
+void look_before_fork() noexcept { process_look().before_fork(); }
+void look_after_fork_in_parent() noexcept { process_look().after_fork_in_parent(); }
+void look_after_fork_in_child() noexcept { process_look().after_fork_in_child(); }
+
+[[maybe_unused]] const bool look_fork_handlers_registered =
+    (process_look(), on_fork(ForkStage::optimal_tables,
+                             {look_before_fork, look_after_fork_in_parent, look_after_fork_in_child}));
+
+std::string no_large_table(const std::string& why) {
+    return why +
+           "; the optimal search uses its small tables, with which a uniformly random state takes minutes to "
+           "hours (prepare_tables(3, optimal=True, large=True) builds the large table once, in about half an "
+           "hour; TURNSMITH_LARGE_TABLE='' silences this warning)";
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> large_table_path() {
+    if (const char* own = std::getenv("TURNSMITH_LARGE_TABLE")) {
+        if (*own == '\0') return std::nullopt;
+        return std::filesystem::path(own);
+    }
+    const std::optional<std::filesystem::path> directory = tables::cache_directory();
+    if (!directory) return std::nullopt;
+    return tables::table_path(*directory, corner_flips::table_kind());
+}
+
+void look_for_large_table(const Solver& solver, std::vector<std::string>& warnings) {
+    if (solver.has_large()) return;
+    const LargeLook& look = process_look().get([&solver] {
+        auto look = std::make_unique<LargeLook>();
+        const char* own = std::getenv("TURNSMITH_LARGE_TABLE");
+        if (own != nullptr && *own == '\0') return look;  // asked for none
+        const std::optional<std::filesystem::path> path = large_table_path();
+        if (!path) {
+            look->warning = no_large_table("there is no table cache directory to find the large table in");
+            return look;
+        }
+        std::vector<std::string> problems;
+        std::optional<tables::TableBytes> found = tables::load_file(corner_flips::table_kind(), *path, problems);
+        if (found) {
+            publish(solver, std::move(*found));
+        } else if (!problems.empty()) {
+            look->warning = no_large_table(problems.front());
+        } else {
+            look->warning = no_large_table("the large table is not built ('" + path->string() + "' is missing)");
+        }
+        return look;
+    });
+    if (!look.warning.empty() && !solver.has_large() && !look_warned.exchange(true))
+        warnings.push_back(look.warning);
+}
+
+bool large_table_looked_for() noexcept {
+    return process_look().built() != nullptr || published_large.load(std::memory_order_acquire) != nullptr;
+}
+
+void build_large_table(const Solver& solver, std::vector<std::string>& warnings, WorkControl& control) {
+    if (solver.has_large()) return;
+    const std::optional<std::filesystem::path> path = large_table_path();
+    if (!path) {
+        throw std::runtime_error(
+            "the large table has nowhere to go: TURNSMITH_LARGE_TABLE is empty or the table cache is off");
+    }
+    tables::TableBytes table = tables::load_or_build_file(corner_flips::table_kind(), *path, warnings, control);
+    publish(solver, std::move(table));
+}
+
 std::vector<LoadedTable> optimal_table_reports() {
     const LoadedSolver* loaded = process_solver().built();
-    return loaded != nullptr ? loaded->reports : std::vector<LoadedTable>{};
+    std::vector<LoadedTable> reports = loaded != nullptr ? loaded->reports : std::vector<LoadedTable>{};
+    if (const LoadedLarge* large = published_large.load(std::memory_order_acquire)) reports.push_back(large->report);
+    return reports;
 }
 
 }  // namespace turnsmith::optimal

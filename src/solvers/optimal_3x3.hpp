@@ -19,15 +19,24 @@
 // U, R or F, which commute), or by a shorter one (X X', X X X). The first
 // solution found at the distance is therefore the lexicographically least of
 // the optimal ones, whatever the tables' strength or the worker that runs it.
+//
+// A large table (corner_flips_3x3.hpp: the corners with every edge's flip,
+// 6.2 GB) may join the small ones. It makes searches of uniformly random
+// states feasible; it never changes an answer, and lower bounds never read
+// it, so that they are the same on every machine.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "cube3x3/utils.hpp"
+#include "solvers/corner_flips_3x3.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
 #include "solvers/symmetry_3x3.hpp"
@@ -98,14 +107,22 @@ public:
     // The distance of every cube, on the pool, one done per cube.
     void distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const;
 
+    // From now on searches read the large table `table` (corner_flips::bytes
+    // long) too, which must outlive the solver; a later call is ignored.
+    void attach_large(std::span<const std::byte> table) const;
+    bool has_large() const noexcept { return large_.load(std::memory_order_acquire) != nullptr; }
+
 private:
     struct Node;
     class Search;
     struct Subtree;
-    std::vector<Subtree> subtrees(const Node& root, unsigned length) const;
+    std::vector<Subtree> subtrees(const Node& root, unsigned length, const std::uint8_t* large) const;
     Node node_of(const Cube3x3& cube) const noexcept;
     Node child_of(const Node& node, unsigned move) const noexcept;
     unsigned estimate(const Node& node) const noexcept;
+    // The small tables' bound, raised by the large table's when `large` is one.
+    unsigned search_estimate(const Node& node, const std::uint8_t* large) const noexcept;
+    unsigned search_start(const Cube3x3& cube, const std::uint8_t* large) const noexcept;
     unsigned with_parity(const Node& node, unsigned bound) const noexcept;
 
     static constexpr std::size_t edge_tables = edge_patterns::table_first_pieces.size();
@@ -117,6 +134,8 @@ private:
     two_phase::Phase1View phase1_;
     // For each axis, the move that each move is as that axis's view sees it.
     std::array<std::array<std::uint8_t, move_count>, symmetry_3x3::axis_count> moved_;
+    corner_flips::Moves large_moves_;
+    mutable std::atomic<const std::uint8_t*> large_ = nullptr;
 };
 
 // One table as this process holds it.
@@ -132,6 +151,23 @@ struct LoadedTable {
 // table in memory, the edge tables from the cache or built into it), as
 // two_phase_solver does. Call it detached from the interpreter.
 const Solver& optimal_solver(std::vector<std::string>& warnings, WorkControl& control);
+// Where the large table is looked for: TURNSMITH_LARGE_TABLE when set (set
+// but empty: nowhere, and without a warning), else its file in the table
+// cache; nullopt for nowhere.
+std::optional<std::filesystem::path> large_table_path();
+// Attaches the large table to `solver` if its file is there and whole,
+// looking once per process (a table that is found is copied into memory with
+// huge pages when the system has room for it). When it is not there, the
+// first call of the process appends a warning saying so. Call detached.
+void look_for_large_table(const Solver& solver, std::vector<std::string>& warnings);
+// Whether a look has been made (or the table is attached).
+bool large_table_looked_for() noexcept;
+// Builds the large table into large_table_path() unless it is there (an hour
+// or so: only ever on request) and attaches it to `solver`. Throws
+// std::runtime_error when there is no path, no room on its disk, or it
+// cannot be written; Stopped.
+void build_large_table(const Solver& solver, std::vector<std::string>& warnings, WorkControl& control);
+
 // The solver if its tables are ready, or null; never waits.
 const Solver* optimal_solver_if_ready() noexcept;
 // Its tables as loaded, empty until they are.

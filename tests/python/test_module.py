@@ -323,7 +323,7 @@ STATE_SIGNATURES = [
     (CubeBatch, "from_ranks", "(ranks, cube_type)"),
     (turnsmith, "_restore", "(cube_type, words)"),
     (turnsmith, "_restore_batch", "(cube_type, words)"),
-    (turnsmith, "prepare_tables", "(cube_type=3, progress=None, optimal=False)"),
+    (turnsmith, "prepare_tables", "(cube_type=3, progress=None, optimal=False, large=False)"),
     (turnsmith, "table_cache_dir", "()"),
 ]
 

@@ -67,6 +67,7 @@ if TYPE_CHECKING:  # these build the distance table: checked here, not run
     assert_type(batch.solutions(return_lengths=True), tuple[NDArray[np.int8], NDArray[np.int16]])
     assert_type(batch.solutions(None, False, lambda done, total: None, True)[1], NDArray[np.int16])
     assert_type(turnsmith.prepare_tables(3, progress=True)[0]["path"], str | None)
+    assert_type(turnsmith.prepare_tables(3, optimal=True, large=True)[0]["bytes"], int)
     assert_type(turnsmith.table_cache_dir(), str | None)
     assert_type(cube.distance(), int)
     assert_type(cube.solve(optimal=True), str)
