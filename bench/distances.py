@@ -13,11 +13,14 @@ built. Then, each in a fresh process with the tables ready:
 - lower_bounds() of a million uniform random states, against is_solved() of
   the same batch (a pass over the same words that reads no table);
 - the distances of a few uniform random states, when --random N asks for them
-  (seconds to hours each; --cap SECONDS gives each up after that long).
+  (seconds to hours each; --cap SECONDS gives each up after that long), with
+  the large table when --large asks for it (TURNSMITH_LARGE_TABLE's file, or
+  the usual cache's, built there first when missing: half an hour).
 
     python bench/distances.py            # 2,000 shallow states
     python bench/distances.py --quick    # 200
     python bench/distances.py --random 20 --cap 600   # and twenty uniform random states
+    python bench/distances.py --random 100 --large    # a hundred, with the large table
 
 Needs only the standard library, NumPy and turnsmith.
 """
@@ -81,8 +84,9 @@ print(json.dumps({name: min(times) for name, times in rounds.items()}))
 
 RANDOM = """
 import json, sys, time, turnsmith
-n, cap = int(sys.argv[1]), float(sys.argv[2])
-turnsmith.prepare_tables(3, optimal=True)
+n, cap, large = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3] == "large"
+tables = turnsmith.prepare_tables(3, optimal=True, large=large)
+print(json.dumps({"large": any(t["name"] == "3x3-corners-flips" for t in tables)}), file=sys.stderr, flush=True)
 batch = turnsmith.CubeBatch(n, 3)
 batch.randomize(seed=2026)
 bounds = batch.lower_bounds()
@@ -102,7 +106,8 @@ for i in range(n):
         distance = int(batch.take([i]).distances(progress=give_up)[0])
     except TooLong:
         distance = None
-    out.append({"distance": distance, "bound": int(bounds[i]), "seconds": time.perf_counter() - start})
+    out.append({"distance": distance, "bound": int(bounds[i]), "seconds": time.perf_counter() - start,
+                "large": large})
     print(json.dumps(out[-1]), file=sys.stderr, flush=True)
 print(json.dumps(out))
 """
@@ -120,6 +125,7 @@ def main() -> int:
     parser.add_argument("--states", type=int, help="shallow states")
     parser.add_argument("--random", type=int, default=0, help="uniform random states to solve exactly")
     parser.add_argument("--cap", type=float, default=3600.0, help="seconds after which a random state is given up")
+    parser.add_argument("--large", action="store_true", help="search the random states with the large table")
     args = parser.parse_args()
     n = args.states or (200 if args.quick else 2000)
 
@@ -168,9 +174,12 @@ def main() -> int:
               f"at least {BOUNDS_TARGET / 1e6:.0f} M: {'met' if rate >= BOUNDS_TARGET else 'NOT met'})")
 
         if args.random:
+            tables = "the large table" if args.large else "the small tables"
             print(f"\n{args.random} uniform random states (seed 2026), one at a time on every worker, "
-                  f"each given up after {args.cap:.0f} s:")
-            results = run(RANDOM, str(args.random), str(args.cap), **env)
+                  f"each given up after {args.cap:.0f} s, with {tables}:")
+            if args.large and "TURNSMITH_LARGE_TABLE" not in os.environ and source is not None:
+                env["TURNSMITH_LARGE_TABLE"] = os.path.join(source, "3x3-corners-flips.tbl")
+            results = run(RANDOM, str(args.random), str(args.cap), "large" if args.large else "small", **env)
             assert isinstance(results, list)
             for i, result in enumerate(results):
                 found = result["distance"] if result["distance"] is not None else "not found"

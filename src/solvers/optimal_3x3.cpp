@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 
 #include "cube/fork.hpp"
 #include "cubeBatch/built_once.hpp"
@@ -507,13 +508,22 @@ std::atomic<const LoadedLarge*> published_large = nullptr;
 // Room left beside a table copied into memory, for everything else.
 inline constexpr std::size_t memory_to_spare = std::size_t{2} << 30;
 
-// Publishes `table` (its copy in memory when there is room) unless one
-// already is; attaches the one published.
+// Whether to search a private copy of the table: its random reads cost
+// about half those of the shared file mapping, but every process holds one.
+// TURNSMITH_LARGE_TABLE_COPY=0 keeps the mapping, which the processes of a
+// machine share through the page cache.
+bool copy_wanted() {
+    const char* copy = std::getenv("TURNSMITH_LARGE_TABLE_COPY");
+    return copy == nullptr || std::string_view(copy) != "0";
+}
+
+// Publishes `table` (its copy in memory when wanted and there is room)
+// unless one already is; attaches the one published.
 void publish(const Solver& solver, tables::TableBytes table) {
     auto large = std::make_unique<LoadedLarge>();
     large->report = {corner_flips::table_kind().name, table.path(), corner_flips::bytes, table.built_here(),
                      table.seconds()};
-    large->bytes = tables::copy_to_memory(std::move(table), memory_to_spare);
+    large->bytes = copy_wanted() ? tables::copy_to_memory(std::move(table), memory_to_spare) : std::move(table);
     const LoadedLarge* none = nullptr;
     if (published_large.compare_exchange_strong(none, large.get(), std::memory_order_acq_rel)) large.release();
     solver.attach_large(published_large.load(std::memory_order_acquire)->bytes.bytes());
