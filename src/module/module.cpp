@@ -170,6 +170,7 @@ int exec_module(PyObject* module) {
         add_private_function(module, distance_table_info_def);
         // Public, but outside __all__, which keeps the names it always had.
         add_private_function(module, prepare_tables_def());
+        add_private_function(module, zero_large_table_def());
         add_private_function(module, table_cache_dir_def());
         add_private_function(module, cache_test_table_def());
         return 0;

@@ -116,6 +116,14 @@ PyObject* cache_test_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+PyObject* zero_large_table(PyObject*, PyObject*) {
+    return guarded([] {
+        optimal_tables_ready<Cube3x3>(nullptr, "progress", OptimalUse::bounds);
+        optimal::attach_zero_large_table(*optimal::optimal_solver_if_ready());
+        return Py_NewRef(Py_None);
+    });
+}
+
 PyMethodDef prepare_def = keywords_row<prepare_tables>(
     "prepare_tables",
     "prepare_tables(cube_type=3, progress=None, optimal=False, large=False)\n--\n\n"
@@ -148,9 +156,16 @@ PyMethodDef test_table_def = keywords_row<cache_test_table>(
     "Load or build a test table of size bytes through the cache; return its report,\n"
     "with intact telling whether its contents are the kind's own.");
 
+PyMethodDef zero_large_def = no_args_row(
+    "_attach_zero_large_table", zero_large_table,
+    "_attach_zero_large_table()\n--\n\n"
+    "For tests: make this process's optimal search read a large table of zeros\n"
+    "(reserved, never built), unless it has the real one.");
+
 }  // namespace
 
 PyMethodDef& prepare_tables_def() { return prepare_def; }
+PyMethodDef& zero_large_table_def() { return zero_large_def; }
 PyMethodDef& table_cache_dir_def() { return cache_dir_def; }
 PyMethodDef& cache_test_table_def() { return test_table_def; }
 

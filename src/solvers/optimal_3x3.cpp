@@ -1,8 +1,11 @@
 #include "solvers/optimal_3x3.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 
@@ -592,6 +595,13 @@ void look_for_large_table(const Solver& solver, std::vector<std::string>& warnin
     });
     if (!look.warning.empty() && !solver.has_large() && !look_warned.exchange(true))
         warnings.push_back(look.warning);
+}
+
+void attach_zero_large_table(const Solver& solver) {
+    // Never unmapped: the solver may read it until the process ends.
+    void* zeros = mmap(nullptr, corner_flips::bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (zeros == MAP_FAILED) throw std::bad_alloc();
+    solver.attach_large({static_cast<const std::byte*>(zeros), corner_flips::bytes});
 }
 
 bool large_table_looked_for() noexcept {

@@ -160,6 +160,10 @@ std::optional<std::filesystem::path> large_table_path();
 // huge pages when the system has room for it). When it is not there, the
 // first call of the process appends a warning saying so. Call detached.
 void look_for_large_table(const Solver& solver, std::vector<std::string>& warnings);
+// For tests of the search's reads on machines without the table: attaches
+// to `solver` a table of zeros (a bound that prunes nothing), memory the
+// system only reserves. Throws std::bad_alloc when it cannot be reserved.
+void attach_zero_large_table(const Solver& solver);
 // Whether a look has been made (or the table is attached).
 bool large_table_looked_for() noexcept;
 // Builds the large table into large_table_path() unless it is there (an hour

@@ -90,6 +90,15 @@ def test_a_build_with_no_place_to_go_raises_before_it_starts(tmp_path, where):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
 
 
+def test_the_search_reads_an_attached_table_and_answers_the_same(small_answers):
+    """Zeros prune nothing: every read of the large table's entries happens,
+    and the answers stay the small tables' own."""
+    warned, *answers = run("import turnsmith; turnsmith._attach_zero_large_table()\n" + textwrap.dedent(SEARCHES),
+                           TURNSMITH_LARGE_TABLE="/nonexistent/large.tbl")
+    assert eval(warned) == []  # attached: nothing to look for
+    assert answers == small_answers
+
+
 LARGE = os.environ.get("TURNSMITH_TEST_LARGE_TABLE")
 
 
