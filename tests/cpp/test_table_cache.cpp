@@ -558,5 +558,78 @@ TEST_F(TableCache, TestTableHoldsItsWordsAndStops) {
     EXPECT_THROW(load_or_build(test_table_kind(1000), warnings, stopped), Stopped);
 }
 
+// ---- tables built only when asked -------------------------------------------------
+
+// A named file is only read by load_file: missing means nothing and no
+// warning; damaged means nothing, one warning naming it, and the file left.
+TEST_F(TableCache, AFileIsReadOnlyWhenWhole) {
+    const TableKind kind = counted_kind(damaged_bytes, 3, log_);
+    const fs::path path = root_ / "named" / "big.tbl";
+    EXPECT_FALSE(load_file(kind, path, warnings_));
+    EXPECT_TRUE(warnings_.empty());
+    EXPECT_FALSE(fs::exists(path.parent_path()));
+
+    WorkControl control;
+    const TableBytes built = load_or_build_file(kind, path, warnings_, control);
+    EXPECT_TRUE(built.built_here());
+    EXPECT_EQ(built.path(), path.string());
+    const std::optional<TableBytes> loaded = load_file(kind, path, warnings_);
+    ASSERT_TRUE(loaded);
+    EXPECT_FALSE(loaded->built_here());
+    EXPECT_TRUE(same_bytes(loaded->bytes(), expected_bytes(damaged_bytes, 3)));
+    EXPECT_EQ(load_or_build_file(kind, path, warnings_, control).built_here(), false);
+    EXPECT_EQ(log_.fills, 1);
+
+    flip_content_byte(path);
+    const auto size = fs::file_size(path);
+    EXPECT_FALSE(load_file(kind, path, warnings_));
+    ASSERT_EQ(warnings_.size(), 1u);
+    EXPECT_NE(warnings_[0].find(path.string()), std::string::npos);
+    EXPECT_EQ(fs::file_size(path), size);
+    EXPECT_EQ(log_.fills, 1);
+}
+
+// Too little room on the disk is told before the build starts, and leaves
+// nothing behind but the lock.
+TEST_F(TableCache, ABuildWithoutRoomRaisesBeforeItStarts) {
+    TableKind kind = counted_kind(1, 3, log_);
+    kind.bytes = std::size_t{1} << 60;  // more than any disk here
+    const fs::path path = root_ / "named" / "huge.tbl";
+    WorkControl control;
+    try {
+        (void)load_or_build_file(kind, path, warnings_, control);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("free"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(log_.fills, 0);
+    EXPECT_EQ(file_names(path.parent_path()), std::set<std::string>{"huge.lock"});
+}
+
+// A file that cannot be written is an error, not a table in memory.
+TEST_F(TableCache, AnUnwritableFileRaises) {
+    const TableKind kind = counted_kind(20'000, 5, log_);
+    const fs::path path = root_ / "named" / "big.tbl";
+    fs::create_directories(path / "in the way");
+    WorkControl control;
+    EXPECT_THROW((void)load_or_build_file(kind, path, warnings_, control), std::runtime_error);
+    EXPECT_EQ(file_names(path.parent_path()), (std::set<std::string>{"big.tbl", "big.lock"}));
+}
+
+// A copy in memory holds the same bytes and no file; without room for it
+// beside what must be spared, the table stays as it was.
+TEST_F(TableCache, ACopyInMemoryHoldsTheSameBytes) {
+    const TableKind kind = counted_kind(damaged_bytes, 6, log_);
+    const fs::path path = root_ / "named" / "big.tbl";
+    WorkControl control;
+    const TableBytes copy = copy_to_memory(load_or_build_file(kind, path, warnings_, control), 0);
+    EXPECT_EQ(copy.path(), "");
+    EXPECT_TRUE(copy.built_here());
+    EXPECT_TRUE(same_bytes(copy.bytes(), expected_bytes(damaged_bytes, 6)));
+    const TableBytes kept = copy_to_memory(load_or_build_file(kind, path, warnings_, control), std::size_t{1} << 60);
+    EXPECT_EQ(kept.path(), path.string());
+    EXPECT_TRUE(same_bytes(kept.bytes(), expected_bytes(damaged_bytes, 6)));
+}
+
 }  // namespace
 }  // namespace turnsmith::tables
