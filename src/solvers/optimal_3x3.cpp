@@ -57,7 +57,7 @@ inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 13) - 1;
 }  // namespace
 
 struct Solver::Node {
-    SpacePlace corners;
+    SpacePlace corners;  // not followed by a search that reads the large table
     std::array<edge_patterns::Pattern, edge_views> edges;  // view v: axis v / 2, table v % 2
     std::array<two_phase::Phase1Place, symmetry_3x3::axis_count> phase1;  // by axis
     std::array<corner_flips::Place, symmetry_3x3::axis_count> large;      // by axis
@@ -189,15 +189,27 @@ public:
             stopped_ = true;
         if (stopped_) return false;
         // Three passes over the children, each fetching what the next reads.
+        // The first filter is the large table when there is one (its value
+        // is never below the corners' own: it reads them with the flips),
+        // else the corners' table.
         std::array<Node, move_count> children;
         std::array<std::uint8_t, move_count> order{};
+        std::array<std::array<std::size_t, symmetry_3x3::axis_count>, move_count> large{};
         unsigned count = 0;
         for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
             Node& child = children[count];
+            if (large_ != nullptr) {
+                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                    child.large[axis] = solver_.large_moves_.next(node.large[axis], solver_.moved_[axis][k]);
+                    large[count][axis] = solver_.large_moves_.index(child.large[axis]);
+                    __builtin_prefetch(&large_[large[count][axis] >> 1]);
+                }
+            } else {
+                child.corners = solver_.corners_.neighbour(node.corners, k);
+                solver_.corners_.prefetch(child.corners);
+            }
             order[count++] = static_cast<std::uint8_t>(k);
-            child.corners = solver_.corners_.neighbour(node.corners, k);
-            solver_.corners_.prefetch(child.corners);
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
                 child.phase1[axis] = solver_.phase1_.next(node.phase1[axis], solver_.moved_[axis][k]);
                 __builtin_prefetch(solver_.phase1_.class_of_place(child.phase1[axis]));
@@ -205,24 +217,22 @@ public:
         }
         nodes_ += count;
         std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
-        std::array<std::array<std::size_t, symmetry_3x3::axis_count>, move_count> large{};
         std::array<bool, move_count> near{};
         for (unsigned i = 0; i < count; ++i) {
             Node& child = children[i];
-            near[i] = solver_.corners_.distance(child.corners) <= left;
+            if (large_ != nullptr) {
+                near[i] = true;
+                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
+                    near[i] = near[i] && corner_flips::entry_at(large_, large[i][axis]) <= left;
+            } else {
+                near[i] = solver_.corners_.distance(child.corners) <= left;
+            }
             if (!near[i]) continue;
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
                 phase1[i][axis] = solver_.phase1_.entry_of(child.phase1[axis]);
                 __builtin_prefetch(phase1[i][axis]);
             }
-            if (large_ != nullptr) {
-                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
-                    child.large[axis] = solver_.large_moves_.next(node.large[axis], solver_.moved_[axis][order[i]]);
-                    large[i][axis] = solver_.large_moves_.index(child.large[axis]);
-                    __builtin_prefetch(&large_[large[i][axis] >> 1]);
-                }
-            }
-            // The edge views only of children the corners let through: most are not.
+            // The edge views only of children the first filter lets through: most are not.
             for (std::size_t v = 0; v < edge_views; ++v) {
                 child.edges[v] = solver_.moves_.next(node.edges[v], solver_.moved_[v / edge_tables][order[i]]);
                 __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
@@ -232,10 +242,6 @@ public:
             if (!near[i]) continue;
             const Node& child = children[i];
             bool far = false;
-            if (large_ != nullptr) {
-                for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
-                    far = corner_flips::entry_at(large_, large[i][axis]) > left;
-            }
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
                 far = two_phase::Phase1View::distance(phase1[i][axis]) > left;
             for (std::size_t v = 0; v < edge_views && !far; ++v)
