@@ -79,7 +79,8 @@ Moves::Moves(Corners read) {
         const Word corners = coords::corners_of_order(order_representative_[c]);
         for (unsigned s = 1; s < symmetries; ++s) {
             const Word image = symmetry_3x3::conjugate_corners(corners, symmetry_3x3::symmetries()[s]);
-            if (coords::corner_order_of(image) == order_representative_[c]) fixing_[c] |= std::uint16_t(1u << s);
+            if (coords::corner_order_of(image) == order_representative_[c])
+                fixing_[c] |= std::uint16_t(1u << s);
         }
     }
     bool found = false;
@@ -201,7 +202,8 @@ std::size_t copy_level(std::uint8_t* table, const Moves& moves, unsigned level, 
             const unsigned count = flips_reading(table, block, level, at_level);
             for (unsigned i = 0; i < count; ++i) {
                 for (unsigned bits = fixing; bits != 0; bits &= bits - 1)
-                    here += set_if_unknown(table, moves.copy_of(block, at_level[i], std::countr_zero(bits)), level);
+                    here += set_if_unknown(table, moves.copy_of(block, at_level[i], std::countr_zero(bits)),
+                                           level);
             }
         }
         added.fetch_add(here, std::memory_order_relaxed);
@@ -247,7 +249,8 @@ std::size_t pull_level(std::uint8_t* table, const Moves& moves, unsigned level, 
 }  // namespace
 
 void fill_table(std::span<std::byte> out, const Moves& moves, WorkControl& control) {
-    if (out.size() != moves.byte_count()) throw std::invalid_argument("the corner-flip table has another size");
+    if (out.size() != moves.byte_count())
+        throw std::invalid_argument("the corner-flip table has another size");
     auto* table = reinterpret_cast<std::uint8_t*>(out.data());
     control.set_total(moves.entry_count());
     parallel_for(out.size() >> 20, [&](std::size_t begin, std::size_t end) {
@@ -295,7 +298,8 @@ inline constexpr std::uint64_t layout_version = 1;
 }  // namespace
 
 tables::TableKind table_kind() {
-    return {"3x3-corners-flips", format_of(layout_version), bytes, [](std::span<std::byte> out, WorkControl& control) {
+    return {"3x3-corners-flips", format_of(layout_version), bytes,
+            [](std::span<std::byte> out, WorkControl& control) {
                 const Moves moves;
                 fill_table(out, moves, control);
             }};

@@ -108,13 +108,13 @@ public:
 private:
     std::uint32_t twist_count_ = twists;  // 1 when twists are not read: every twist reads 0
     unsigned flip_axis_ = 0;
-    std::array<std::uint8_t, move_count> flip_moved_{};  // a move as the flips' view sees it
+    std::array<std::uint8_t, move_count> flip_moved_{};                  // a move as the flips' view sees it
     std::vector<std::uint16_t> order_moves_, twist_moves_, flip_moves_;  // [value * 12 + move]
     std::vector<std::uint32_t> order_class_;                             // [order]: class * 16 + symmetry
     std::vector<std::uint16_t> order_representative_;                    // [class]
     std::vector<std::uint16_t> fixing_;                                  // [class]
     std::vector<std::uint16_t> twist_images_, flip_images_;              // [value * 16 + symmetry]
-    std::vector<std::uint16_t> flip_steps_;                              // [(move * 16 + symmetry) * 2048 + flip]
+    std::vector<std::uint16_t> flip_steps_;  // [(move * 16 + symmetry) * 2048 + flip]
 };
 
 // Fills `out` (moves.byte_count() long) with the table by a breadth-first
