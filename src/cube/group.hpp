@@ -1,6 +1,6 @@
 #pragma once
-// The cube's states as a group: the inverse of a state, the state that one
-// state followed by another gives, and the one-hot inputs networks read.
+// The cube's states as a group: the inverse of a state, and the state that
+// one state followed by another gives.
 //
 // A word says, slot by slot, which piece sits there and how it is turned.
 // The turns move the contents of slots, adding to a piece's orientation an
@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cube/colours.hpp"
 #include "cube/cube.hpp"
 
 namespace turnsmith {
@@ -98,20 +97,6 @@ constexpr C compose(const C& first, const C& then) noexcept {
     const auto b = then.words();
     return C::from_words(group_detail::map_words<C>(
         [&]<group_detail::WordKind K>(std::size_t i) { return group_detail::compose_words<K>(a[i], b[i]); }));
-}
-
-// ---- one-hot rows -----------------------------------------------------------
-
-inline constexpr std::size_t one_hot_width = face_count;  // a value per colour
-
-// Writes `one` at 6 * s + c of `out` for sticker s of colour c, and nothing
-// else: `out` (C::sticker_dim * 6 values) is zero already. Only a sixth of
-// the row is stored, so a fresh zero page is touched once and no more.
-template <Cube C, class T>
-void one_hot_row(const C& cube, T* out, T one) {
-    std::array<std::uint8_t, C::sticker_dim> stickers;
-    cube.to_sticker_array_internal(stickers);
-    for (std::size_t s = 0; s < C::sticker_dim; ++s) out[one_hot_width * s + stickers[s]] = one;
 }
 
 }  // namespace turnsmith

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cube/group.hpp"
+#include "cube/one_hot.hpp"
 #include "cube/state_check.hpp"
 #include "cubeBatch/loops.hpp"
 #include "cubeBatch/row_buffer.hpp"

@@ -157,7 +157,12 @@ def test_compose_with_a_batch_held_by_a_writer_is_refused():
 
     def hold():
         started.set()
-        other.scramble(np.array([30_000_000], dtype=np.int64))
+        while True:  # the reads below may hold it at the moment the scramble asks
+            try:
+                other.scramble(np.array([30_000_000], dtype=np.int64))
+                return
+            except RuntimeError:
+                pass
 
     thread = threading.Thread(target=hold)
     thread.start()
