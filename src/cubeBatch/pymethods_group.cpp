@@ -152,9 +152,12 @@ PyObject* from_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 }
             });
             if (bad < rows) {
+                // Read again for its text: an array read in place may have been
+                // changed by another thread since, and then says so.
                 C scratch{};
+                const auto fault = cube_from_pieces(input, bad, scratch);
                 throw_error(PyExc_ValueError, "argument 'pieces': row " + std::to_string(bad) + ": " +
-                                                  *cube_from_pieces(input, bad, scratch));
+                                                  fault.value_or("changed during the call"));
             }
             return new_batch_object(std::move(states));
         };
