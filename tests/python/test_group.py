@@ -146,39 +146,6 @@ def test_compose_refusals_change_nothing(cube_cls):
     assert words(cube) == words(batch[0])
 
 
-def test_compose_with_a_batch_held_by_a_writer_is_refused():
-    # While a long scramble holds the other batch, compose cannot read it.
-    import threading
-
-    other = CubeBatch(1, 3)
-    batch = CubeBatch(1, 3)
-    started = threading.Event()
-    errors = []
-
-    def hold():
-        started.set()
-        while True:  # the reads below may hold it at the moment the scramble asks
-            try:
-                other.scramble(np.array([30_000_000], dtype=np.int64))
-                return
-            except RuntimeError:
-                pass
-
-    thread = threading.Thread(target=hold)
-    thread.start()
-    started.wait()
-    try:
-        while thread.is_alive():
-            try:
-                batch.compose(other)
-            except RuntimeError as error:
-                errors.append(str(error))
-                break
-    finally:
-        thread.join()
-    assert errors == ["Already mutably borrowed"]
-
-
 # ---- piece arrays ------------------------------------------------------------
 
 
