@@ -1,10 +1,10 @@
 # Types of the turnsmith extension module. Each class is one section, in the
 # order its methods are registered, so a new method goes in beside its kin.
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Literal, Self, SupportsIndex, TypeAlias, TypedDict, final, overload
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any, Literal, NotRequired, Self, SupportsIndex, TypeAlias, TypedDict, final, overload
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 __all__ = ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_states"]
 
@@ -57,6 +57,9 @@ class Cube3x3:
     @classmethod
     def from_sticker_array(cls, stickers: _StickerRow) -> Self: ...
     def __reduce__(self) -> tuple[Callable[..., Self], tuple[Literal[3], tuple[int, int]]]: ...
+    # New cubes: the state that undoes this one, and this one followed by other.
+    def inverse(self) -> Self: ...
+    def compose(self, other: Self) -> Self: ...
 
     # A two-phase search's solution of at most max_length quarter turns (None:
     # 26); ValueError when the cube is farther. With optimal, the least optimal
@@ -98,6 +101,8 @@ class Cube2x2:
     @classmethod
     def from_sticker_array(cls, stickers: _StickerRow) -> Self: ...
     def __reduce__(self) -> tuple[Callable[..., Self], tuple[Literal[2], tuple[int]]]: ...
+    def inverse(self) -> Self: ...
+    def compose(self, other: Self) -> Self: ...
     # The state's number in 0..88179839; the solved cube is 0.
     def rank(self) -> int: ...
     # The first call in a process builds the table of every state's distance.
@@ -107,6 +112,14 @@ class Cube2x2:
     def solve(self, max_length: SupportsIndex | None = None, optimal: bool = False) -> str: ...
 
 # ---- CubeBatch --------------------------------------------------------------
+
+# The pieces of a batch, as to_pieces gives them and from_pieces reads them:
+# shape (N, 8) for the corners, (N, 12) for the edges of 3x3 cubes.
+class _Pieces(TypedDict):
+    corners: NDArray[np.int8]
+    twists: NDArray[np.int8]
+    edges: NotRequired[NDArray[np.int8]]
+    flips: NotRequired[NDArray[np.int8]]
 
 # Arrays typed NDArray[...] must be exactly such NumPy arrays, read in place;
 # ArrayLike ones are integers in any form NumPy converts.
@@ -159,6 +172,24 @@ class CubeBatch:
     def distances(self, modulo_rotation: bool = False, progress: _Progress = None) -> NDArray[np.uint8]: ...
     # Never above the distances; for the 2x2 the distances themselves.
     def lower_bounds(self) -> NDArray[np.uint8]: ...
+    # Cube i then cube i of other (same cube type and length), and the
+    # inverses, as new batches.
+    def inverse(self) -> Self: ...
+    def compose(self, other: CubeBatch) -> Self: ...
+    # int8 arrays, slot order as the words; edges and flips for 3x3 cubes only.
+    def to_pieces(self) -> _Pieces: ...
+    @classmethod
+    def from_pieces(cls, pieces: _Pieces | Mapping[str, ArrayLike], cube_type: _CubeType) -> Self: ...
+    # Shape (len(self), sticker_dim * 6); 1 at 6 * sticker + colour.
+    @overload
+    def to_one_hot(self, dtype: Literal["float32"] = "float32") -> NDArray[np.float32]: ...
+    @overload
+    def to_one_hot(self, dtype: Literal["float16"]) -> NDArray[np.float16]: ...
+    @overload
+    def to_one_hot(self, dtype: Literal["uint8"]) -> NDArray[np.uint8]: ...
+    # Any other form of the three, such as numpy.float16.
+    @overload
+    def to_one_hot(self, dtype: DTypeLike) -> NDArray[np.float32 | np.float16 | np.uint8]: ...
     # Both cube types: shape (len(self), W), W = max_length (None: 14 for the
     # 2x2, 26 for the 3x3), move indexes padded with -1; rows of cubes farther
     # than max_length are all -1, with length -1.

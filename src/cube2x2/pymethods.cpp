@@ -68,8 +68,8 @@ const std::array<PyMethodDef, 3> exact_rows{{
                        "optimal changes nothing here: it is there for one signature with Cube3x3.solve."),
 }};
 
-auto methods =
-    join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>(), state_rows<Cube2x2>(), exact_rows);
+auto methods = join_rows(view_rows, turn_rows<Cube2x2>(), notation_rows<Cube2x2>(), state_rows<Cube2x2>(),
+                         group_rows<Cube2x2>(), exact_rows);
 
 auto getset = corner_word_getset<Cube2x2>("state");
 // "Vorlan's Cube" is the class's published docstring, deliberate and pinned by

@@ -93,8 +93,8 @@ const std::array<PyMethodDef, 2> solver_rows{{
                        "search's tables from the cache (turnsmith.prepare_tables) or builds them."),
 }};
 
-auto methods =
-    join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>(), state_rows<Cube3x3>(), solver_rows);
+auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>(), state_rows<Cube3x3>(),
+                         group_rows<Cube3x3>(), solver_rows);
 
 auto getset = corner_word_getset<Cube3x3>("corners");
 auto slots = cube_type_slots<Cube3x3>("Cube3x3()\n--\n\n", methods.data(), getset.data());

@@ -54,6 +54,10 @@ std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
 inline constexpr std::size_t batch_exact_row_count = 5;
 std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 
+// The group operations (inverse, compose, pieces, one-hot), after those.
+inline constexpr std::size_t batch_group_row_count = 5;
+std::array<PyMethodDef, batch_group_row_count> batch_group_rows();
+
 // CubeBatch.from_words(words, cube_type), also the rebuilder of pickled batches.
 PyObject* batch_from_words_object(PyObject* words, PyObject* cube_type);
 

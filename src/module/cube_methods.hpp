@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cube/group.hpp"
 #include "cube/notation.hpp"
 #include "cube/random.hpp"
 #include "cube/state_check.hpp"
@@ -252,6 +253,47 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
         constexpr long cube_type = C::word_count == 2 ? 3 : 2;
         return check(Py_BuildValue("(O(lO))", restore.get(), cube_type, words.get()));
     });
+}
+
+// ---- group operations ----------------------------------------------------
+
+template <Cube C>
+PyObject* inverse_method(PyObject* self, PyObject*) {
+    return read_cube<C>(self, [](const C& cube) { return construct<CubeOf<C>>(inverse_of(cube)); });
+}
+
+template <Cube C>
+inline constexpr Signature<1> compose_signature{cube_class_name<C>, "compose", {"other"}, 1};
+
+// Both cubes are read under shared holds; a cube composed with itself is
+// held twice, as shared holds nest.
+template <Cube C>
+PyObject* compose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_call<CubeOf<C>, Access::shared>(
+        compose_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
+            if (!is_instance<CubeOf<C>>(bound[0])) throw_type_mismatch(bound[0], cube_class_name<C>, "other");
+            CubeOf<C>& other = contents_of<CubeOf<C>>(bound[0]);
+            const SharedHold other_hold(other.access);
+            return construct<CubeOf<C>>(compose(object.cube, other.cube));
+        });
+}
+
+template <Cube C>
+std::array<PyMethodDef, 2> group_rows() {
+    return {{
+        no_args_row("inverse", inverse_method<C>,
+                    "inverse($self)\n--\n\nReturn a new cube of the inverse state.\n\n"
+                    "This cube followed by it is solved, and so is the other order."),
+        keywords_row<compose_method<C>>(
+            "compose",
+            C::word_count == 2
+                ? "compose($self, other)\n--\n\nReturn a new cube: this state followed by other's.\n\n"
+                  "As move sequences: the moves that made this cube, then those that made other\n"
+                  "(a Cube3x3), applied to a solved cube."
+                : "compose($self, other)\n--\n\nReturn a new cube: this state followed by other's.\n\n"
+                  "As move sequences: the moves that made this cube, then those that made other\n"
+                  "(a Cube2x2), applied to a solved cube."),
+    }};
 }
 
 // ---- table rows ----------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "cube/cube.hpp"
+#include "cube/group.hpp"
 #include "cube3x3/utils.hpp"
 
 namespace turnsmith::symmetry_3x3 {
@@ -40,23 +41,8 @@ const std::array<Symmetry, symmetry_count>& symmetries();
 inline constexpr unsigned axis_count = 3;
 const std::array<Symmetry, axis_count>& axis_turns();
 
-// The state that undoes `cube`: where slot s holds piece p turned by t, the
-// inverse holds piece s in slot p turned by -t.
-constexpr Cube3x3 inverse_of(const Cube3x3& cube) noexcept {
-    Word corners = 0;
-    for (unsigned slot = 0; slot < corner_slots; ++slot) {
-        const Word field = slot_field(cube.corners, slot);
-        const Word twist = (3 - corner_twist(field)) % 3;
-        corners |= (slot | (twist << twist_shift)) << slot_shift(static_cast<unsigned>(corner_piece(field)));
-    }
-    Word edges = 0;
-    for (unsigned slot = 0; slot < edge_slots; ++slot) {
-        const Word field = slot_field(cube.edges, slot);
-        edges |= (slot | (edge_flip(field) << flip_shift))
-                 << slot_shift(static_cast<unsigned>(edge_piece(field)));
-    }
-    return Cube3x3(corners, edges);
-}
+// The state that undoes `cube` (cube/group.hpp).
+using turnsmith::inverse_of;
 
 inline Word conjugate_corners(Word corners, const Symmetry& s) noexcept {
     Word out = 0;

@@ -367,6 +367,18 @@ def cube_ops(cls):
         expect(again is not cube, "pickle gave the same object")
         check_copy(again, cls, w.rng)
 
+    # New cubes from shared ones: the inverse undoes its own inverse, and a
+    # composition with another shared cube (maybe this one) is a state.
+    @add("inverse", "shared")
+    def _(w, cube):
+        inverse = cube.inverse()
+        check_copy(inverse, cls, w.rng)
+        expect(inverse.compose(inverse.inverse()).is_solved(), "an inverse that does not undo")
+
+    @add("compose", "shared")
+    def _(w, cube):
+        check_copy(cube.compose(w.rng.choice(w.world.cubes[cls])), cls, w.rng)
+
     if cls is Cube3x3:
         @add("get_edges", "shared")
         def _(w, cube):
@@ -590,6 +602,48 @@ def batch_ops(cls):
     @add("get_next_states", "shared")
     def _(w, batch, n):
         check_successors(batch.get_next_states(), n, dim, w.rng)
+
+    # The group operations make new batches from shared ones.
+    @add("inverse", "shared")
+    def _(w, batch, n):
+        inverse = batch.inverse()
+        check_new_batch(inverse, n, cls, w.rng)
+        expect(inverse.compose(inverse.inverse()).is_solved().all(), "an inverse that does not undo")
+
+    @add("compose", "shared")
+    def _(w, batch, n):
+        other = w.rng.choice([b for b in w.world.batches[cls] if w.world.size(b) == n])
+        check_new_batch(batch.compose(other), n, cls, w.rng)
+
+    @add("to_pieces", "shared")
+    def _(w, batch, n):
+        pieces = batch.to_pieces()
+        widths = {"corners": 8, "twists": 8, **({"edges": 12, "flips": 12} if cube_type == 3 else {})}
+        expect(type(pieces) is dict and {k: (v.dtype, v.shape) for k, v in pieces.items()}
+               == {k: (np.dtype(np.int8), (n, width)) for k, width in widths.items()}, f"pieces {pieces!r}")
+        if n and w.deep():
+            i = w.rng.randrange(n)
+            problems = piece_problems(
+                list(zip(pieces["corners"][i].tolist(), pieces["twists"][i].tolist())),
+                list(zip(pieces["edges"][i].tolist(), pieces["flips"][i].tolist())) if cube_type == 3 else None)
+            expect(not problems, f"pieces of cube {i}: {problems}")
+
+    @add("from_pieces", "shared")
+    def _(w, batch, n):
+        pieces = batch.to_pieces()
+        again = CubeBatch.from_pieces(pieces, cube_type)
+        expect(len(again) == n and all(np.array_equal(again.to_pieces()[k], v) for k, v in pieces.items()),
+               "from_pieces changed pieces")
+
+    @add("to_one_hot", "shared")
+    def _(w, batch, n):
+        dtype = w.rng.choice([np.float32, np.float16, np.uint8])
+        out = batch.to_one_hot(dtype)
+        expect(type(out) is np.ndarray and out.dtype == dtype and out.shape == (n, dim * 6),
+               f"one-hot {out.dtype} {out.shape}")
+        hot = out.reshape(n, dim, 6) == 1
+        expect((hot.sum(axis=2) == 1).all() and ((out == 0) | (out == 1)).all(), "not one-hot")
+        check_rows(hot.argmax(axis=2), n, dim)
 
     # The 2x2's exact answers; a 3x3 batch refuses them.
     def exact(call, dtype, shape):

@@ -321,6 +321,11 @@ STATE_SIGNATURES = [
     (CubeBatch, "solutions", "(self, /, max_length=None, optimal=False, progress=None, return_lengths=False)"),
     (CubeBatch, "distances", "(self, /, modulo_rotation=False, progress=None)"),
     (CubeBatch, "from_ranks", "(ranks, cube_type)"),
+    *[(owner, "inverse", "(self, /)") for owner in (Cube3x3, Cube2x2, CubeBatch)],
+    *[(owner, "compose", "(self, /, other)") for owner in (Cube3x3, Cube2x2, CubeBatch)],
+    (CubeBatch, "to_pieces", "(self, /)"),
+    (CubeBatch, "from_pieces", "(pieces, cube_type)"),
+    (CubeBatch, "to_one_hot", "(self, /, dtype='float32')"),
     (turnsmith, "_restore", "(cube_type, words)"),
     (turnsmith, "_restore_batch", "(cube_type, words)"),
     (turnsmith, "prepare_tables", "(cube_type=3, progress=None, optimal=False, large=False)"),
@@ -346,14 +351,15 @@ def test_scramble_default_is_visible_to_inspect():
 STATE_NAMES = ["to_words", "from_words", "from_sticker_array"]
 CUBE3_NAMES = ["to_binary_corners", "to_binary_edges", "to_binary", "get_corners", "get_edges",
                "to_sticker_array", "is_solved", *MOVE_METHODS, "do_moves", "scramble", "corners",
-               *STATE_NAMES, "distance", "solve"]
+               *STATE_NAMES, "distance", "solve", "inverse", "compose"]
 CUBE2_NAMES = ["to_binary", "get_corners", "to_sticker_array", "is_solved", *MOVE_METHODS,
-               "do_moves", "scramble", "state", *STATE_NAMES, "rank", "distance", "solve"]
+               "do_moves", "scramble", "state", *STATE_NAMES, "rank", "distance", "solve", "inverse",
+               "compose"]
 BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scramble", "len",
                "to_words", "is_solved", "to_sticker_bytes", "take", "get_next_batch", "randomize",
                "scramble_with_moves", "apply_move_sequences", "from_words", "from_sticker_array",
                "from_cubes", "concatenate", "ranks", "from_ranks", "distances", "solutions",
-               "lower_bounds"]
+               "lower_bounds", "inverse", "compose", "to_pieces", "from_pieces", "to_one_hot"]
 
 
 @pytest.mark.parametrize("cls, names", [(Cube3x3, CUBE3_NAMES), (Cube2x2, CUBE2_NAMES),

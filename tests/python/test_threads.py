@@ -155,6 +155,9 @@ CUBE_PROBES = [
     # reports the conflict, not the bad argument.
     ("scramble(None)", lambda c: _unless_type_error(c.scramble, None), "Already borrowed", 0),
     ("do_moves(5)", lambda c: _unless_type_error(c.do_moves, 5), "Already borrowed", 0),
+    ("inverse", lambda c: c.inverse(), "Already mutably borrowed", 0),
+    ("compose", lambda c: c.compose(type(c)()), "Already mutably borrowed", 0),
+    ("compose(held)", lambda c: type(c)().compose(c), "Already mutably borrowed", 0),
 ]
 
 
@@ -207,6 +210,11 @@ BATCH_PROBES = [
     ("scramble(list)", lambda b: _unless_type_error(b.scramble, [1]), "Already borrowed", 0),
     ("apply_move_indexes(int64)",
      lambda b: _unless_type_error(b.apply_move_indexes, np.array([4])), "Already borrowed", 0),
+    ("inverse", lambda b: b.inverse(), "Already mutably borrowed", 0),
+    ("compose", lambda b: b.compose(b), "Already mutably borrowed", 0),
+    ("compose(held)", lambda b: CubeBatch(BATCH_SIZE, 2).compose(b), "Already mutably borrowed", 0),
+    ("to_pieces", lambda b: b.to_pieces(), "Already mutably borrowed", 0),
+    ("to_one_hot", lambda b: b.to_one_hot(), "Already mutably borrowed", 0),
 ]
 
 

@@ -75,6 +75,18 @@ if TYPE_CHECKING:  # these build the distance table: checked here, not run
     assert_type(batch.distances(progress=True), NDArray[np.uint8])
     assert_type(batch.solutions(optimal=True, return_lengths=True)[1], NDArray[np.int16])
 
+assert_type(cube.inverse(), Cube3x3)
+assert_type(cube.compose(cube.inverse()), Cube3x3)
+assert_type(small.compose(small), Cube2x2)
+assert_type(batch.inverse().compose(batch), CubeBatch)
+pieces = batch.to_pieces()
+assert_type(pieces["corners"], NDArray[np.int8])
+assert_type(CubeBatch.from_pieces(pieces, 3), CubeBatch)
+assert_type(batch.to_one_hot(), NDArray[np.float32])
+assert_type(batch.to_one_hot("float16"), NDArray[np.float16])
+assert_type(batch.to_one_hot(np.float16), NDArray[np.float32 | np.float16 | np.uint8])
+assert_type(batch.to_one_hot("uint8"), NDArray[np.uint8])
+
 if TYPE_CHECKING:
     # Each call is refused. Under --strict an ignore that silences nothing is
     # itself an error, so stubs that let one through fail the check.
@@ -86,3 +98,4 @@ if TYPE_CHECKING:
     Cube3x3.from_words(1)  # type: ignore[call-arg]
     CubeBatch.from_ranks([0], 3)  # type: ignore[arg-type]
     batch.solutions(progress=5)  # type: ignore[call-overload]
+    cube.compose(small)  # type: ignore[arg-type]
