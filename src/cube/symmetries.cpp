@@ -192,6 +192,21 @@ const std::array<Symmetry, symmetry_count>& all() {
     return symmetries;
 }
 
+const CornerTables& corner_tables() {
+    static const CornerTables tables = [] {
+        CornerTables out{};
+        const auto& symmetries = all();
+        for (unsigned slot = 0; slot < corner_slots; ++slot) {
+            for (unsigned k = 0; k < symmetry_count; ++k) {
+                out.source[slot][k] = symmetries[k].corner_source[slot];
+                out.field[slot][k] = symmetries[k].corner_field[slot];
+            }
+        }
+        return out;
+    }();
+    return tables;
+}
+
 const std::array<std::array<std::uint8_t, symmetry_count>, symmetry_count>& products() {
     static const auto table = [] {
         std::array<std::array<std::uint8_t, symmetry_count>, symmetry_count> out{};

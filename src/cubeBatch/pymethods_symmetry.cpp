@@ -73,7 +73,7 @@ PyObject* canonical(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return method_call<Batch, Access::shared>(
         canonical_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
             const bool with_inverse = to_flag(bound[0]);
-            symmetries::all();  // made here, before the workers need it
+            symmetries::corner_tables();  // made here, before the workers need them
             return batch.states.visit([&]<Cube C>(std::span<C> stored) {
                 const std::span<const C> cubes(stored);
                 return make_batch<C>(cubes.size(), [&](std::span<C> out, auto& run) {

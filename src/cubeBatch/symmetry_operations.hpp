@@ -37,8 +37,10 @@ void symmetric_each_internal(std::span<const C> cubes, std::span<const std::uint
 template <Cube C, class Runner = AtOnce>
 void canonical_internal(std::span<const C> cubes, bool with_inverse, std::span<C> out, Runner&& run = {}) {
     const auto& all = symmetries::all();
+    const auto& tables = symmetries::corner_tables();
     run(out.size(), FixedCost<32>{}, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = symmetries::least_image(cubes[i], with_inverse, all);
+        for (std::size_t i = begin; i < end; ++i)
+            out[i] = symmetries::least_image(cubes[i], with_inverse, all, tables);
     });
 }
 
