@@ -52,7 +52,8 @@ inline constexpr std::array<Allowed, step_count> allowed = [] {
         // A step that cannot occur: a prime turn never begins a repeatable turn.
         if (step != start && step % 2 == 1 && moves[step / 2].prime) continue;
         for (MoveIndex next = 0; next < move_count; ++next) {
-            if (allowed_after(step, next)) table[step].moves[table[step].count++] = static_cast<std::uint8_t>(next);
+            if (allowed_after(step, next))
+                table[step].moves[table[step].count++] = static_cast<std::uint8_t>(next);
         }
     }
     return table;

@@ -33,7 +33,7 @@
 namespace turnsmith::symmetries {
 
 inline constexpr unsigned symmetry_count = 48;
-inline constexpr unsigned rotation_count = 24;  // the first 24: no mirror
+inline constexpr unsigned rotation_count = 24;     // the first 24: no mirror
 inline constexpr unsigned axis_keeping_count = 8;  // of each 24, the first 8 keep the U-D axis
 
 // The three parts of a symmetry's number, and the number of three parts.
@@ -110,7 +110,8 @@ constexpr Word inverse_edges(Word edges) noexcept {
     Word out = 0;
     for (unsigned slot = 0; slot < edge_slots; ++slot) {
         const Word field = slot_field(edges, slot);
-        out |= (slot | (edge_flip(field) << flip_shift)) << slot_shift(static_cast<unsigned>(edge_piece(field)));
+        out |= (slot | (edge_flip(field) << flip_shift))
+               << slot_shift(static_cast<unsigned>(edge_piece(field)));
     }
     return out;
 }
@@ -141,7 +142,8 @@ struct LeastCorners {
 
 inline LeastCorners least_corners(Word corners, const CornerTables& tables) noexcept {
     std::array<std::uint8_t, corner_slots> fields;  // of the word, by slot
-    for (unsigned slot = 0; slot < corner_slots; ++slot) fields[slot] = static_cast<std::uint8_t>(slot_field(corners, slot));
+    for (unsigned slot = 0; slot < corner_slots; ++slot)
+        fields[slot] = static_cast<std::uint8_t>(slot_field(corners, slot));
     constexpr unsigned top = corner_slots - 1;
     std::array<std::uint8_t, symmetry_count> image_top;
     std::uint8_t least = 31;

@@ -24,8 +24,8 @@ using symmetries::symmetry_count;
 
 [[noreturn]] void throw_not_a_symmetry(long long value, std::size_t position, bool in_array) {
     if (in_array) {
-        PyErr_Format(PyExc_ValueError, "argument 'k': position %zu holds %lld, but symmetries are 0..%u", position,
-                     value, symmetry_count - 1);
+        PyErr_Format(PyExc_ValueError, "argument 'k': position %zu holds %lld, but symmetries are 0..%u",
+                     position, value, symmetry_count - 1);
     } else {
         PyErr_Format(PyExc_ValueError, "argument 'k': %lld is not a symmetry: symmetries are 0..%u", value,
                      symmetry_count - 1);
@@ -51,7 +51,8 @@ PyObject* symmetric(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 const IntegerArray<std::int64_t> ks(bound[0], "k");
                 if (ks.dimensions() != 1 || ks.rows() != cubes.size()) {
                     throw_error(PyExc_ValueError, "argument 'k': expected an int or shape (" +
-                                                      std::to_string(cubes.size()) + ",), got " + ks.shape_text());
+                                                      std::to_string(cubes.size()) + ",), got " +
+                                                      ks.shape_text());
                 }
                 // Held apart: the caller's array is not locked against other writers.
                 std::vector<std::uint8_t> numbers(cubes.size());
@@ -97,7 +98,8 @@ PyObject* symmetry_moves_array() {
             rows.row(k)[move] = static_cast<std::int8_t>(symmetries::all()[k].moved[move]);
     }
     Ref array = Ref::steal(make_result_array(std::move(rows)));
-    Ref no = Ref::steal(check(PyObject_CallMethod(array.get(), "setflags", "OOO", Py_False, Py_None, Py_None)));
+    const Ref read_only =
+        Ref::steal(check(PyObject_CallMethod(array.get(), "setflags", "OOO", Py_False, Py_None, Py_None)));
     PyObject* expected = nullptr;
     if (made.compare_exchange_strong(expected, array.get(), std::memory_order_acq_rel)) {
         array.release();  // kept for the life of the process
@@ -125,7 +127,8 @@ PyType_Spec descriptor_spec = {"builtins.SymmetryMovesTable", static_cast<int>(s
 void add_batch_class_attributes(PyTypeObject* batch_type) {
     PyTypeObject* descriptor_type = type_once<descriptor_spec>();
     Ref descriptor = Ref::steal(check(PyType_GenericAlloc(descriptor_type, 0)));
-    check(PyObject_SetAttrString(reinterpret_cast<PyObject*>(batch_type), "SYMMETRY_MOVES", descriptor.get()));
+    check(
+        PyObject_SetAttrString(reinterpret_cast<PyObject*>(batch_type), "SYMMETRY_MOVES", descriptor.get()));
 }
 
 std::array<PyMethodDef, batch_symmetry_row_count> batch_symmetry_rows() {
@@ -139,16 +142,15 @@ std::array<PyMethodDef, batch_symmetry_row_count> batch_symmetry_rows() {
             "given a half turn about the F-B axis when h is 1, turned q quarter turns\n"
             "about the U-D axis (F onto R), then turned to put the U-D axis where a\n"
             "names it (0 U-D, 1 R-L, 2 F-B). 0 is the identity, 0..23 are the whole-cube\n"
-            "turns, 24..47 the mirrored ones. A solution of state i maps to one of its\n"
-            "image through SYMMETRY_MOVES[k]."),
-        keywords_row<canonical>(
-            "canonical",
-            "canonical($self, inverse=False)\n--\n\n"
-            "Return a new batch of each state's representative among its 48 images.\n\n"
-            "The representative is the least image: the least corner word, and among\n"
-            "images with that corner word the least edge word. With inverse=True the\n"
-            "least among the 96 images of the state and of its inverse. States of one\n"
-            "class have the same representative."),
+            "turns, 24..47 the mirrored ones. A solution of a state maps through\n"
+            "SYMMETRY_MOVES[k] to a solution of its image."),
+        keywords_row<canonical>("canonical",
+                                "canonical($self, inverse=False)\n--\n\n"
+                                "Return a new batch of each state's representative among its 48 images.\n\n"
+                                "The representative is the least image: the least corner word, and among\n"
+                                "images with that corner word the least edge word. With inverse=True the\n"
+                                "least among the 96 images of the state and of its inverse. States of one\n"
+                                "class have the same representative."),
     }};
 }
 

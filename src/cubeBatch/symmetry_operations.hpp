@@ -25,8 +25,8 @@ void symmetric_internal(std::span<const C> cubes, unsigned k, std::span<C> out, 
 // out[i] is cube i under symmetry numbers[i] (each checked below
 // symmetries::symmetry_count, and held apart from the caller's array).
 template <Cube C, class Runner = AtOnce>
-void symmetric_each_internal(std::span<const C> cubes, std::span<const std::uint8_t> numbers, std::span<C> out,
-                             Runner&& run = {}) {
+void symmetric_each_internal(std::span<const C> cubes, std::span<const std::uint8_t> numbers,
+                             std::span<C> out, Runner&& run = {}) {
     const auto& all = symmetries::all();
     run(out.size(), FixedCost<4>{}, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) out[i] = symmetries::conjugate(cubes[i], all[numbers[i]]);

@@ -67,7 +67,8 @@ TYPED_TEST(SymmetryTest, TheyFormAGroupUnderComposition) {
             }
         }
         for (const C& x : states) {
-            EXPECT_EQ(symmetries::conjugate(symmetries::conjugate(x, all[a]), all[symmetries::inverses()[a]]), x)
+            EXPECT_EQ(symmetries::conjugate(symmetries::conjugate(x, all[a]), all[symmetries::inverses()[a]]),
+                      x)
                 << a;
         }
     }
@@ -144,7 +145,8 @@ TYPED_TEST(SymmetryTest, LeastImageIsThePlainMinimum) {
     std::mt19937_64 rng(6);
     for (int i = 0; i < 100; ++i) {
         std::vector<MoveIndex> halves;
-        for (MoveIndex move : random_moves(rng, 6)) halves.insert(halves.end(), {move & ~MoveIndex{1}, move & ~MoveIndex{1}});
+        for (MoveIndex move : random_moves(rng, 6))
+            halves.insert(halves.end(), {move & ~MoveIndex{1}, move & ~MoveIndex{1}});
         states.push_back(apply_all(C{}, halves));
     }
     states.push_back(apply_all(C{}, {0, 0, 2, 2, 4, 4, 6, 6, 8, 8, 10, 10}));
@@ -284,16 +286,16 @@ TEST(CanonicalMoves, DrawnSequencesKeepTheRuleAndUseEveryAllowedMove) {
     for (canonical_moves::Step step = 0; step < canonical_moves::step_count; ++step) {
         const auto& allowed = canonical_moves::allowed[step];
         for (MoveIndex move = 0; move < move_count; ++move) {
-            const bool is_allowed =
-                std::find(allowed.moves.begin(), allowed.moves.begin() + allowed.count, move) !=
-                allowed.moves.begin() + allowed.count;
+            const bool is_allowed = std::find(allowed.moves.begin(), allowed.moves.begin() + allowed.count,
+                                              move) != allowed.moves.begin() + allowed.count;
             if (!is_allowed) {
                 EXPECT_EQ(drawn[step][move], 0u);
                 continue;
             }
             if (visits[step] < 2000) continue;
             const double expected = static_cast<double>(visits[step]) / allowed.count;
-            EXPECT_NEAR(static_cast<double>(drawn[step][move]), expected, 5 * std::sqrt(expected)) << int{step};
+            EXPECT_NEAR(static_cast<double>(drawn[step][move]), expected, 5 * std::sqrt(expected))
+                << int{step};
         }
     }
 }
