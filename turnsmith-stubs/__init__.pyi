@@ -1,7 +1,7 @@
 # Types of the turnsmith extension module. Each class is one section, in the
 # order its methods are registered, so a new method goes in beside its kin.
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, Literal, NotRequired, Self, SupportsIndex, TypeAlias, TypedDict, final, overload
+from typing import Any, ClassVar, Literal, NotRequired, Self, SupportsIndex, TypeAlias, TypedDict, final, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, DTypeLike, NDArray
@@ -150,9 +150,18 @@ class CubeBatch:
     def randomize(self, seed: SupportsIndex | None = None) -> None: ...
     # Shape (len(self), longest length), padded with -1.
     def scramble_with_moves(
-        self, scramble_lengths: NDArray[np.int64], seed: SupportsIndex | None = None, avoid_inverse: bool = False
+        self, scramble_lengths: NDArray[np.int64], seed: SupportsIndex | None = None, avoid_inverse: bool = False,
+        canonical: bool = False,
     ) -> NDArray[np.int8]: ...
     def apply_move_sequences(self, moves: ArrayLike) -> None: ...
+    # The 48 symmetries: k = q + 4 h + 8 a + 24 m, 0 the identity, 24..47 mirrored.
+    # Row k maps each move index to the one that does the same under symmetry k;
+    # read-only, shape (48, 12).
+    SYMMETRY_MOVES: ClassVar[NDArray[np.int8]]
+    # One symmetry for every cube, or an int array of one per cube (shape (N,)).
+    def symmetric(self, k: SupportsIndex | ArrayLike) -> Self: ...
+    # Each state's least image among its 48 (96 with inverse=True).
+    def canonical(self, inverse: bool = False) -> Self: ...
     @classmethod
     def from_words(cls, words: ArrayLike, cube_type: _CubeType) -> Self: ...
     @classmethod

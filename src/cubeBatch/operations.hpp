@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "cube/canonical_moves.hpp"
 #include "cube/cube.hpp"
 #include "cube/random.hpp"
 #include "cube/random_state.hpp"
@@ -196,12 +197,16 @@ void randomize_internal(std::span<C> cubes, std::optional<std::uint64_t> seed, R
     });
 }
 
+// Which moves a recorded scramble may draw next: any of the twelve, any but
+// the inverse of the last, or only those of the canonical spelling
+// (cube/canonical_moves.hpp).
+enum class ScrambleRule { any, avoid_inverse, canonical };
+
 // Like scramble_batch_internal, and row i of `moves` (already -1 throughout)
-// receives the moves applied to cube i. With `avoid_inverse` no move follows
-// its own inverse.
+// receives the moves applied to cube i, drawn under `rule`.
 template <Cube C, class Runner = AtOnce>
 void scramble_recording_internal(std::span<C> cubes, std::span<const std::int64_t> lengths,
-                                 Rows<std::int8_t>& moves, std::optional<std::uint64_t> seed, bool avoid_inverse,
+                                 Rows<std::int8_t>& moves, std::optional<std::uint64_t> seed, ScrambleRule rule,
                                  Runner&& run = {}) {
     const std::size_t count = std::min(cubes.size(), lengths.size());
     const auto cost = [&](std::size_t i) { return std::uint64_t(std::max<std::int64_t>(lengths[i], 0)) + 1; };
@@ -213,14 +218,31 @@ void scramble_recording_internal(std::span<C> cubes, std::span<const std::int64_
             std::int8_t* row = moves.row(i);
             C cube = cubes[i];
             MoveIndex move = move_count;
+            canonical_moves::Step step = canonical_moves::start;
             for (std::size_t turn = 0; turn < length; ++turn) {
-                move = avoid_inverse && turn > 0 ? draw_move_index_after(rng, move) : draw_move_index(rng);
+                switch (rule) {
+                    case ScrambleRule::any: move = draw_move_index(rng); break;
+                    case ScrambleRule::avoid_inverse:
+                        move = turn > 0 ? draw_move_index_after(rng, move) : draw_move_index(rng);
+                        break;
+                    case ScrambleRule::canonical: move = canonical_moves::draw(rng, step); break;
+                }
                 apply_move_index_internal(cube, move);
                 row[turn] = static_cast<std::int8_t>(move);
             }
             cubes[i] = cube;
         });
     });
+}
+
+// The same with `avoid_inverse` choosing between the first two rules.
+template <Cube C, class Runner = AtOnce>
+void scramble_recording_internal(std::span<C> cubes, std::span<const std::int64_t> lengths,
+                                 Rows<std::int8_t>& moves, std::optional<std::uint64_t> seed, bool avoid_inverse,
+                                 Runner&& run = {}) {
+    scramble_recording_internal(cubes, lengths, moves, seed,
+                                avoid_inverse ? ScrambleRule::avoid_inverse : ScrambleRule::any,
+                                std::forward<Runner>(run));
 }
 
 // Row i of `moves` (`width` move indexes, -1 ending a row early) is applied

@@ -134,15 +134,17 @@ PyObject* randomize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
-constexpr Signature<3> scramble_with_moves_signature{
-    "CubeBatch", "scramble_with_moves", {"scramble_lengths", "seed", "avoid_inverse"}, 1};
+constexpr Signature<4> scramble_with_moves_signature{
+    "CubeBatch", "scramble_with_moves", {"scramble_lengths", "seed", "avoid_inverse", "canonical"}, 1};
 
 PyObject* scramble_with_moves(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return method_call<Batch, Access::exclusive>(
-        scramble_with_moves_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<3>& bound) {
+        scramble_with_moves_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<4>& bound) {
             const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
             const std::optional<std::uint64_t> seed = to_seed(bound[1]);
-            const bool avoid_inverse = to_flag(bound[2]);
+            const ScrambleRule rule = to_flag(bound[3])   ? ScrambleRule::canonical
+                                      : to_flag(bound[2]) ? ScrambleRule::avoid_inverse
+                                                          : ScrambleRule::any;
             const std::size_t count = std::min(batch.states.size(), lengths.elements().size());
             std::int64_t longest = 0;
             for (std::size_t i = 0; i < count; ++i) longest = std::max(longest, lengths.elements()[i]);
@@ -150,7 +152,7 @@ PyObject* scramble_with_moves(PyObject* self, PyObject* const* args, Py_ssize_t 
             std::fill_n(moves.row(0), moves.size(), std::int8_t{-1});
             batch.states.visit([&](auto cubes) {
                 attached_loop([&](auto&& run) {
-                    scramble_recording_internal(cubes, lengths.elements(), moves, seed, avoid_inverse, run);
+                    scramble_recording_internal(cubes, lengths.elements(), moves, seed, rule, run);
                 });
             });
             return make_result_array(std::move(moves));
@@ -392,9 +394,13 @@ std::array<PyMethodDef, batch_state_row_count> batch_state_rows() {
                                 "Make every cube an independent, uniformly random reachable state."),
         keywords_row<scramble_with_moves>(
             "scramble_with_moves",
-            "scramble_with_moves($self, scramble_lengths, seed=None, avoid_inverse=False)\n--\n\n"
+            "scramble_with_moves($self, scramble_lengths, seed=None, avoid_inverse=False, canonical=False)\n--\n\n"
             "Scramble like scramble() and return the moves applied as an int8 array.\n\n"
-            "Row i holds the moves of cube i, padded with -1 to the longest length."),
+            "Row i holds the moves of cube i, padded with -1 to the longest length.\n"
+            "With canonical=True (which implies avoid_inverse) the moves come in runs\n"
+            "on one axis, runs on different axes in turn; within a run each face turns\n"
+            "once, as X, X' or X X, U before D, R before L, F before B. Each move is\n"
+            "drawn uniformly among those this allows; X X counts as two moves."),
         keywords_row<apply_move_sequences>(
             "apply_move_sequences",
             "apply_move_sequences($self, moves)\n--\n\n"

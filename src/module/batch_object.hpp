@@ -58,6 +58,12 @@ std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 inline constexpr std::size_t batch_group_row_count = 5;
 std::array<PyMethodDef, batch_group_row_count> batch_group_rows();
 
+// The 48 symmetries: images and representatives, after those.
+inline constexpr std::size_t batch_symmetry_row_count = 2;
+std::array<PyMethodDef, batch_symmetry_row_count> batch_symmetry_rows();
+// Sets the class attributes of CubeBatch (SYMMETRY_MOVES) on its type.
+void add_batch_class_attributes(PyTypeObject* batch_type);
+
 // CubeBatch.from_words(words, cube_type), also the rebuilder of pickled batches.
 PyObject* batch_from_words_object(PyObject* words, PyObject* cube_type);
 

@@ -161,6 +161,7 @@ int exec_module(PyObject* module) {
         // 'PyModule' is the fixed wording of this text, deliberate.
         if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
         add_class<BatchContents>(module);
+        add_batch_class_attributes(PythonClass<BatchContents>::type());
         add_class<CubeContents<Cube2x2>>(module);
         add_class<CubeContents<Cube3x3>>(module);
         add_function(module, inverse_scramble_def);

@@ -7,29 +7,23 @@
 // quarter turn, H to H and solved to solved, so a state and its image lie
 // equally far from H and from solved; tables need keep one state per class.
 //
-// A symmetry moves whole pieces: slot j of the image holds, recoloured, what
-// slot source[j] held. So each is a source slot and a field map per slot, made
-// once from the sticker view and applied to words with no stickers at all.
+// The sixteen are those of cube/symmetries.hpp that keep the U-D axis, here
+// numbered quarter + 4 half + 8 mirror, the order the tables were built in.
 
 #include <array>
 #include <cstdint>
 
 #include "cube/cube.hpp"
 #include "cube/group.hpp"
+#include "cube/symmetries.hpp"
 #include "cube3x3/utils.hpp"
 
 namespace turnsmith::symmetry_3x3 {
 
 inline constexpr unsigned symmetry_count = 16;
 
-struct Symmetry {
-    std::array<std::uint8_t, corner_slots> corner_source;
-    std::array<std::array<std::uint8_t, 32>, corner_slots> corner_field;  // by the source's field
-    std::array<std::uint8_t, edge_slots> edge_source;
-    std::array<std::array<std::uint8_t, 32>, edge_slots> edge_field;
-    // The turn that a turn becomes: S (c M) S^-1 = (S c S^-1) moved[M].
-    std::array<std::uint8_t, move_count> moved;
-    std::uint8_t inverse;  // the symmetry that undoes this one
+struct Symmetry : symmetries::Symmetry {
+    std::uint8_t inverse;  // the symmetry of the sixteen that undoes this one
 };
 
 // Symmetry 0 is the identity. Made on first use.
@@ -44,20 +38,8 @@ const std::array<Symmetry, axis_count>& axis_turns();
 // The state that undoes `cube` (cube/group.hpp).
 using turnsmith::inverse_of;
 
-inline Word conjugate_corners(Word corners, const Symmetry& s) noexcept {
-    Word out = 0;
-    for (unsigned slot = 0; slot < corner_slots; ++slot)
-        out |= Word{s.corner_field[slot][slot_field(corners, s.corner_source[slot])]} << slot_shift(slot);
-    return out;
-}
-inline Word conjugate_edges(Word edges, const Symmetry& s) noexcept {
-    Word out = 0;
-    for (unsigned slot = 0; slot < edge_slots; ++slot)
-        out |= Word{s.edge_field[slot][slot_field(edges, s.edge_source[slot])]} << slot_shift(slot);
-    return out;
-}
-inline Cube3x3 conjugate(const Cube3x3& cube, const Symmetry& s) noexcept {
-    return Cube3x3(conjugate_corners(cube.corners, s), conjugate_edges(cube.edges, s));
-}
+using symmetries::conjugate;
+using symmetries::conjugate_corners;
+using symmetries::conjugate_edges;
 
 }  // namespace turnsmith::symmetry_3x3

@@ -511,8 +511,9 @@ def batch_ops(cls):
     def _(w, batch, n):
         lengths = w.np.integers(-2, 5, size=w.rng.randrange(n + 4), dtype=np.int64)
         avoid = w.rng.random() < 0.5
+        canonical = w.rng.random() < 0.3
         moves = batch.scramble_with_moves(lengths, w.rng.choice([None, w.rng.randrange(1 << 64)]),
-                                          avoid_inverse=avoid)
+                                          avoid_inverse=avoid, canonical=canonical)
         applied = np.zeros(n, dtype=np.int64)
         applied[:min(n, lengths.size)] = np.maximum(lengths[:n], 0)
         w.ledger.batch(batch, applied)
@@ -522,8 +523,11 @@ def batch_ops(cls):
         recorded = np.arange(moves.shape[1]) < applied[:, None]
         expect(((moves >= 0) == recorded).all() and (moves[~recorded] == -1).all()
                and (moves < 12).all(), f"moves {moves.tolist()} for lengths {lengths.tolist()}")
-        if avoid:
+        if avoid or canonical:
             expect(not (moves[:, 1:] == moves[:, :-1] ^ 1).any(), f"a move undone: {moves.tolist()}")
+        if canonical:
+            triple = (moves[:, 2:] == moves[:, 1:-1]) & (moves[:, 1:-1] == moves[:, :-2]) & (moves[:, 2:] >= 0)
+            expect(not triple.any(), f"X X X in a canonical scramble: {moves.tolist()}")
 
     @add("apply_move_sequences", "exclusive")
     def _(w, batch, n):
@@ -561,6 +565,31 @@ def batch_ops(cls):
     def _(w, batch, n):
         indexes = [w.rng.randrange(-n, n) for _ in range(w.rng.randrange(6))] if n else []
         check_new_batch(batch.take(indexes), len(indexes), cls, w.rng)
+
+    # Images under the 48 symmetries: a state's class has one representative,
+    # the least image, which its images share.
+    @add("symmetric", "shared")
+    def _(w, batch, n):
+        k = w.rng.randrange(48) if w.rng.random() < 0.5 else w.np.integers(0, 48, size=n)
+        check_new_batch(batch.symmetric(k), n, cls, w.rng)
+
+    @add("canonical", "shared")
+    def _(w, batch, n):
+        inverse = w.rng.random() < 0.5
+        least = batch.canonical(inverse=inverse)
+        check_new_batch(least, n, cls, w.rng)
+        if n and w.deep():
+            i = w.rng.randrange(n)
+            one = least.take([i])
+            again = one.symmetric(w.rng.randrange(48)).canonical(inverse=inverse)
+            expect((again.to_words() == one.to_words()).all(), f"canonical of an image differs at {i}")
+
+    @add("SYMMETRY_MOVES", "shared")
+    def _(w, batch, n):
+        table = batch.SYMMETRY_MOVES if w.rng.random() < 0.5 else CubeBatch.SYMMETRY_MOVES
+        expect(type(table) is np.ndarray and table.dtype == np.int8 and table.shape == (48, 12)
+               and not table.flags.writeable and (np.sort(table, axis=1) == np.arange(12)).all(),
+               f"SYMMETRY_MOVES {table!r}")
 
     @add("get_next_batch", "shared")
     def _(w, batch, n):

@@ -307,7 +307,10 @@ STATE_SIGNATURES = [
     (CubeBatch, "take", "(self, /, indexes)"),
     (CubeBatch, "get_next_batch", "(self, /, move_indexes=None)"),
     (CubeBatch, "randomize", "(self, /, seed=None)"),
-    (CubeBatch, "scramble_with_moves", "(self, /, scramble_lengths, seed=None, avoid_inverse=False)"),
+    (CubeBatch, "scramble_with_moves",
+     "(self, /, scramble_lengths, seed=None, avoid_inverse=False, canonical=False)"),
+    (CubeBatch, "symmetric", "(self, /, k)"),
+    (CubeBatch, "canonical", "(self, /, inverse=False)"),
     (CubeBatch, "apply_move_sequences", "(self, /, moves)"),
     (CubeBatch, "from_words", "(words, cube_type)"),
     (CubeBatch, "from_sticker_array", "(stickers, cube_type)"),
@@ -359,7 +362,8 @@ BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scr
                "to_words", "is_solved", "to_sticker_bytes", "take", "get_next_batch", "randomize",
                "scramble_with_moves", "apply_move_sequences", "from_words", "from_sticker_array",
                "from_cubes", "concatenate", "ranks", "from_ranks", "distances", "solutions",
-               "lower_bounds", "inverse", "compose", "to_pieces", "from_pieces", "to_one_hot"]
+               "lower_bounds", "inverse", "compose", "to_pieces", "from_pieces", "to_one_hot",
+               "symmetric", "canonical", "SYMMETRY_MOVES"]
 
 
 @pytest.mark.parametrize("cls, names", [(Cube3x3, CUBE3_NAMES), (Cube2x2, CUBE2_NAMES),

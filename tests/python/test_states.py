@@ -596,8 +596,9 @@ SEEDED_SCRIPT = """
         b.randomize(seed=31)
         digest.update(b.to_words().tobytes())
         lengths = np.arange(4001) % 23
-        for avoid in (False, True):
-            digest.update(b.scramble_with_moves(lengths, seed=32, avoid_inverse=avoid).tobytes())
+        for avoid, canonical in ((False, False), (True, False), (False, True)):
+            digest.update(b.scramble_with_moves(lengths, seed=32, avoid_inverse=avoid,
+                                                canonical=canonical).tobytes())
         digest.update(b.to_words().tobytes())
     print(digest.hexdigest())
 """
