@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -123,35 +124,46 @@ Moves::Step Moves::step(std::size_t block, unsigned move) const noexcept {
 
 // ---- the breadth-first search ------------------------------------------------------
 //
-// A byte holds two entries of one block. Either only the worker on that
-// block writes them (pulling), or every write only clears bits of an entry
-// that reads 15 to make it read d+1 (pushing): relaxed atomics on bytes keep
-// every read and write whole.
+// Entries are read and written as whole 64-bit words, sixteen entries of one
+// block each, through relaxed atomics: either only the worker on a block
+// writes its words (pulling), or every write only clears bits of an entry
+// that reads 15 to make it read d+1 (pushing), so no write is lost.
 
 namespace {
 
 constexpr std::uint8_t all_unknown = 0xff;
-constexpr std::size_t block_bytes = flips / 2;
+constexpr unsigned entries_per_word = 16;
+// Entry i is nibble i % 16 of word i / 16 here, nibble i % 2 of byte i / 2
+// where the search reads it: the same on a little-endian machine.
+static_assert(std::endian::native == std::endian::little);
+constexpr unsigned words_per_block = flips / entries_per_word;
+
+std::atomic_ref<std::uint64_t> word_of(std::uint8_t* table, std::size_t index) noexcept {
+    return std::atomic_ref(reinterpret_cast<std::uint64_t*>(table)[index / entries_per_word]);
+}
+constexpr unsigned shift_of(std::size_t index) noexcept { return (index % entries_per_word) * 4; }
+// The bits to clear in an entry reading 15 (all ones) to make it read `value`.
+constexpr std::uint64_t clearing(std::size_t index, unsigned value) noexcept {
+    return std::uint64_t{~value & 0xf} << shift_of(index);
+}
 
 unsigned load_entry(std::uint8_t* table, std::size_t index) noexcept {
-    const unsigned byte = std::atomic_ref(table[index >> 1]).load(std::memory_order_relaxed);
-    return (byte >> ((index & 1) * 4)) & 0xf;
+    return (word_of(table, index).load(std::memory_order_relaxed) >> shift_of(index)) & 0xf;
 }
 
 // The flips of block `block` whose entries read `value`, in order.
 unsigned flips_reading(std::uint8_t* table, std::size_t block, unsigned value,
                        std::array<std::uint16_t, flips>& out) noexcept {
-    std::uint8_t* at = table + block * block_bytes;
     unsigned count = 0;
-    for (unsigned i = 0; i < block_bytes; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, at + i, 8);  // a glance: each candidate is read again whole
+    for (unsigned w = 0; w < words_per_block; ++w) {
+        const unsigned first = w * entries_per_word;
+        const std::uint64_t word = word_of(table, block * flips + first).load(std::memory_order_relaxed);
         if (value == farthest && word == ~std::uint64_t{0}) {
-            for (unsigned k = 0; k < 16; ++k) out[count++] = static_cast<std::uint16_t>(2 * i + k);
+            for (unsigned k = 0; k < entries_per_word; ++k) out[count++] = static_cast<std::uint16_t>(first + k);
             continue;
         }
-        for (unsigned k = 0; k < 16; ++k) {
-            if (((word >> (4 * k)) & 0xf) == value) out[count++] = static_cast<std::uint16_t>(2 * i + k);
+        for (unsigned k = 0; k < entries_per_word; ++k) {
+            if (((word >> (4 * k)) & 0xf) == value) out[count++] = static_cast<std::uint16_t>(first + k);
         }
     }
     return count;
@@ -159,12 +171,10 @@ unsigned flips_reading(std::uint8_t* table, std::size_t block, unsigned value,
 
 // Sets entry `index` to `value` if it is unknown; whether it was.
 bool set_if_unknown(std::uint8_t* table, std::size_t index, unsigned value) noexcept {
-    std::atomic_ref byte(table[index >> 1]);
-    const unsigned shift = (index & 1) * 4;
-    if (((byte.load(std::memory_order_relaxed) >> shift) & 0xf) != farthest) return false;
-    const auto clear = static_cast<std::uint8_t>((~value & 0xf) << shift);
-    const unsigned before = byte.fetch_and(static_cast<std::uint8_t>(~clear), std::memory_order_relaxed);
-    return ((before >> shift) & 0xf) == farthest;
+    const std::atomic_ref<std::uint64_t> word = word_of(table, index);
+    if (((word.load(std::memory_order_relaxed) >> shift_of(index)) & 0xf) != farthest) return false;
+    const std::uint64_t before = word.fetch_and(~clearing(index, value), std::memory_order_relaxed);
+    return ((before >> shift_of(index)) & 0xf) == farthest;
 }
 
 // Level d+1 from the entries at d, each passing to its twelve neighbours.
@@ -231,10 +241,8 @@ std::size_t pull_level(std::uint8_t* table, const Moves& moves, unsigned level, 
                         continue;
                     }
                     const std::size_t index = block * flips + flip;
-                    std::atomic_ref byte(table[index >> 1]);
-                    const unsigned shift = (index & 1) * 4;
-                    const auto clear = static_cast<std::uint8_t>((~(level + 1) & 0xf) << shift);
-                    byte.store(static_cast<std::uint8_t>(byte.load(std::memory_order_relaxed) & ~clear),
+                    const std::atomic_ref<std::uint64_t> word = word_of(table, index);
+                    word.store(word.load(std::memory_order_relaxed) & ~clearing(index, level + 1),
                                std::memory_order_relaxed);
                     ++here;
                 }
@@ -251,6 +259,8 @@ std::size_t pull_level(std::uint8_t* table, const Moves& moves, unsigned level, 
 void fill_table(std::span<std::byte> out, const Moves& moves, WorkControl& control) {
     if (out.size() != moves.byte_count())
         throw std::invalid_argument("the corner-flip table has another size");
+    if (reinterpret_cast<std::uintptr_t>(out.data()) % alignof(std::uint64_t) != 0)
+        throw std::invalid_argument("the corner-flip table is not aligned to words");
     auto* table = reinterpret_cast<std::uint8_t*>(out.data());
     control.set_total(moves.entry_count());
     parallel_for(out.size() >> 20, [&](std::size_t begin, std::size_t end) {
@@ -258,7 +268,7 @@ void fill_table(std::span<std::byte> out, const Moves& moves, WorkControl& contr
     });
     std::memset(table + (out.size() >> 20 << 20), all_unknown, out.size() & ((1u << 20) - 1));
     const std::size_t solved = moves.index(moves.place_of(Cube3x3{}));
-    table[solved >> 1] = static_cast<std::uint8_t>(table[solved >> 1] & ~(0xf << ((solved & 1) * 4)));
+    set_if_unknown(table, solved, 0);
     control.add_done(1);
     std::size_t frontier = 1;
     std::size_t unknown = moves.entry_count() - 1;
