@@ -54,6 +54,13 @@ std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
 inline constexpr std::size_t batch_exact_row_count = 5;
 std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 
+// Keys, distinct states and membership, after those.
+inline constexpr std::size_t batch_set_row_count = 3;
+std::array<PyMethodDef, batch_set_row_count> batch_set_rows();
+
+// The class of StateSet, a growing set of states (pymethods_sets.cpp).
+PyTypeObject* state_set_type();
+
 // CubeBatch.from_words(words, cube_type), also the rebuilder of pickled batches.
 PyObject* batch_from_words_object(PyObject* words, PyObject* cube_type);
 

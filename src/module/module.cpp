@@ -172,6 +172,7 @@ int exec_module(PyObject* module) {
         add_private_function(module, prepare_tables_def());
         add_private_function(module, table_cache_dir_def());
         add_private_function(module, cache_test_table_def());
+        check(PyObject_SetAttrString(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())));
         return 0;
     });
 }
