@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs the benchmark with the interpreter that the demo uses (set up and built
 # first when needed). Arguments go to bench.py: --quick for a smoke run. A
-# first argument "states", "bfs", "exact", "call", "solve" or "distances" runs
+# first argument "states", "bfs", "exact", "call", "solve", "distances" or "sets" runs
 # bench/NAME.py instead, with the arguments after it (they
 # take --quick too).
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 python=$(best_env_python)
 script=bench
 case "${1:-}" in
-  states | bfs | exact | call | solve | distances) script=$1; shift ;;
+  states | bfs | exact | call | solve | distances | sets) script=$1; shift ;;
 esac
 exec "$python" "$repo/bench/$script.py" "$@"

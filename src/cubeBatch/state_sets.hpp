@@ -37,6 +37,27 @@ constexpr Word mix64(Word x) noexcept {
 template <std::size_t N>
 using Words = std::array<Word, N>;
 
+// Word by word, unrolled: std::array's own operators call memcmp, which
+// costs more than the comparison in the inner loops here.
+template <std::size_t N>
+constexpr bool same_words(const Words<N>& a, const Words<N>& b) noexcept {
+    if constexpr (N == 1) {
+        return a[0] == b[0];
+    } else {
+        return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0;
+    }
+}
+
+// The order of unique's "sorted": the corner word first, as unsigned numbers.
+template <std::size_t N>
+constexpr bool words_less(const Words<N>& a, const Words<N>& b) noexcept {
+    if constexpr (N == 1) {
+        return a[0] < b[0];
+    } else {
+        return a[0] < b[0] || (a[0] == b[0] && a[1] < b[1]);
+    }
+}
+
 // The published key of a state, fixed for good: the 2x2's corner word itself
 // (every state its own key); for the 3x3 mix64(mix64(corners) ^ edges), which
 // for one corner word is a bijection of the edge word, so states that share
@@ -105,21 +126,41 @@ inline std::vector<std::size_t> places_by_bin(std::vector<std::size_t>& counts, 
 
 // A state with its place in the batch; entries order by the words (the
 // corner word first), then by place, so equal states sort by first
-// occurrence.
-template <std::size_t N>
+// occurrence. Without places (when no one asks for them) an entry is a
+// third smaller for the 3x3, and its place reads as 0.
+template <std::size_t N, bool Indexed = true>
 struct Entry {
     Words<N> words;
     std::uint64_t index;
 };
 
 template <std::size_t N>
-constexpr bool operator<(const Entry<N>& a, const Entry<N>& b) noexcept {
-    if (a.words != b.words) return a.words < b.words;
+struct Entry<N, false> {
+    Words<N> words;
+    static constexpr std::uint64_t index = 0;
+};
+
+template <std::size_t N, bool I>
+constexpr bool operator<(const Entry<N, I>& a, const Entry<N, I>& b) noexcept {
+    if (!same_words(a.words, b.words)) return words_less(a.words, b.words);
     return a.index < b.index;
 }
 
-template <Cube C>
-using EntriesOf = std::unique_ptr<Entry<C::word_count>[]>;
+// The same without branches, for the search among the buckets' bounds,
+// whose outcome is a coin toss.
+template <std::size_t N, bool I>
+constexpr bool less_flat(const Entry<N, I>& a, const Entry<N, I>& b) noexcept {
+    const bool index_less = a.index < b.index;
+    if constexpr (N == 1) {
+        return (a.words[0] < b.words[0]) | ((a.words[0] == b.words[0]) & index_less);
+    } else {
+        const bool low_less = (a.words[1] < b.words[1]) | ((a.words[1] == b.words[1]) & index_less);
+        return (a.words[0] < b.words[0]) | ((a.words[0] == b.words[0]) & low_less);
+    }
+}
+
+template <Cube C, bool Indexed>
+using EntriesOf = std::unique_ptr<Entry<C::word_count, Indexed>[]>;
 
 // Below this a batch is sorted on the calling thread.
 inline constexpr std::size_t sort_alone_below = std::size_t{1} << 15;
@@ -130,12 +171,18 @@ inline constexpr std::size_t oversampling = 16;
 // from evenly spaced samples cut the entries into buckets (one pass counts,
 // one places them), and each bucket is sorted on its own. Entries are all
 // different (their places differ), so even a batch of one state spreads.
-template <Cube C, class Runner>
-EntriesOf<C> sorted_entries(std::span<const C> cubes, Runner&& run) {
-    using E = Entry<C::word_count>;
+template <Cube C, bool Indexed, class Runner>
+EntriesOf<C, Indexed> sorted_entries(std::span<const C> cubes, Runner&& run) {
+    using E = Entry<C::word_count, Indexed>;
     const std::size_t n = cubes.size();
     auto sorted = std::make_unique_for_overwrite<E[]>(n);
-    const auto entry = [&](std::size_t i) { return E{cubes[i].words(), i}; };
+    const auto entry = [&](std::size_t i) {
+        if constexpr (Indexed) {
+            return E{cubes[i].words(), i};
+        } else {
+            return E{cubes[i].words()};
+        }
+    };
     if (n < sort_alone_below) {
         for (std::size_t i = 0; i < n; ++i) sorted[i] = entry(i);
         std::sort(sorted.get(), sorted.get() + n);
@@ -147,8 +194,14 @@ EntriesOf<C> sorted_entries(std::span<const C> cubes, Runner&& run) {
     std::sort(samples.begin(), samples.end());
     std::vector<E> bounds(buckets - 1);
     for (std::size_t b = 0; b + 1 < buckets; ++b) bounds[b] = samples[(b + 1) * oversampling];
+    // How many bounds are at most e: a binary search of fixed steps (buckets
+    // is a power of two) that the compiler turns into conditional moves.
     const auto bucket_of = [&](const E& e) {
-        return static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), e) - bounds.begin());
+        std::size_t below = 0;
+        for (std::size_t step = buckets / 2; step > 0; step /= 2) {
+            below += less_flat(e, bounds[below + step - 1]) ? 0 : step;
+        }
+        return below;
     };
 
     const std::size_t runs = run_count(n);
@@ -201,12 +254,12 @@ struct Distinct {
     Rows<std::int64_t> counts;
 };
 
-template <Cube C, class Runner>
-Distinct distinct_internal(std::span<const C> cubes, Order order, Wanted wanted, Runner&& run) {
+template <Cube C, bool Indexed, class Runner>
+Distinct distinct_of_entries(std::span<const C> cubes, Order order, Wanted wanted, Runner&& run) {
     const std::size_t n = cubes.size();
-    const EntriesOf<C> sorted_owner = sorted_entries(cubes, run);
+    const EntriesOf<C, Indexed> sorted_owner = sorted_entries<C, Indexed>(cubes, run);
     const auto* sorted = sorted_owner.get();
-    const auto starts_group = [&](std::size_t j) { return j == 0 || sorted[j].words != sorted[j - 1].words; };
+    const auto starts_group = [&](std::size_t j) { return j == 0 || !same_words(sorted[j].words, sorted[j - 1].words); };
 
     // Groups of equal states: how many start before each run, then where each starts.
     const std::size_t runs = run_count(n);
@@ -297,6 +350,14 @@ Distinct distinct_internal(std::span<const C> cubes, Order order, Wanted wanted,
         }
     });
     return {std::move(states), std::move(index), std::move(inverse), std::move(counts)};
+}
+
+template <Cube C, class Runner>
+Distinct distinct_internal(std::span<const C> cubes, Order order, Wanted wanted, Runner&& run) {
+    if (order == Order::first || wanted.index || wanted.inverse) {
+        return distinct_of_entries<C, true>(cubes, order, wanted, run);
+    }
+    return distinct_of_entries<C, false>(cubes, order, wanted, run);
 }
 
 // ---- a hash set of states -------------------------------------------------------
@@ -403,7 +464,7 @@ private:
             if (capacity == 0) return false;
             for (std::size_t at = spread & (capacity - 1);; at = (at + 1) & (capacity - 1)) {
                 if (empty(slots[at])) return false;
-                if (slots[at] == words) return true;
+                if (same_words(slots[at], words)) return true;
             }
         }
         // Adds the state unless it is there; true when it was added.
@@ -415,7 +476,7 @@ private:
                     ++count;
                     return true;
                 }
-                if (slots[at] == words) return false;
+                if (same_words(slots[at], words)) return false;
             }
         }
         // Room for `wanted` states within the fill limit, rehashing what is there.
