@@ -267,7 +267,7 @@ PyType_Slot set_slots[] = {
                     "tells which are in the set; len() counts them. States are compared by all\n"
                     "their words. Calls from several threads are safe: a call that changes the set\n"
                     "waits for the others to end, and they for it. The set lives in memory only\n"
-                    "(about 16 to 46 bytes a state for the 3x3, half that for the 2x2).")},
+                    "(23 to 46 bytes a state for the 3x3, half that for the 2x2).")},
     {Py_tp_new, reinterpret_cast<void*>(new_set)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Set>)},
     {Py_tp_methods, set_methods},
