@@ -162,6 +162,29 @@ def test_a_batch_is_in_itself(batch):
     assert batch.isin(batch).all()
 
 
+def edge_word(pieces, flips=()):
+    return sum((piece + 16 * (slot in flips)) << (5 * slot) for slot, piece in enumerate(pieces))
+
+
+def same_corners_batch():
+    """Solved corners, and edges solved, cycled or flipped: states told apart by their edges alone."""
+    solved = list(range(12))
+    edges = [edge_word(solved), edge_word([1, 2, 0, *solved[3:]]), edge_word(solved, (4, 7)),
+             edge_word([2, 0, 1, *solved[3:]], (0, 11))]
+    return CubeBatch.from_words(np.array([[0x398A418820, e] for e in edges], dtype=np.uint64), 3)
+
+
+def test_states_that_share_their_corners_are_told_apart():
+    batch = same_corners_batch()
+    solved = CubeBatch(1, 3)
+    assert batch.isin(solved).tolist() == [True, False, False, False]
+    assert len(batch.unique()) == 4 and len(batch.unique(order="first")) == 4
+    states = StateSet(3)
+    assert states.add(solved).tolist() == [True]
+    assert states.contains(batch).tolist() == [True, False, False, False]
+    assert states.add(batch).tolist() == [False, True, True, True]
+
+
 # --- StateSet ---------------------------------------------------------------------
 
 
