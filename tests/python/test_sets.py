@@ -210,32 +210,42 @@ def test_a_state_set_grows_as_a_python_set_does(cube_type):
 
 
 def test_many_threads_share_one_state_set():
-    batch = batch_with_repeats(3, 4 * LARGE, 11, longest=6)
+    batch = CubeBatch.concatenate([random_batch(3, 2 * LARGE, 11), batch_with_repeats(3, 2 * LARGE, 11)])
     distinct = len(set(rows_of(batch)))
     parts = [batch.take(np.arange(k, len(batch), 8)) for k in range(8)]
-    states = StateSet(3)
-    new_counts = [0] * len(parts)
-    failures = []
-    start = threading.Barrier(len(parts))
+    # Each thread adds the next thread's part in small slices (added on the
+    # calling thread), then its own whole (on the pool), so that every state
+    # is added by two threads and calls overlap on the pool and off it.
+    slices = [[part.take(np.arange(at, min(at + 2000, len(part)))) for at in range(0, len(part), 2000)]
+              for part in parts]
+    # A few rounds: the threads overlap differently each time.
+    for _ in range(10):
+        states = StateSet(3)
+        new_counts = [0] * len(parts)
+        failures = []
+        start = threading.Barrier(len(parts))
 
-    def work(k):
-        try:
-            start.wait()
-            new_counts[k] = int(states.add(parts[k]).sum())
-            assert states.contains(parts[k]).all()
-            assert len(states) <= distinct
-        except BaseException as error:  # reported below
-            failures.append(error)
+        def work(k):
+            try:
+                start.wait()
+                for piece in slices[(k + 1) % len(parts)]:
+                    new_counts[k] += int(states.add(piece).sum())
+                    assert states.contains(piece).all()
+                new_counts[k] += int(states.add(parts[k]).sum())
+                assert states.contains(parts[k]).all()
+                assert len(states) <= distinct
+            except BaseException as error:  # reported below
+                failures.append(error)
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(parts))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
-    # Each distinct state was new to exactly one call.
-    assert sum(new_counts) == distinct == len(states)
-    assert states.contains(batch).all()
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(len(parts))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert failures == []
+        # Each distinct state was new to exactly one call.
+        assert sum(new_counts) == distinct == len(states)
+        assert states.contains(batch).all()
 
 
 # --- refusals ---------------------------------------------------------------------
