@@ -53,7 +53,8 @@ using Batch = BatchContents;
 // ---- CubeBatch: keys, unique, isin ---------------------------------------------
 
 PyObject* keys(PyObject* self, PyObject*) {
-    return project_detached(self, [](auto cubes, auto& run) { return state_sets::keys_internal(cubes, run); });
+    return project_detached(self,
+                            [](auto cubes, auto& run) { return state_sets::keys_internal(cubes, run); });
 }
 
 constexpr Signature<4> unique_signature{
@@ -101,10 +102,10 @@ Batch& batch_argument(PyObject* value, const char* parameter, unsigned cube_type
     Batch& batch = contents_of<Batch>(value);
     // The cube type never changes, so it is read before any hold.
     if (batch.states.cube_type() != cube_type) {
-        throw_error(PyExc_TypeError, std::string(method) + " expects a batch of " + std::to_string(cube_type) +
-                                         "x" + std::to_string(cube_type) + " cubes, got one of " +
-                                         std::to_string(batch.states.cube_type()) + "x" +
-                                         std::to_string(batch.states.cube_type()) + " cubes");
+        throw_error(PyExc_TypeError, std::string(method) + " expects a batch of " +
+                                         std::to_string(cube_type) + "x" + std::to_string(cube_type) +
+                                         " cubes, got one of " + std::to_string(batch.states.cube_type()) +
+                                         "x" + std::to_string(batch.states.cube_type()) + " cubes");
     }
     return batch;
 }
@@ -183,9 +184,8 @@ PyObject* new_set(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 Py_ssize_t set_length(PyObject* self) {
-    return guarded([&] {
-        return static_cast<Py_ssize_t>(receiver<Set>(self).count.load(std::memory_order_acquire));
-    });
+    return guarded(
+        [&] { return static_cast<Py_ssize_t>(receiver<Set>(self).count.load(std::memory_order_acquire)); });
 }
 
 PyObject* set_len_method(PyObject* self, PyObject*) {
@@ -222,17 +222,15 @@ constexpr Signature<1> add_signature{"StateSet", "add", {"batch"}, 1};
 constexpr Signature<1> contains_signature{"StateSet", "contains", {"batch"}, 1};
 
 PyObject* set_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_batch<Access::exclusive>(add_signature, "StateSet.add()", self, args, nargs, kwnames,
-                                         [](auto& table, auto cubes, bool* out, auto& run) {
-                                             table.add(cubes, out, false, run);
-                                         });
+    return with_batch<Access::exclusive>(
+        add_signature, "StateSet.add()", self, args, nargs, kwnames,
+        [](auto& table, auto cubes, bool* out, auto& run) { table.add(cubes, out, false, run); });
 }
 
 PyObject* set_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_batch<Access::shared>(contains_signature, "StateSet.contains()", self, args, nargs, kwnames,
-                                      [](const auto& table, auto cubes, bool* out, auto& run) {
-                                          table.contains(cubes, out, run);
-                                      });
+    return with_batch<Access::shared>(
+        contains_signature, "StateSet.contains()", self, args, nargs, kwnames,
+        [](const auto& table, auto cubes, bool* out, auto& run) { table.contains(cubes, out, run); });
 }
 
 PyObject* set_cube_type(PyObject* self, void*) {
@@ -260,14 +258,14 @@ PyGetSetDef set_getters[] = {
 };
 
 PyType_Slot set_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "StateSet(cube_type)\n--\n\n"
-                    "A growing set of cube states of one type, for a search's visited states.\n\n"
-                    "add(batch) adds a batch's states and returns which were new; contains(batch)\n"
-                    "tells which are in the set; len() counts them. States are compared by all\n"
-                    "their words. Calls from several threads are safe: a call that changes the set\n"
-                    "waits for the others to end, and they for it. The set lives in memory only\n"
-                    "(23 to 46 bytes a state for the 3x3, half that for the 2x2).")},
+    {Py_tp_doc,
+     const_cast<char*>("StateSet(cube_type)\n--\n\n"
+                       "A growing set of cube states of one type, for a search's visited states.\n\n"
+                       "add(batch) adds a batch's states and returns which were new; contains(batch)\n"
+                       "tells which are in the set; len() counts them. States are compared by all\n"
+                       "their words. Calls from several threads are safe: a call that changes the set\n"
+                       "waits for the others to end, and they for it. The set lives in memory only\n"
+                       "(23 to 46 bytes a state for the 3x3, half that for the 2x2).")},
     {Py_tp_new, reinterpret_cast<void*>(new_set)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Set>)},
     {Py_tp_methods, set_methods},
@@ -280,13 +278,9 @@ PyType_Spec set_spec = type_spec<Set>("turnsmith.StateSet", Py_TPFLAGS_DEFAULT, 
 
 }  // namespace
 
-PyTypeObject* PythonClass<StateSetContents>::type() {
-    return type_once<set_spec>();
-}
+PyTypeObject* PythonClass<StateSetContents>::type() { return type_once<set_spec>(); }
 
-PyTypeObject* state_set_type() {
-    return PythonClass<StateSetContents>::type();
-}
+PyTypeObject* state_set_type() { return PythonClass<StateSetContents>::type(); }
 
 std::array<PyMethodDef, batch_set_row_count> batch_set_rows() {
     return {{

@@ -107,7 +107,8 @@ void for_run(std::size_t r, std::size_t n, Each&& each) {
 // `counts` holds run r's count of bin b at r * bins + b and is turned into
 // the first place of each; the result holds each bin's first place, and the
 // total last.
-inline std::vector<std::size_t> places_by_bin(std::vector<std::size_t>& counts, std::size_t runs, std::size_t bins) {
+inline std::vector<std::size_t> places_by_bin(std::vector<std::size_t>& counts, std::size_t runs,
+                                              std::size_t bins) {
     std::vector<std::size_t> bin_start(bins + 1);
     std::size_t at = 0;
     for (std::size_t b = 0; b < bins; ++b) {
@@ -259,7 +260,9 @@ Distinct distinct_of_entries(std::span<const C> cubes, Order order, Wanted wante
     const std::size_t n = cubes.size();
     const EntriesOf<C, Indexed> sorted_owner = sorted_entries<C, Indexed>(cubes, run);
     const auto* sorted = sorted_owner.get();
-    const auto starts_group = [&](std::size_t j) { return j == 0 || !same_words(sorted[j].words, sorted[j - 1].words); };
+    const auto starts_group = [&](std::size_t j) {
+        return j == 0 || !same_words(sorted[j].words, sorted[j - 1].words);
+    };
 
     // Groups of equal states: how many start before each run, then where each starts.
     const std::size_t runs = run_count(n);
@@ -344,7 +347,8 @@ Distinct distinct_of_entries(std::span<const C> cubes, Order order, Wanted wante
                     const auto& first = sorted[group_start[g]];
                     out[p] = C::from_words(first.words);
                     if (wanted.index) *index.row(p) = static_cast<std::int64_t>(first.index);
-                    if (wanted.counts) *counts.row(p) = static_cast<std::int64_t>(group_start[g + 1] - group_start[g]);
+                    if (wanted.counts)
+                        *counts.row(p) = static_cast<std::int64_t>(group_start[g + 1] - group_start[g]);
                 }
             });
         }
@@ -416,7 +420,8 @@ public:
         run(runs, RunCost{}, [&](std::size_t begin, std::size_t end) {
             for (std::size_t r = begin; r < end; ++r) {
                 std::size_t* place = counts.data() + r * part_count;
-                for_run(r, n, [&](std::size_t i) { order[place[part_of(spread_of(cubes[i].words()))]++] = i; });
+                for_run(r, n,
+                        [&](std::size_t i) { order[place[part_of(spread_of(cubes[i].words()))]++] = i; });
             }
         });
         // A part's cost is about its share of the batch.
@@ -425,6 +430,9 @@ public:
                 Part& part = parts_[p];
                 if (presize) part.reserve(part.count + part_start[p + 1] - part_start[p]);
                 for (std::size_t k = part_start[p]; k < part_start[p + 1]; ++k) {
+                    if (k + lookahead < part_start[p + 1]) {
+                        part.prefetch(spread_of(cubes[order[k + lookahead]].words()));
+                    }
                     const std::size_t i = order[k];
                     const W words = cubes[i].words();
                     const bool added = part.insert(words, spread_of(words));
@@ -438,12 +446,30 @@ public:
     template <class Runner>
     void contains(std::span<const C> cubes, bool* found, Runner&& run) const {
         run(cubes.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) found[i] = contains(cubes[i].words());
+            // Each lookup is a cache miss in a large set: the slots of the
+            // next few states are asked for while the current ones are read.
+            for (std::size_t block = begin; block < end; block += lookahead) {
+                const std::size_t stop = std::min(end, block + lookahead);
+                std::array<Word, lookahead> spreads;
+                for (std::size_t i = block; i < stop; ++i) {
+                    spreads[i - block] = spread_of(cubes[i].words());
+                    parts_[part_of(spreads[i - block])].prefetch(spreads[i - block]);
+                }
+                for (std::size_t i = block; i < stop; ++i) {
+                    const Word spread = spreads[i - block];
+                    found[i] = parts_[part_of(spread)].find(cubes[i].words(), spread);
+                }
+            }
         });
     }
 
 private:
-    static std::size_t part_of(Word spread) noexcept { return static_cast<std::size_t>(spread >> (64 - part_bits)); }
+    // How many states ahead the loops ask for their slots.
+    static constexpr std::size_t lookahead = 16;
+
+    static std::size_t part_of(Word spread) noexcept {
+        return static_cast<std::size_t>(spread >> (64 - part_bits));
+    }
 
     struct Part {
         // Rehash above 7/10 full: linear probing's probe count climbs fast past that.
@@ -458,6 +484,11 @@ private:
         static bool empty(const W& slot) noexcept { return slot[0] == 0; }
         static bool fits(std::size_t count, std::size_t capacity) noexcept {
             return count * fill_denominator <= capacity * fill_numerator;
+        }
+
+        // Asks the memory for the slot where a lookup of `spread` starts.
+        void prefetch(Word spread) const noexcept {
+            if (capacity != 0) __builtin_prefetch(&slots[spread & (capacity - 1)]);
         }
 
         bool find(const W& words, Word spread) const noexcept {

@@ -35,8 +35,12 @@ std::vector<C> near_solved(std::size_t count, unsigned longest, std::uint64_t se
 
 template <class C>
 std::vector<std::vector<C>> batches() {
-    return {{}, near_solved<C>(1, 9, 1), near_solved<C>(1000, 3, 2), near_solved<C>(100'000, 4, 3),
-            near_solved<C>(3 * sort_alone_below, 0, 4), near_solved<C>(80'000, 14, 5)};
+    return {{},
+            near_solved<C>(1, 9, 1),
+            near_solved<C>(1000, 3, 2),
+            near_solved<C>(100'000, 4, 3),
+            near_solved<C>(3 * sort_alone_below, 0, 4),
+            near_solved<C>(80'000, 14, 5)};
 }
 
 TEST(StateKeys, TheSolvedKeysStayWhatTheyAre) {
