@@ -293,8 +293,8 @@ std::array<PyMethodDef, batch_set_row_count> batch_set_rows() {
                     "(x ^= x >> 33; x *= 0xff51afd7ed558ccd; x ^= x >> 33;\n"
                     "x *= 0xc4ceb9fe1a85ec53; x ^= x >> 33, modulo 2**64). States with the same\n"
                     "corners never share a key; among n random 3x3 states some two share one with\n"
-                    "a chance of about n**2 / 2**65 (one in 370 for ten million). unique, isin and\n"
-                    "StateSet compare whole states, never keys."),
+                    "a chance of about n**2 / 2**65 (one in 370,000 for ten million). unique, isin\n"
+                    "and StateSet compare whole states, never keys."),
         keywords_row<unique>(
             "unique",
             "unique($self, order='sorted', return_index=False, return_inverse=False, return_counts=False)\n"
