@@ -217,6 +217,72 @@ class CubeBatch:
         return_lengths: Literal[True],
     ) -> tuple[NDArray[np.int8], NDArray[np.int16]]: ...
 
+    # Shape (len(self),): the 2x2's corner word, the 3x3's mix of its two words.
+    def keys(self) -> NDArray[np.uint64]: ...
+    # The distinct states; with flags, a tuple of them and the int64 arrays
+    # asked for, in the order index, inverse, counts (as numpy.unique).
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", return_index: Literal[False] = False,
+        return_inverse: Literal[False] = False, return_counts: Literal[False] = False,
+    ) -> Self: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[False] = False,
+        return_inverse: Literal[False] = False, return_counts: Literal[True],
+    ) -> tuple[Self, NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[False] = False,
+        return_inverse: Literal[True], return_counts: Literal[False] = False,
+    ) -> tuple[Self, NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[False] = False,
+        return_inverse: Literal[True], return_counts: Literal[True],
+    ) -> tuple[Self, NDArray[np.int64], NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[True],
+        return_inverse: Literal[False] = False, return_counts: Literal[False] = False,
+    ) -> tuple[Self, NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[True],
+        return_inverse: Literal[False] = False, return_counts: Literal[True],
+    ) -> tuple[Self, NDArray[np.int64], NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[True],
+        return_inverse: Literal[True], return_counts: Literal[False] = False,
+    ) -> tuple[Self, NDArray[np.int64], NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", *, return_index: Literal[True],
+        return_inverse: Literal[True], return_counts: Literal[True],
+    ) -> tuple[Self, NDArray[np.int64], NDArray[np.int64], NDArray[np.int64]]: ...
+    @overload
+    def unique(
+        self, order: Literal["sorted", "first"] = "sorted", return_index: bool = False,
+        return_inverse: bool = False, return_counts: bool = False,
+    ) -> Self | tuple[Self, *tuple[NDArray[np.int64], ...]]: ...
+    # Shape (len(self),); other must hold the same cube type.
+    def isin(self, other: CubeBatch) -> NDArray[np.bool_]: ...
+
+# ---- StateSet ---------------------------------------------------------------
+
+# A growing set of states of one cube type; public, but outside __all__.
+@final
+class StateSet:
+    def __new__(cls, cube_type: _CubeType) -> Self: ...
+    def __len__(self, /) -> int: ...
+    # True where a state was new (a repeat within the batch only at its first place).
+    def add(self, batch: CubeBatch) -> NDArray[np.bool_]: ...
+    def contains(self, batch: CubeBatch) -> NDArray[np.bool_]: ...
+    def len(self) -> int: ...
+    @property
+    def cube_type(self) -> _CubeType: ...
+
 # ---- module functions -------------------------------------------------------
 
 def inverse_scramble(scramble: str) -> str: ...

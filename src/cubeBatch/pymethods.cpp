@@ -141,8 +141,8 @@ const std::array<PyMethodDef, 5> specified_rows{{
     no_args_row("len", len_method, "len($self)\n--\n\nReturn the number of cubes in the batch."),
 }};
 
-auto methods = join_rows(specified_rows, batch_state_rows(), batch_exact_rows(), batch_group_rows(),
-                         batch_symmetry_rows());
+auto methods = join_rows(specified_rows, batch_state_rows(), batch_exact_rows(), batch_set_rows(),
+                         batch_group_rows(), batch_symmetry_rows());
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("CubeBatch(count, cube_type)\n--\n\n")},

@@ -54,6 +54,13 @@ std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
 inline constexpr std::size_t batch_exact_row_count = 5;
 std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
 
+// Keys, distinct states and membership, after those.
+inline constexpr std::size_t batch_set_row_count = 3;
+std::array<PyMethodDef, batch_set_row_count> batch_set_rows();
+
+// The class of StateSet, a growing set of states (pymethods_sets.cpp).
+PyTypeObject* state_set_type();
+
 // The group operations (inverse, compose, pieces, one-hot), after those.
 inline constexpr std::size_t batch_group_row_count = 5;
 std::array<PyMethodDef, batch_group_row_count> batch_group_rows();

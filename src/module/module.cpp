@@ -174,6 +174,7 @@ int exec_module(PyObject* module) {
         add_private_function(module, zero_large_table_def());
         add_private_function(module, table_cache_dir_def());
         add_private_function(module, cache_test_table_def());
+        check(PyObject_SetAttrString(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())));
         return 0;
     });
 }

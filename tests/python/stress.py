@@ -104,6 +104,7 @@ class World:
                               for n in (*BATCH_SIZES[cls], RANDOMIZED_SIZES[cls])]
                         for cls in CUBE_CLASSES}
         self.randomized = {cls: batches[-1] for cls, batches in self.batches.items()}
+        self.state_sets = {cls: turnsmith.StateSet(BATCH_TYPE[cls]) for cls in CUBE_CLASSES}
         self.lists = {cls: list(cubes) for cls, cubes in self.cubes.items()}
         every_cube = [c for cubes in self.cubes.values() for c in cubes]
         every_batch = [b for batches in self.batches.values() for b in batches]
@@ -779,6 +780,50 @@ def batch_ops(cls):
     @add("str", "shared", 0.5)
     def _(w, batch, n):
         check_text(str(batch), dim, n)
+
+    # Sets of states: each call reads its batch once, under one hold.
+    @add("keys", "shared")
+    def _(w, batch, n):
+        keys = batch.keys()
+        expect(type(keys) is np.ndarray and keys.dtype == np.uint64 and keys.shape == (n,), f"keys {keys!r}")
+
+    @add("unique", "shared")
+    def _(w, batch, n):
+        order = w.rng.choice(["sorted", "first"])
+        distinct, index, inverse, counts = batch.unique(order, True, True, True)
+        check_new_batch(distinct, len(index), cls, w.rng)
+        k = len(distinct)
+        expect(counts.shape == (k,) and inverse.shape == (n,) and counts.sum() == n and (counts > 0).all()
+               and ((inverse >= 0) & (inverse < k)).all() and ((index >= 0) & (index < n)).all(),
+               f"unique gave {k} states, counts {counts!r}, inverse {inverse!r}")
+
+    @add("isin", "shared")
+    def _(w, batch, n):
+        other = w.rng.choice(w.world.batches[cls])
+        found = batch.isin(other)
+        expect(found.dtype == np.bool_ and found.shape == (n,), f"isin {found!r}")
+        expect(batch.isin(batch).all(), "a batch is not in itself")
+
+    # The shared set of this cube type: it only grows.
+    @add("StateSet.add", "shared")
+    def _(w, batch, n):
+        states = w.world.state_sets[cls]
+        before = len(states)
+        fresh = states.add(batch)
+        expect(fresh.dtype == np.bool_ and fresh.shape == (n,), f"StateSet.add {fresh!r}")
+        expect(len(states) >= before + int(fresh.sum()), f"StateSet shrank or miscounted: {before}, "
+               f"{int(fresh.sum())} new, now {len(states)}")
+
+    @add("StateSet.contains", "shared")
+    def _(w, batch, n):
+        found = w.world.state_sets[cls].contains(batch)
+        expect(found.dtype == np.bool_ and found.shape == (n,), f"StateSet.contains {found!r}")
+
+    @add("StateSet.len", "shared", 0.5)
+    def _(w, batch, n):
+        states = w.world.state_sets[cls]
+        first = states.len()
+        expect(type(first) is int and len(states) >= first >= 0, "StateSet.len went down")
 
     return ops
 

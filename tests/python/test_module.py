@@ -324,6 +324,12 @@ STATE_SIGNATURES = [
     (CubeBatch, "solutions", "(self, /, max_length=None, optimal=False, progress=None, return_lengths=False)"),
     (CubeBatch, "distances", "(self, /, modulo_rotation=False, progress=None)"),
     (CubeBatch, "from_ranks", "(ranks, cube_type)"),
+    (CubeBatch, "keys", "(self, /)"),
+    (CubeBatch, "unique", "(self, /, order='sorted', return_index=False, return_inverse=False, return_counts=False)"),
+    (CubeBatch, "isin", "(self, /, other)"),
+    (turnsmith.StateSet, "add", "(self, /, batch)"),
+    (turnsmith.StateSet, "contains", "(self, /, batch)"),
+    (turnsmith.StateSet, "len", "(self, /)"),
     *[(owner, "inverse", "(self, /)") for owner in (Cube3x3, Cube2x2, CubeBatch)],
     *[(owner, "compose", "(self, /, other)") for owner in (Cube3x3, Cube2x2, CubeBatch)],
     (CubeBatch, "to_pieces", "(self, /)"),
@@ -362,13 +368,14 @@ BATCH_NAMES = ["apply_move_indexes", "get_next_states", "to_sticker_array", "scr
                "to_words", "is_solved", "to_sticker_bytes", "take", "get_next_batch", "randomize",
                "scramble_with_moves", "apply_move_sequences", "from_words", "from_sticker_array",
                "from_cubes", "concatenate", "ranks", "from_ranks", "distances", "solutions",
-               "lower_bounds", "inverse", "compose", "to_pieces", "from_pieces", "to_one_hot",
-               "symmetric", "canonical", "SYMMETRY_MOVES"]
+               "lower_bounds", "keys", "unique", "isin", "inverse", "compose", "to_pieces", "from_pieces",
+               "to_one_hot", "symmetric", "canonical", "SYMMETRY_MOVES"]
+STATE_SET_NAMES = ["add", "contains", "len", "cube_type"]
 
 
 @pytest.mark.parametrize("cls, names", [(Cube3x3, CUBE3_NAMES), (Cube2x2, CUBE2_NAMES),
-                                        (CubeBatch, BATCH_NAMES)],
-                         ids=["Cube3x3", "Cube2x2", "CubeBatch"])
+                                        (CubeBatch, BATCH_NAMES), (turnsmith.StateSet, STATE_SET_NAMES)],
+                         ids=["Cube3x3", "Cube2x2", "CubeBatch", "StateSet"])
 def test_dir_lists_exactly_the_public_members(cls, names):
     public = {name for name in dir(cls) if not name.startswith("_")}
     assert public == set(names)

@@ -30,6 +30,8 @@ def test_the_mix_covers_every_public_call():
     batch_calls |= {"len()", "[i]", "[out of range]", "iter", "str"}
     for size in ("3x3", "2x2"):
         assert {f"CubeBatch[{size}].{name}" for name in batch_calls} <= kinds
+        set_calls = {name for name in dir(turnsmith.StateSet) if not name.startswith("_")} - {"cube_type"}
+        assert {f"CubeBatch[{size}].StateSet.{name}" for name in set_calls} <= kinds
     assert set(turnsmith.__all__) - {"Cube3x3", "Cube2x2", "CubeBatch"} == {
         "get_next_states", "inverse_scramble"}
     assert {"get_next_states(list[Cube3x3])", "get_next_states(list[Cube2x2])",

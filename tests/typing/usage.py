@@ -1,6 +1,6 @@
 # Typed use of turnsmith: checked with mypy --strict against the installed
 # stubs, and run, so every call here is one the module really accepts.
-from typing import TYPE_CHECKING, assert_type
+from typing import TYPE_CHECKING, Literal, assert_type
 
 import numpy as np
 from numpy.typing import NDArray
@@ -61,6 +61,21 @@ assert_type(batch.symmetric(np.arange(4) % 48), CubeBatch)
 assert_type(batch.canonical(), CubeBatch)
 assert_type(batch.canonical(inverse=True), CubeBatch)
 
+assert_type(batch.keys(), NDArray[np.uint64])
+assert_type(batch.unique(), CubeBatch)
+assert_type(batch.unique(order="first"), CubeBatch)
+distinct, inverse = batch.unique(return_inverse=True)
+assert_type(distinct, CubeBatch)
+assert_type(inverse, NDArray[np.int64])
+assert_type(batch.unique("first", return_index=True, return_inverse=True, return_counts=True)[3], NDArray[np.int64])
+assert_type(batch.isin(batch), NDArray[np.bool_])
+seen = turnsmith.StateSet(3)
+assert_type(seen.add(batch), NDArray[np.bool_])
+assert_type(seen.contains(batch), NDArray[np.bool_])
+assert_type(seen.len(), int)
+assert_type(len(seen), int)
+assert_type(seen.cube_type, Literal[2, 3])
+
 assert_type(small.rank(), int)
 pairs = CubeBatch(3, 2)
 assert_type(pairs.ranks(), NDArray[np.uint64])
@@ -106,4 +121,6 @@ if TYPE_CHECKING:
     Cube3x3.from_words(1)  # type: ignore[call-arg]
     CubeBatch.from_ranks([0], 3)  # type: ignore[arg-type]
     batch.solutions(progress=5)  # type: ignore[call-overload]
+    batch.unique(order="last")  # type: ignore[call-overload]
+    turnsmith.StateSet(4)  # type: ignore[arg-type]
     cube.compose(small)  # type: ignore[arg-type]
