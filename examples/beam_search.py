@@ -48,9 +48,9 @@ def beam_search(cube: turnsmith.Cube3x3, width: int, max_depth: int) -> list[int
             return backtrack(parents, moves, int(solved[0]))
         score = (successors.to_sticker_bytes() == goal).sum(axis=1)
         order = np.argsort(-score, kind="stable")  # best first; ties by parent, then move
-        # One row per distinct state, the best scored of its copies.
-        _, first = np.unique(successors.to_words()[order], axis=0, return_index=True)
-        keep = order[np.sort(first)[:width]]
+        # One row per distinct state, the best scored of its copies, best first.
+        _, first = successors.take(order).unique(order="first", return_index=True)
+        keep = order[first[:width]]
         parents.append(keep // TURNS)
         moves.append(keep % TURNS)
         beam = successors.take(keep)
