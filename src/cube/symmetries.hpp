@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "cube/cube.hpp"
+#include "cube/group.hpp"
 #include "cube2x2/utils.hpp"
 #include "cube3x3/utils.hpp"
 
@@ -94,31 +95,12 @@ inline Cube2x2 conjugate(const Cube2x2& cube, const Symmetry& s) noexcept {
 
 // ---- inverse states ------------------------------------------------------
 
-// The word that undoes `corners`: where slot s holds piece p turned by t, the
-// inverse holds piece s in slot p turned by -t.
+// The word that undoes `corners` (group.hpp), for least images that start
+// from the corners alone.
 constexpr Word inverse_corners(Word corners) noexcept {
-    Word out = 0;
-    for (unsigned slot = 0; slot < corner_slots; ++slot) {
-        const Word field = slot_field(corners, slot);
-        const Word twist = (3 - corner_twist(field)) % 3;
-        out |= (slot | (twist << twist_shift)) << slot_shift(static_cast<unsigned>(corner_piece(field)));
-    }
-    return out;
+    return group_detail::inverse_word<group_detail::corner_kind>(corners);
 }
-// The same for edges, whose flip is its own negative.
-constexpr Word inverse_edges(Word edges) noexcept {
-    Word out = 0;
-    for (unsigned slot = 0; slot < edge_slots; ++slot) {
-        const Word field = slot_field(edges, slot);
-        out |= (slot | (edge_flip(field) << flip_shift))
-               << slot_shift(static_cast<unsigned>(edge_piece(field)));
-    }
-    return out;
-}
-constexpr Cube3x3 inverse_of(const Cube3x3& cube) noexcept {
-    return Cube3x3(inverse_corners(cube.corners), inverse_edges(cube.edges));
-}
-constexpr Cube2x2 inverse_of(const Cube2x2& cube) noexcept { return Cube2x2(inverse_corners(cube.corners)); }
+using turnsmith::inverse_of;
 
 // ---- the least image ------------------------------------------------------
 
