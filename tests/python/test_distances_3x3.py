@@ -229,7 +229,7 @@ def hard_batch():
     lambda batch: batch.solutions(optimal=True),
     lambda batch: batch[0].distance(),
 ], ids=["distances", "solutions", "distance"])
-def test_an_interrupt_stops_a_search_quickly(call):
+def test_an_interrupt_stops_a_search_quickly(call, ctrl_c_raises):
     batch = hard_batch()
     batch.lower_bounds()  # the tables ready
     before = batch.to_words()

@@ -180,9 +180,12 @@ def test_the_same_moves_whatever_the_workers():
 # Each runs in a process of its own, so that a stop that never comes fails the
 # test (run_script's timeout) instead of hanging the run.
 HARD_BATCH = """
-    import _thread, threading, time
+    import _thread, signal, threading, time
     import numpy as np
     import turnsmith
+    # A run started in the background inherits SIGINT ignored, and then
+    # interrupt_main does nothing: Ctrl-C's handler is put back.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     turnsmith.prepare_tables(3)
     # Proving that no random cube has an 18-move solution takes very long.
     batch = turnsmith.CubeBatch(64, 3)
