@@ -15,7 +15,7 @@ built. Then, each in a fresh process with the tables ready:
 - the distances of a few uniform random states, when --random N asks for them
   (seconds to hours each; --cap SECONDS gives each up after that long), with
   the large table when --large asks for it (TURNSMITH_LARGE_TABLE's file, or
-  the usual cache's, built there first when missing: half an hour).
+  the usual cache's, built there first when missing: about four minutes).
 
     python bench/distances.py            # 2,000 shallow states
     python bench/distances.py --quick    # 200

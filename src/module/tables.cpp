@@ -138,7 +138,7 @@ PyMethodDef prepare_def = keywords_row<prepare_tables>(
     "in a container's build step or on each node of a cluster. progress works as in\n"
     "CubeBatch.solutions; the call can be interrupted.\n\n"
     "large=True (3x3; implies optimal) also makes the optimal search's large table\n"
-    "ready: 6.2 GB, built once (about half an hour on two cores) into\n"
+    "ready: 6.2 GB, built once (about four minutes on two cores) into\n"
     "TURNSMITH_LARGE_TABLE or the cache directory, after checking that the disk has\n"
     "room (OSError when it has not). Searches use it from then on, in every process\n"
     "that finds it there; without it they use the small tables and warn once.");

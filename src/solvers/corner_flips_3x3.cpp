@@ -177,81 +177,76 @@ bool set_if_unknown(std::uint8_t* table, std::size_t index, unsigned value) noex
     return ((before >> shift_of(index)) & 0xf) == farthest;
 }
 
-// Level d+1 from the entries at d, each passing to its twelve neighbours.
-std::size_t push_level(std::uint8_t* table, const Moves& moves, unsigned level, WorkControl& control) {
+// Runs `pass(block, here)` over every block on the pool, stopping between
+// blocks once a stop is asked; returns the entries the passes set (each adds
+// its own to `here`).
+template <class Pass>
+std::size_t over_blocks(const Moves& moves, WorkControl& control, Pass&& pass) {
     std::atomic<std::size_t> added = 0;
     parallel_for(moves.block_count(), [&](std::size_t begin, std::size_t end) {
         std::size_t here = 0;
-        std::array<std::uint16_t, flips> at_level;
         for (std::size_t block = begin; block < end; ++block) {
-            if ((block & 0x3ff) == 0 && control.stop_requested()) return;
-            const unsigned count = flips_reading(table, block, level, at_level);
-            if (count == 0) continue;
-            for (unsigned m = 0; m < move_count; ++m) {
-                const Moves::Step step = moves.step(block, m);
-                for (unsigned i = 0; i < count; ++i)
-                    here += set_if_unknown(table, step.block * flips + step.flip_to[at_level[i]], level + 1);
-            }
+            if ((block & 0x3ff) == 0 && control.stop_requested()) break;
+            pass(block, here);
         }
         added.fetch_add(here, std::memory_order_relaxed);
     });
     return added.load();
+}
+
+// Level d+1 from the entries at d, each passing to its twelve neighbours.
+std::size_t push_level(std::uint8_t* table, const Moves& moves, unsigned level, WorkControl& control) {
+    return over_blocks(moves, control, [&](std::size_t block, std::size_t& here) {
+        std::array<std::uint16_t, flips> at_level;
+        const unsigned count = flips_reading(table, block, level, at_level);
+        if (count == 0) return;
+        for (unsigned m = 0; m < move_count; ++m) {
+            const Moves::Step step = moves.step(block, m);
+            for (unsigned i = 0; i < count; ++i)
+                here += set_if_unknown(table, step.block * flips + step.flip_to[at_level[i]], level + 1);
+        }
+    });
 }
 
 // Gives every copy of the entries at `level` that level: a push reaches
 // only one copy of each state it finds.
 std::size_t copy_level(std::uint8_t* table, const Moves& moves, unsigned level, WorkControl& control) {
-    std::atomic<std::size_t> added = 0;
-    parallel_for(moves.block_count(), [&](std::size_t begin, std::size_t end) {
-        std::size_t here = 0;
+    return over_blocks(moves, control, [&](std::size_t block, std::size_t& here) {
+        const std::uint16_t fixing = moves.fixing(block);
+        if (fixing == 0) return;
         std::array<std::uint16_t, flips> at_level;
-        for (std::size_t block = begin; block < end; ++block) {
-            if ((block & 0x3ff) == 0 && control.stop_requested()) return;
-            const std::uint16_t fixing = moves.fixing(block);
-            if (fixing == 0) continue;
-            const unsigned count = flips_reading(table, block, level, at_level);
-            for (unsigned i = 0; i < count; ++i) {
-                for (unsigned bits = fixing; bits != 0; bits &= bits - 1)
-                    here += set_if_unknown(table, moves.copy_of(block, at_level[i], std::countr_zero(bits)),
-                                           level);
-            }
+        const unsigned count = flips_reading(table, block, level, at_level);
+        for (unsigned i = 0; i < count; ++i) {
+            for (unsigned bits = fixing; bits != 0; bits &= bits - 1)
+                here += set_if_unknown(table, moves.copy_of(block, at_level[i], std::countr_zero(bits)), level);
         }
-        added.fetch_add(here, std::memory_order_relaxed);
     });
-    return added.load();
 }
 
 // Level d+1 as the entries still unknown that have a neighbour at d: each
 // worker writes only its own blocks.
 std::size_t pull_level(std::uint8_t* table, const Moves& moves, unsigned level, WorkControl& control) {
-    std::atomic<std::size_t> added = 0;
-    parallel_for(moves.block_count(), [&](std::size_t begin, std::size_t end) {
-        std::size_t here = 0;
+    return over_blocks(moves, control, [&](std::size_t block, std::size_t& here) {
         std::array<std::uint16_t, flips> unknown;
-        for (std::size_t block = begin; block < end; ++block) {
-            if ((block & 0x3ff) == 0 && control.stop_requested()) return;
-            unsigned count = flips_reading(table, block, farthest, unknown);
-            for (unsigned m = 0; m < move_count && count > 0; ++m) {
-                const Moves::Step step = moves.step(block, m);
-                unsigned kept = 0;
-                for (unsigned i = 0; i < count; ++i) {
-                    const std::uint16_t flip = unknown[i];
-                    if (load_entry(table, step.block * flips + step.flip_to[flip]) != level) {
-                        unknown[kept++] = flip;
-                        continue;
-                    }
-                    const std::size_t index = block * flips + flip;
-                    const std::atomic_ref<std::uint64_t> word = word_of(table, index);
-                    word.store(word.load(std::memory_order_relaxed) & ~clearing(index, level + 1),
-                               std::memory_order_relaxed);
-                    ++here;
+        unsigned count = flips_reading(table, block, farthest, unknown);
+        for (unsigned m = 0; m < move_count && count > 0; ++m) {
+            const Moves::Step step = moves.step(block, m);
+            unsigned kept = 0;
+            for (unsigned i = 0; i < count; ++i) {
+                const std::uint16_t flip = unknown[i];
+                if (load_entry(table, step.block * flips + step.flip_to[flip]) != level) {
+                    unknown[kept++] = flip;
+                    continue;
                 }
-                count = kept;
+                const std::size_t index = block * flips + flip;
+                const std::atomic_ref<std::uint64_t> word = word_of(table, index);
+                word.store(word.load(std::memory_order_relaxed) & ~clearing(index, level + 1),
+                           std::memory_order_relaxed);
+                ++here;
             }
+            count = kept;
         }
-        added.fetch_add(here, std::memory_order_relaxed);
     });
-    return added.load();
 }
 
 }  // namespace
@@ -293,14 +288,7 @@ void fill_table(std::span<std::byte> out, const Moves& moves, WorkControl& contr
 namespace {
 
 constexpr std::uint64_t format_of(std::uint64_t version) noexcept {
-    std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a over the numbers' bytes
-    for (const std::uint64_t part : {version, std::uint64_t{entries}, std::uint64_t{move_count}}) {
-        for (unsigned byte = 0; byte < 8; ++byte) {
-            hash ^= (part >> (8 * byte)) & 0xff;
-            hash *= 0x100000001b3;
-        }
-    }
-    return hash;
+    return tables::format_hash({version, std::uint64_t{entries}, std::uint64_t{move_count}});
 }
 
 inline constexpr std::uint64_t layout_version = 1;

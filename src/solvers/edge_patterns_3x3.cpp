@@ -124,14 +124,7 @@ namespace {
 // The format number of a table: its layout's version and what it was made
 // from, mixed so that any change gives another number.
 constexpr std::uint64_t format_of(std::uint64_t version, std::uint64_t first) noexcept {
-    std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a over the numbers' bytes
-    for (const std::uint64_t part : {version, std::uint64_t{entries}, std::uint64_t{move_count}, first}) {
-        for (unsigned byte = 0; byte < 8; ++byte) {
-            hash ^= (part >> (8 * byte)) & 0xff;
-            hash *= 0x100000001b3;
-        }
-    }
-    return hash;
+    return tables::format_hash({version, std::uint64_t{entries}, std::uint64_t{move_count}, first});
 }
 
 inline constexpr std::uint64_t layout_version = 1;

@@ -561,8 +561,8 @@ void look_after_fork_in_child() noexcept { process_look().after_fork_in_child();
 std::string no_large_table(const std::string& why) {
     return why +
            "; the optimal search uses its small tables, with which a uniformly random state takes minutes to "
-           "hours (prepare_tables(3, optimal=True, large=True) builds the large table once, in about half an "
-           "hour; TURNSMITH_LARGE_TABLE='' silences this warning)";
+           "hours (prepare_tables(3, optimal=True, large=True) builds the large table once, in about four minutes "
+           "on two CPUs; TURNSMITH_LARGE_TABLE='' silences this warning)";
 }
 
 }  // namespace

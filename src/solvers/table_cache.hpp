@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +32,20 @@
 #include "solvers/work_control.hpp"
 
 namespace turnsmith::tables {
+
+// A table's format number from the numbers its layout depends on (a layout
+// version, sizes, pieces), mixed so that any change gives another number:
+// FNV-1a over their bytes, low byte first.
+constexpr std::uint64_t format_hash(std::initializer_list<std::uint64_t> parts) noexcept {
+    std::uint64_t hash = 0xcbf29ce484222325;
+    for (const std::uint64_t part : parts) {
+        for (unsigned byte = 0; byte < 8; ++byte) {
+            hash ^= (part >> (8 * byte)) & 0xff;
+            hash *= 0x100000001b3;
+        }
+    }
+    return hash;
+}
 
 // One table: what its file is called, which generator made it, its size, and
 // how to make it again. `fill` writes all of `out`, which holds zeros when it

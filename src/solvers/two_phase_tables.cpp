@@ -9,6 +9,7 @@
 
 #include "cubeBatch/pool.hpp"
 #include "solvers/symmetry_3x3.hpp"
+#include "solvers/table_cache.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 
@@ -417,18 +418,10 @@ void fill_phase2(std::span<std::byte> out, WorkControl& control) {
     fill_rows(out, space, phase2_index(class_of(images.corner_class[0]), 0), control);
 }
 
-// A table's format number: its layout's version and its generator's sizes,
-// mixed so that any change gives another number.
+// A table's format number: its layout's version and its generator's sizes.
 constexpr std::uint64_t format_of(std::uint64_t version, std::uint64_t entries,
                                   std::uint64_t moves) noexcept {
-    std::uint64_t hash = 0xcbf29ce484222325;  // FNV-1a over the three numbers' bytes
-    for (const std::uint64_t part : {version, entries, moves}) {
-        for (unsigned byte = 0; byte < 8; ++byte) {
-            hash ^= (part >> (8 * byte)) & 0xff;
-            hash *= 0x100000001b3;
-        }
-    }
-    return hash;
+    return tables::format_hash({version, entries, moves});
 }
 
 constexpr std::array<TableSpec, table_count> kinds = {{
