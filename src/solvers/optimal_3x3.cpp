@@ -188,7 +188,7 @@ public:
              (cutoff_ != nullptr && cutoff_->load(std::memory_order_relaxed) < subtree_)))
             stopped_ = true;
         if (stopped_) return false;
-        // Three passes over the children, each fetching what the next reads.
+        // Passes over the children, each fetching what the next reads.
         // The first filter is the large table when there is one (its value
         // is never below the corners' own: it reads them with the flips),
         // else the corners' table.
@@ -200,11 +200,10 @@ public:
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
             Node& child = children[count];
             if (large_ != nullptr) {
-                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
                     child.large[axis] = solver_.large_moves_.next(node.large[axis], solver_.moved_[axis][k]);
-                    large[count][axis] = solver_.large_moves_.index(child.large[axis]);
-                    __builtin_prefetch(&large_[large[count][axis] >> 1]);
-                }
+                large[count][0] = solver_.large_moves_.index(child.large[0]);
+                __builtin_prefetch(&large_[large[count][0] >> 1]);
             } else {
                 child.corners = solver_.corners_.neighbour(node.corners, k);
                 solver_.corners_.prefetch(child.corners);
@@ -216,14 +215,26 @@ public:
             }
         }
         nodes_ += count;
-        std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
+        // The large table is read about one axis for every child, and about
+        // the other two only for the children that one lets through (about
+        // a quarter): the reads take longer than the wait between them.
         std::array<bool, move_count> near{};
+        if (large_ != nullptr) {
+            for (unsigned i = 0; i < count; ++i) {
+                near[i] = corner_flips::entry_at(large_, large[i][0]) <= left;
+                if (!near[i]) continue;
+                for (unsigned axis = 1; axis < symmetry_3x3::axis_count; ++axis) {
+                    large[i][axis] = solver_.large_moves_.index(children[i].large[axis]);
+                    __builtin_prefetch(&large_[large[i][axis] >> 1]);
+                }
+            }
+        }
+        std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
         for (unsigned i = 0; i < count; ++i) {
             Node& child = children[i];
             if (large_ != nullptr) {
-                near[i] = true;
-                for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
-                    near[i] = near[i] && corner_flips::entry_at(large_, large[i][axis]) <= left;
+                for (unsigned axis = 1; axis < symmetry_3x3::axis_count && near[i]; ++axis)
+                    near[i] = corner_flips::entry_at(large_, large[i][axis]) <= left;
             } else {
                 near[i] = solver_.corners_.distance(child.corners) <= left;
             }
