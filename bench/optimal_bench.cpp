@@ -6,6 +6,11 @@
 //   optimal_bench deepenings [states=5] [seed=1] [largest bound=18]
 //       For uniformly random states, the nodes and seconds of each deepening
 //       up to the bound (one thread): what the tables leave to search.
+//   optimal_bench random [states=10] [seed=1] [cap seconds=3600]
+//       Uniformly random states solved exactly one at a time, each on all
+//       the pool's workers as distances() does for a few cubes: distance,
+//       nodes and seconds of each, then the mean, median and largest. A
+//       state not done within the cap is given up and counted apart.
 //   optimal_bench values [states=1000000] [seed=1]
 //       How often each value of the tables' bound comes up over uniformly
 //       random states: with the tree's size by depth, what predicts a
@@ -15,6 +20,9 @@
 //       median, largest) and nodes on one thread, then cubes per second on
 //       the pool's workers.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -111,6 +119,62 @@ void scrambles(const optimal::Solver& solver, std::size_t count, std::uint64_t s
     std::printf("  on %zu workers: %.1f cubes/s\n", pool_worker_count(), static_cast<double>(count) / pooled);
 }
 
+void random(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, double cap) {
+    std::printf("state  start  distance         nodes   seconds  nodes/s\n");
+    std::vector<double> seconds;
+    std::vector<std::uint64_t> nodes;
+    std::vector<unsigned> histogram(optimal::diameter + 1);
+    std::size_t given_up = 0, index = 0;
+    for (const Cube3x3& cube : random_states(count, seed)) {
+        WorkControl control;
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        std::thread timer([&] {  // asks the search to stop once the cap has passed
+            std::unique_lock lock(mutex);
+            if (!finished.wait_for(lock, std::chrono::duration<double>(cap), [&] { return done; }))
+                control.request_stop();
+        });
+        std::array<std::int8_t, optimal::diameter> path{};
+        const auto start = std::chrono::steady_clock::now();
+        const optimal::Result result =
+            solver.solve(cube, optimal::diameter, path, control, optimal::Solver::Sharing::subtrees);
+        const double took = seconds_since(start);
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        finished.notify_one();
+        timer.join();
+        const bool found = result.outcome == optimal::Outcome::found;
+        std::printf("%5zu  %5u  %8s  %12llu  %8.1f  %.3g\n", index++, solver.start_bound(cube),
+                    found ? std::to_string(result.length).c_str() : "gave up",
+                    static_cast<unsigned long long>(result.nodes), took, static_cast<double>(result.nodes) / took);
+        std::fflush(stdout);
+        if (!found) {
+            ++given_up;
+            continue;
+        }
+        seconds.push_back(took);
+        nodes.push_back(result.nodes);
+        ++histogram[result.length];
+    }
+    if (seconds.empty()) return;
+    const auto n = static_cast<double>(seconds.size());
+    double total = 0, distance = 0, all_nodes = 0;
+    for (std::size_t i = 0; i < seconds.size(); ++i) {
+        total += seconds[i];
+        all_nodes += static_cast<double>(nodes[i]);
+    }
+    for (unsigned d = 0; d <= optimal::diameter; ++d) distance += d * static_cast<double>(histogram[d]);
+    std::ranges::sort(seconds);
+    std::printf("%zu solved, %zu given up after %.0f s; distances:", seconds.size(), given_up, cap);
+    for (unsigned d = 0; d <= optimal::diameter; ++d)
+        if (histogram[d] != 0) std::printf(" %u:%u", d, histogram[d]);
+    std::printf("\n  mean distance %.2f; seconds a state: mean %.1f, median %.1f, largest %.1f; nodes a state %.3g\n",
+                distance / n, total / n, seconds[seconds.size() / 2], seconds.back(), all_nodes / n);
+}
+
 void values(const optimal::Solver& solver, std::size_t count, std::uint64_t seed) {
     std::vector<std::uint64_t> histogram(optimal::diameter + 1);
     for (const Cube3x3& cube : random_states(count, seed)) ++histogram[solver.table_bound(cube)];
@@ -138,7 +202,9 @@ int main(int argc, char** argv) {
         std::printf(" %s %.1f MB%s;", table.name.c_str(), static_cast<double>(table.bytes) / 1e6,
                     table.built_here ? " (built)" : "");
     std::printf("\nlarge table: %s\nworkers: %zu\n", solver.has_large() ? "yes" : "no", pool_worker_count());
-    if (mode == "deepenings") {
+    if (mode == "random") {
+        random(solver, number(2, 10), number(3, 1), static_cast<double>(number(4, 3600)));
+    } else if (mode == "deepenings") {
         deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
     } else if (mode == "values") {
         values(solver, number(2, 1'000'000), number(3, 1));
