@@ -20,14 +20,15 @@
 //       median, largest) and nodes on one thread, then cubes per second on
 //       the pool's workers.
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cube/random.hpp"
@@ -119,33 +120,46 @@ void scrambles(const optimal::Solver& solver, std::size_t count, std::uint64_t s
     std::printf("  on %zu workers: %.1f cubes/s\n", pool_worker_count(), static_cast<double>(count) / pooled);
 }
 
-void random(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, double cap) {
+// Asks `control` to stop once `seconds` have passed, unless destroyed first.
+class StopAfter {
+public:
+    StopAfter(WorkControl& control, double seconds)
+        : timer_([this, &control, seconds] {
+              std::unique_lock lock(mutex_);
+              if (!finished_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return done_; }))
+                  control.request_stop();
+          }) {}
+    ~StopAfter() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        finished_.notify_one();
+        timer_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    std::thread timer_;  // last: starts once the members it waits on are made
+};
+
+void whole_searches(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, double cap) {
     std::printf("state  start  distance         nodes   seconds  nodes/s\n");
     std::vector<double> seconds;
-    std::vector<std::uint64_t> nodes;
+    std::vector<double> nodes;
     std::vector<unsigned> histogram(optimal::diameter + 1);
     std::size_t given_up = 0, index = 0;
     for (const Cube3x3& cube : random_states(count, seed)) {
         WorkControl control;
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-        std::thread timer([&] {  // asks the search to stop once the cap has passed
-            std::unique_lock lock(mutex);
-            if (!finished.wait_for(lock, std::chrono::duration<double>(cap), [&] { return done; }))
-                control.request_stop();
-        });
         std::array<std::int8_t, optimal::diameter> path{};
         const auto start = std::chrono::steady_clock::now();
-        const optimal::Result result =
-            solver.solve(cube, optimal::diameter, path, control, optimal::Solver::Sharing::subtrees);
+        const optimal::Result result = [&] {
+            const StopAfter cap_reached(control, cap);
+            return solver.solve(cube, optimal::diameter, path, control, optimal::Solver::Sharing::subtrees);
+        }();
         const double took = seconds_since(start);
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        finished.notify_one();
-        timer.join();
         const bool found = result.outcome == optimal::Outcome::found;
         std::printf("%5zu  %5u  %8s  %12llu  %8.1f  %.3g\n", index++, solver.start_bound(cube),
                     found ? std::to_string(result.length).c_str() : "gave up",
@@ -156,23 +170,22 @@ void random(const optimal::Solver& solver, std::size_t count, std::uint64_t seed
             continue;
         }
         seconds.push_back(took);
-        nodes.push_back(result.nodes);
+        nodes.push_back(static_cast<double>(result.nodes));
         ++histogram[result.length];
     }
     if (seconds.empty()) return;
     const auto n = static_cast<double>(seconds.size());
-    double total = 0, distance = 0, all_nodes = 0;
-    for (std::size_t i = 0; i < seconds.size(); ++i) {
-        total += seconds[i];
-        all_nodes += static_cast<double>(nodes[i]);
-    }
-    for (unsigned d = 0; d <= optimal::diameter; ++d) distance += d * static_cast<double>(histogram[d]);
-    std::ranges::sort(seconds);
+    double distance = 0;
     std::printf("%zu solved, %zu given up after %.0f s; distances:", seconds.size(), given_up, cap);
-    for (unsigned d = 0; d <= optimal::diameter; ++d)
+    for (unsigned d = 0; d <= optimal::diameter; ++d) {
+        distance += d * static_cast<double>(histogram[d]);
         if (histogram[d] != 0) std::printf(" %u:%u", d, histogram[d]);
+    }
+    const double total = std::accumulate(seconds.begin(), seconds.end(), 0.0);
+    std::ranges::sort(seconds);
     std::printf("\n  mean distance %.2f; seconds a state: mean %.1f, median %.1f, largest %.1f; nodes a state %.3g\n",
-                distance / n, total / n, seconds[seconds.size() / 2], seconds.back(), all_nodes / n);
+                distance / n, total / n, seconds[seconds.size() / 2], seconds.back(),
+                std::accumulate(nodes.begin(), nodes.end(), 0.0) / n);
 }
 
 void values(const optimal::Solver& solver, std::size_t count, std::uint64_t seed) {
@@ -203,7 +216,7 @@ int main(int argc, char** argv) {
                     table.built_here ? " (built)" : "");
     std::printf("\nlarge table: %s\nworkers: %zu\n", solver.has_large() ? "yes" : "no", pool_worker_count());
     if (mode == "random") {
-        random(solver, number(2, 10), number(3, 1), static_cast<double>(number(4, 3600)));
+        whole_searches(solver, number(2, 10), number(3, 1), static_cast<double>(number(4, 3600)));
     } else if (mode == "deepenings") {
         deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
     } else if (mode == "values") {

@@ -217,7 +217,8 @@ public:
         nodes_ += count;
         // The large table is read about one axis for every child, and about
         // the other two only for the children that one lets through (about
-        // a quarter): the reads take longer than the wait between them.
+        // a quarter): its random reads are the search's cost, and fewer of
+        // them in one more round of fetches take less time.
         std::array<bool, move_count> near{};
         if (large_ != nullptr) {
             for (unsigned i = 0; i < count; ++i) {
