@@ -315,28 +315,45 @@ Result Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<st
     return {search.stopped() ? Outcome::stopped : Outcome::none, 0, search.nodes()};
 }
 
+namespace {
+
+// How many moves deep a deepening of `length` moves is cut into subtrees.
+// Their sizes vary widely, and a worker left with a large one at the end of a
+// deepening keeps the others waiting: long deepenings are cut into thousands
+// of pieces, found in a few milliseconds.
+constexpr unsigned max_split_depth = 4;
+constexpr unsigned split_depth(unsigned length) noexcept {
+    return length >= 16 ? max_split_depth : length >= 12 ? 3 : 2;
+}
+
+}  // namespace
+
 // The subtrees of one deepening, in the order a single search visits them:
-// the paths of two moves that the tables let through.
+// the paths of `depth` moves that the tables let through.
 struct Solver::Subtree {
     Node node;
     unsigned state;
-    std::array<std::int8_t, 2> moves;
+    std::array<std::int8_t, max_split_depth> moves;
 };
 
-std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length, const std::uint8_t* large) const {
+std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length, unsigned depth,
+                                              const std::uint8_t* large) const {
     std::vector<Subtree> found;
-    const auto children = [&](const Node& node, unsigned state, unsigned left, auto&& visit) {
-        for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
-            const auto k = static_cast<unsigned>(std::countr_zero(moves));
+    std::array<std::int8_t, max_split_depth> moves{};
+    const auto visit = [&](const auto& self, const Node& node, unsigned state, unsigned level) -> void {
+        if (level == depth) {
+            found.push_back({node, state, moves});
+            return;
+        }
+        for (unsigned next = next_moves[state]; next != 0; next &= next - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(next));
             const Node child = child_of(node, k);
-            if (search_estimate(child, large) <= left) visit(child, state_after(state, k), k);
+            if (search_estimate(child, large) > length - level - 1) continue;
+            moves[level] = static_cast<std::int8_t>(k);
+            self(self, child, state_after(state, k), level + 1);
         }
     };
-    children(root, start_state, length - 1, [&](const Node& first, unsigned state, unsigned k) {
-        children(first, state, length - 2, [&](const Node& second, unsigned next, unsigned k2) {
-            found.push_back({second, next, {static_cast<std::int8_t>(k), static_cast<std::int8_t>(k2)}});
-        });
-    });
+    visit(visit, root, start_state, 0);
     return found;
 }
 
@@ -347,7 +364,8 @@ Result Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length, std:
     const Node root = node_of(cube);
     const std::uint8_t* large = large_.load(std::memory_order_acquire);
     if (search_estimate(root, large) > length) return {Outcome::none, 0, 0};
-    const std::vector<Subtree> work = subtrees(root, length, large);
+    const unsigned depth = split_depth(length);
+    const std::vector<Subtree> work = subtrees(root, length, depth, large);
     // The subtrees are taken in order; a solution in one is kept only if no
     // earlier one has one, and every later one gives up once one is found.
     std::atomic<std::size_t> next = 0;
@@ -361,9 +379,8 @@ Result Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length, std:
             if (cutoff.load(std::memory_order_relaxed) < i) break;
             Search search(*this, control, paths[i].data());
             search.give_up_after(&cutoff, i);
-            paths[i][0] = work[i].moves[0];
-            paths[i][1] = work[i].moves[1];
-            const bool found = search.below(work[i].node, length - 2, work[i].state, 2);
+            std::copy_n(work[i].moves.begin(), depth, paths[i].begin());
+            const bool found = search.below(work[i].node, length - depth, work[i].state, depth);
             here += search.nodes();
             if (found) {
                 std::size_t earlier = cutoff.load(std::memory_order_relaxed);

@@ -116,7 +116,7 @@ private:
     struct Node;
     class Search;
     struct Subtree;
-    std::vector<Subtree> subtrees(const Node& root, unsigned length, const std::uint8_t* large) const;
+    std::vector<Subtree> subtrees(const Node& root, unsigned length, unsigned depth, const std::uint8_t* large) const;
     Node node_of(const Cube3x3& cube) const noexcept;
     Node child_of(const Node& node, unsigned move) const noexcept;
     unsigned estimate(const Node& node) const noexcept;

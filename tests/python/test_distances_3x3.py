@@ -217,6 +217,18 @@ def test_one_cube_on_every_worker_keeps_the_least_solution():
     assert [batch[i].solve(optimal=True) for i in range(len(batch))] == alone
 
 
+def test_long_deepenings_cut_finer_keep_the_least_solution():
+    """Deepenings of a dozen turns and more are cut into subtrees three and
+    four turns deep, thousands of them: the answer is still the one a
+    cube searched alone on one worker finds."""
+    batch = CubeBatch(8, 3)
+    batch.scramble_with_moves(np.full(8, 16), seed=5, avoid_inverse=True)
+    rows, lengths = batch.solutions(optimal=True, return_lengths=True)
+    assert lengths.max() >= 16
+    alone = [" ".join(NAMES[m] for m in row if m >= 0) for row in rows]
+    assert [batch[i].solve(optimal=True) for i in range(len(batch))] == alone
+
+
 def hard_batch():
     """Uniform random states: their distances take far longer than a test."""
     batch = CubeBatch(8, 3)
