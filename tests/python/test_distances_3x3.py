@@ -204,27 +204,17 @@ def test_the_same_answers_whatever_the_workers():
     assert len(digests) == 1
 
 
-def test_one_cube_on_every_worker_keeps_the_least_solution():
+@pytest.mark.parametrize("count, turns, seed", [(300, 10, 11), (16, 16, 5)])
+def test_one_cube_on_every_worker_keeps_the_least_solution(count, turns, seed):
     """A single cube's deepenings are shared out by subtrees: a later subtree
     that finds a solution first must yield to an earlier one's. States of ten
-    turns often have several optimal solutions in different subtrees; a batch
-    this size searches each cube alone, in order."""
-    batch = CubeBatch(300, 3)
-    batch.scramble_with_moves(np.full(300, 10), seed=11, avoid_inverse=True)
-    rows = batch.solutions(optimal=True)
-    names = ["U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'"]
-    alone = [" ".join(names[m] for m in row if m >= 0) for row in rows]
-    assert [batch[i].solve(optimal=True) for i in range(len(batch))] == alone
-
-
-def test_long_deepenings_cut_finer_keep_the_least_solution():
-    """Deepenings of a dozen turns and more are cut into subtrees three and
-    four turns deep, thousands of them: the answer is still the one a
-    cube searched alone on one worker finds."""
-    batch = CubeBatch(8, 3)
-    batch.scramble_with_moves(np.full(8, 16), seed=5, avoid_inverse=True)
+    turns often have several optimal solutions in different subtrees; those
+    of sixteen are cut three and four turns deep, thousands of subtrees. A
+    batch of many cubes searches each cube alone, in order."""
+    batch = CubeBatch(count, 3)
+    batch.scramble_with_moves(np.full(count, turns), seed=seed, avoid_inverse=True)
     rows, lengths = batch.solutions(optimal=True, return_lengths=True)
-    assert lengths.max() >= 16
+    assert lengths.max() >= turns
     alone = [" ".join(NAMES[m] for m in row if m >= 0) for row in rows]
     assert [batch[i].solve(optimal=True) for i in range(len(batch))] == alone
 
