@@ -54,6 +54,16 @@ constexpr unsigned state_after(unsigned state, unsigned move) noexcept {
 // generated).
 inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 13) - 1;
 
+// Whether every child of a node lies within `remaining` - 1 moves in a table
+// whose entries change by at most one a move (the distances of a coarser
+// puzzle), knowing only `above`, a number never below the node's entry (15 and
+// more: none known, as the large table's 15 means "at least 15").
+constexpr bool children_near(unsigned above, unsigned remaining) noexcept {
+    return above < corner_flips::farthest && above + 2 <= remaining;
+}
+// What a child's entry is then known not to exceed.
+constexpr std::uint8_t child_above(unsigned above) noexcept { return static_cast<std::uint8_t>(above + 1); }
+
 }  // namespace
 
 struct Solver::Node {
@@ -61,6 +71,13 @@ struct Solver::Node {
     std::array<edge_patterns::Pattern, edge_views> edges;  // view v: axis v / 2, table v % 2
     std::array<two_phase::Phase1Place, symmetry_3x3::axis_count> phase1;  // by axis
     std::array<corner_flips::Place, symmetry_3x3::axis_count> large;      // by axis
+    // For each view of a table, a number never below the node's entry, or
+    // `farthest` for none known (read by a search of the large table only):
+    // from these the search knows, unread, what the children's entries
+    // cannot exceed.
+    std::array<std::uint8_t, symmetry_3x3::axis_count> large_above;
+    std::array<std::uint8_t, symmetry_3x3::axis_count> phase1_above;
+    std::array<std::uint8_t, edge_views> edges_above;
 };
 
 Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges,
@@ -78,6 +95,9 @@ Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const 
 
 Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
     Node node{};
+    node.large_above.fill(corner_flips::farthest);
+    node.phase1_above.fill(corner_flips::farthest);
+    node.edges_above.fill(corner_flips::farthest);
     node.corners = {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)};
     for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
         const Cube3x3 seen = symmetry_3x3::conjugate(cube, symmetry_3x3::axis_turns()[axis]);
@@ -94,6 +114,9 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
 // the same child in one piece.
 Solver::Node Solver::child_of(const Node& node, unsigned move) const noexcept {
     Node child;
+    child.large_above.fill(corner_flips::farthest);
+    child.phase1_above.fill(corner_flips::farthest);
+    child.edges_above.fill(corner_flips::farthest);
     child.corners = corners_.neighbour(node.corners, move);
     for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
         child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][move]);
@@ -195,6 +218,37 @@ public:
         std::array<Node, move_count> children;
         std::array<std::uint8_t, move_count> order{};
         std::array<std::array<std::size_t, symmetry_3x3::axis_count>, move_count> large{};
+        // A move takes a state one nearer or one farther in each table (in
+        // the large one never as far: it holds the corners whole, so every
+        // entry has their parity). A table on which the node lies at least
+        // two nearer than `remaining` lets every child through unread.
+        std::array<bool, symmetry_3x3::axis_count> unread{}, phase1_unread{};
+        for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+            unread[axis] = large_ != nullptr && children_near(node.large_above[axis], remaining);
+            phase1_unread[axis] = children_near(node.phase1_above[axis], remaining);
+        }
+        std::array<bool, edge_views> edges_unread{};
+        for (std::size_t v = 0; v < edge_views; ++v) edges_unread[v] = children_near(node.edges_above[v], remaining);
+        const auto fetch_large = [&](Node& child, unsigned i, unsigned axis) {
+            if (unread[axis]) {
+                child.large_above[axis] = child_above(node.large_above[axis]);
+            } else {
+                large[i][axis] = solver_.large_moves_.index(child.large[axis]);
+                __builtin_prefetch(&large_[large[i][axis] >> 1]);
+            }
+        };
+        const auto read_large = [&](Node& child, unsigned i, unsigned axis) {
+            if (unread[axis]) return true;
+            const unsigned entry = corner_flips::entry_at(large_, large[i][axis]);
+            child.large_above[axis] = static_cast<std::uint8_t>(entry);
+            return entry <= left;
+        };
+        const auto fetch_phase1 = [&](Node& child, unsigned k) {
+            for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                child.phase1[axis] = solver_.phase1_.next(node.phase1[axis], solver_.moved_[axis][k]);
+                if (!phase1_unread[axis]) __builtin_prefetch(solver_.phase1_.class_of_place(child.phase1[axis]));
+            }
+        };
         unsigned count = 0;
         for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
@@ -202,32 +256,27 @@ public:
             if (large_ != nullptr) {
                 for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis)
                     child.large[axis] = solver_.large_moves_.next(node.large[axis], solver_.moved_[axis][k]);
-                large[count][0] = solver_.large_moves_.index(child.large[0]);
-                __builtin_prefetch(&large_[large[count][0] >> 1]);
+                fetch_large(child, count, 0);
             } else {
                 child.corners = solver_.corners_.neighbour(node.corners, k);
                 solver_.corners_.prefetch(child.corners);
+                fetch_phase1(child, k);
             }
             order[count++] = static_cast<std::uint8_t>(k);
-            for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
-                child.phase1[axis] = solver_.phase1_.next(node.phase1[axis], solver_.moved_[axis][k]);
-                __builtin_prefetch(solver_.phase1_.class_of_place(child.phase1[axis]));
-            }
         }
         nodes_ += count;
         // The large table is read about one axis for every child, and about
         // the other two only for the children that one lets through (about
-        // a quarter): its random reads are the search's cost, and fewer of
-        // them in one more round of fetches take less time.
+        // a third): its random reads are the search's cost, and fewer of
+        // them in one more round of fetches take less time. So do the
+        // phase-1 views wait for that axis.
         std::array<bool, move_count> near{};
         if (large_ != nullptr) {
             for (unsigned i = 0; i < count; ++i) {
-                near[i] = corner_flips::entry_at(large_, large[i][0]) <= left;
+                near[i] = read_large(children[i], i, 0);
                 if (!near[i]) continue;
-                for (unsigned axis = 1; axis < symmetry_3x3::axis_count; ++axis) {
-                    large[i][axis] = solver_.large_moves_.index(children[i].large[axis]);
-                    __builtin_prefetch(&large_[large[i][axis] >> 1]);
-                }
+                for (unsigned axis = 1; axis < symmetry_3x3::axis_count; ++axis) fetch_large(children[i], i, axis);
+                fetch_phase1(children[i], order[i]);
             }
         }
         std::array<std::array<const std::uint16_t*, symmetry_3x3::axis_count>, move_count> phase1{};
@@ -235,29 +284,44 @@ public:
             Node& child = children[i];
             if (large_ != nullptr) {
                 for (unsigned axis = 1; axis < symmetry_3x3::axis_count && near[i]; ++axis)
-                    near[i] = corner_flips::entry_at(large_, large[i][axis]) <= left;
+                    near[i] = read_large(child, i, axis);
             } else {
                 near[i] = solver_.corners_.distance(child.corners) <= left;
             }
             if (!near[i]) continue;
             for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
+                if (phase1_unread[axis]) {
+                    child.phase1_above[axis] = child_above(node.phase1_above[axis]);
+                    continue;
+                }
                 phase1[i][axis] = solver_.phase1_.entry_of(child.phase1[axis]);
                 __builtin_prefetch(phase1[i][axis]);
             }
             // The edge views only of children the first filter lets through: most are not.
             for (std::size_t v = 0; v < edge_views; ++v) {
                 child.edges[v] = solver_.moves_.next(node.edges[v], solver_.moved_[v / edge_tables][order[i]]);
-                __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
+                if (edges_unread[v])
+                    child.edges_above[v] = child_above(node.edges_above[v]);
+                else
+                    __builtin_prefetch(&solver_.edges_[v % edge_tables][child.edges[v].index()]);
             }
         }
         for (unsigned i = 0; i < count; ++i) {
             if (!near[i]) continue;
-            const Node& child = children[i];
+            Node& child = children[i];
             bool far = false;
-            for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis)
-                far = two_phase::Phase1View::distance(phase1[i][axis]) > left;
-            for (std::size_t v = 0; v < edge_views && !far; ++v)
-                far = solver_.edges_[v % edge_tables][child.edges[v].index()] > left;
+            for (unsigned axis = 0; axis < symmetry_3x3::axis_count && !far; ++axis) {
+                if (phase1_unread[axis]) continue;
+                const unsigned entry = two_phase::Phase1View::distance(phase1[i][axis]);
+                child.phase1_above[axis] = static_cast<std::uint8_t>(entry);
+                far = entry > left;
+            }
+            for (std::size_t v = 0; v < edge_views && !far; ++v) {
+                if (edges_unread[v]) continue;
+                const unsigned entry = solver_.edges_[v % edge_tables][child.edges[v].index()];
+                child.edges_above[v] = static_cast<std::uint8_t>(std::min<unsigned>(entry, corner_flips::farthest));
+                far = entry > left;
+            }
             if (far) continue;
             const unsigned k = order[i];
             path_[depth] = static_cast<std::int8_t>(k);
