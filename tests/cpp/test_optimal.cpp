@@ -1,0 +1,116 @@
+// The optimal 3x3 search against a plain one written here: the same bound
+// (the small tables' largest value, read on every child), the same move
+// rules and order, but none of the search's shortcuts (reads fetched in
+// passes, filters in stages, reads skipped where a node's own entries already
+// decide them). Both must expand the same nodes and find the same solution,
+// so every deepening's node count must agree exactly.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cube3x3/utils.hpp"
+#include "model_test_support.hpp"
+#include "solvers/optimal_3x3.hpp"
+
+namespace turnsmith {
+namespace {
+
+using optimal::Outcome;
+using optimal::Result;
+
+bool full_tables_skipped() { return std::getenv("TURNSMITH_SKIP_FULL_TABLES") != nullptr; }
+
+// The process's solver, its small tables from the run's table cache (built
+// there by the first test that needs them).
+const optimal::Solver& solver() {
+    std::vector<std::string> warnings;
+    return optimal::optimal_solver(warnings, unwatched_work());
+}
+
+// Whether move `k` may follow `last`, `doubled` telling whether `last` was
+// also the move before it: never a move and its undoing (X X'), a third X, X'
+// twice (X X is the same, and smaller), or a turn of U, R or F right after
+// one of D, L or B (they commute, and the other order is smaller).
+constexpr bool may_follow(int last, bool doubled, unsigned k) {
+    if (last < 0) return true;
+    const auto previous = static_cast<unsigned>(last);
+    if (k == (previous ^ 1)) return false;
+    if (k == previous && (doubled || k % 2 == 1)) return false;
+    const unsigned face = k / 2;
+    const unsigned previous_face = previous / 2;
+    return !(previous_face % 2 == 1 && face + 1 == previous_face);
+}
+
+struct PlainSearch {
+    explicit PlainSearch(const optimal::Solver& tables) : solver(tables) {}
+
+    const optimal::Solver& solver;
+    std::uint64_t nodes = 0;  // children generated, as the solver counts them
+    std::vector<std::int8_t> path;
+
+    bool below(const Cube3x3& cube, unsigned remaining, int last, bool doubled) {
+        if (remaining == 0) return true;
+        std::array<unsigned, move_count> allowed{};
+        unsigned count = 0;
+        for (unsigned k = 0; k < move_count; ++k)
+            if (may_follow(last, doubled, k)) allowed[count++] = k;
+        nodes += count;
+        for (unsigned i = 0; i < count; ++i) {
+            const unsigned k = allowed[i];
+            Cube3x3 child = cube;
+            apply_move_index_internal(child, static_cast<MoveIndex>(k));
+            if (solver.table_bound(child) > remaining - 1) continue;
+            path.push_back(static_cast<std::int8_t>(k));
+            if (below(child, remaining - 1, static_cast<int>(k), static_cast<int>(k) == last)) return true;
+            path.pop_back();
+        }
+        return false;
+    }
+};
+
+// Deepenings up to this bound leave the plain search a few hundred thousand
+// nodes for states 15 to 17 random turns from solved (most of them 13 to 15
+// away): enough that nodes lie well within the bound, where the search
+// skips reads.
+constexpr unsigned longest = 15;
+
+// States made by random quarter turns.
+std::vector<Cube3x3> scrambled(std::size_t count, std::size_t turns, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<Cube3x3> cubes;
+    for (std::size_t i = 0; i < count; ++i) cubes.push_back(testing::random_state<Cube3x3>(rng, turns));
+    return cubes;
+}
+
+class OptimalSearch : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OptimalSearch, ExpandsTheNodesOfAPlainSearchAndFindsItsSolution) {
+    if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set";
+    const optimal::Solver& search = solver();
+    const std::size_t turns = GetParam();
+    WorkControl control;
+    for (const Cube3x3& cube : scrambled(4, turns, 100 + turns)) {
+        bool found = false;
+        for (unsigned length = search.lower_bound(cube); !found && length <= longest; length += 2) {
+            std::vector<std::int8_t> out(length, -1);
+            const Result result = search.search_exactly(cube, length, out, control);
+            PlainSearch plain{search};
+            found = search.table_bound(cube) <= length && plain.below(cube, length, -1, false);
+            ASSERT_EQ(result.nodes, plain.nodes) << "length " << length;
+            ASSERT_EQ(result.outcome == Outcome::found, found) << "length " << length;
+            if (found) {
+                EXPECT_EQ(out, plain.path);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scrambles, OptimalSearch, ::testing::Values(std::size_t{15}, std::size_t{17}));
+
+}  // namespace
+}  // namespace turnsmith
