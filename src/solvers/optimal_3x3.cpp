@@ -78,6 +78,12 @@ struct Solver::Node {
     std::array<std::uint8_t, symmetry_3x3::axis_count> large_above;
     std::array<std::uint8_t, symmetry_3x3::axis_count> phase1_above;
     std::array<std::uint8_t, edge_views> edges_above;
+
+    void forget_entries() noexcept {
+        large_above.fill(corner_flips::farthest);
+        phase1_above.fill(corner_flips::farthest);
+        edges_above.fill(corner_flips::farthest);
+    }
 };
 
 Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const std::byte>> edges,
@@ -95,9 +101,7 @@ Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const 
 
 Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
     Node node{};
-    node.large_above.fill(corner_flips::farthest);
-    node.phase1_above.fill(corner_flips::farthest);
-    node.edges_above.fill(corner_flips::farthest);
+    node.forget_entries();
     node.corners = {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)};
     for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
         const Cube3x3 seen = symmetry_3x3::conjugate(cube, symmetry_3x3::axis_turns()[axis]);
@@ -114,9 +118,7 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
 // the same child in one piece.
 Solver::Node Solver::child_of(const Node& node, unsigned move) const noexcept {
     Node child;
-    child.large_above.fill(corner_flips::farthest);
-    child.phase1_above.fill(corner_flips::farthest);
-    child.edges_above.fill(corner_flips::farthest);
+    child.forget_entries();
     child.corners = corners_.neighbour(node.corners, move);
     for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
         child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][move]);
