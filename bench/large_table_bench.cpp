@@ -20,7 +20,7 @@
 
 #include "cube/random.hpp"
 #include "cube/random_state.hpp"
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 #include "solvers/corner_flips_3x3.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/table_cache.hpp"

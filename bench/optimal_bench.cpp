@@ -33,7 +33,7 @@
 
 #include "cube/random.hpp"
 #include "cube/random_state.hpp"
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 #include "solvers/optimal_3x3.hpp"
 
 using namespace turnsmith;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 #include "solvers/table_cache.hpp"
 
 namespace {

@@ -13,8 +13,8 @@
 
 #include "cube/random.hpp"
 #include "cube/random_state.hpp"
-#include "cubeBatch/pool.hpp"
-#include "cubeBatch/row_buffer.hpp"
+#include "engine/pool.hpp"
+#include "engine/row_buffer.hpp"
 #include "solvers/two_phase.hpp"
 
 using namespace turnsmith;

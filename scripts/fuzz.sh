@@ -35,9 +35,9 @@ install_fuzzer_toolchain() {
   have_fuzzer_toolchain || { say "$cxx still has no libFuzzer runtime"; exit 1; }
 }
 
-# The plain C++ core; the Python bindings stay out.
+# The model the harnesses parse into: the two bottom layers.
 core_sources() {
-  find src/cube src/cube3x3 src/cube2x2 -name '*.cpp' ! -name 'pymethods*.cpp' | LC_ALL=C sort
+  find src/base src/cube -name '*.cpp' | LC_ALL=C sort
 }
 
 # Everything the harness binaries are made from, the compiler and flags included.
@@ -45,7 +45,7 @@ build_digest() {
   {
     "$cxx" --version | head -n 1
     printf '%s\n' "${cxxflags[*]}"
-    find src/cube src/cube3x3 src/cube2x2 tests/fuzz -maxdepth 1 -type f \
+    find src/base src/cube tests/fuzz -maxdepth 1 -type f \
       \( -name '*.cpp' -o -name '*.hpp' \) | LC_ALL=C sort | xargs sha256sum
   } | sha256sum | cut -d' ' -f1
 }

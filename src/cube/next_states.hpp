@@ -8,7 +8,7 @@
 #include <span>
 
 #include "cube/cube.hpp"
-#include "cube/fault.hpp"
+#include "base/fault.hpp"
 #include "cube/work_cost.hpp"
 
 namespace turnsmith {

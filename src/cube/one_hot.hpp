@@ -16,8 +16,8 @@
 
 #include "cube/colours.hpp"
 #include "cube/cube.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
 
 namespace turnsmith {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <system_error>
 
-#include "cube/fault.hpp"
-#include "cube/fork.hpp"
+#include "base/fault.hpp"
+#include "base/fork.hpp"
 
 namespace turnsmith {
 namespace {

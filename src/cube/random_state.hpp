@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "cube/random.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
 
 namespace turnsmith {
 namespace random_state_detail {

@@ -28,8 +28,8 @@
 
 #include "cube/cube.hpp"
 #include "cube/group.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
 
 namespace turnsmith::symmetries {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "cube/cube.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 
 namespace turnsmith::coordinates_3x3 {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 #include "solvers/coordinates_3x3.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase_moves.hpp"

@@ -24,9 +24,9 @@
 #include <span>
 #include <vector>
 
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 #include "solvers/table_cache.hpp"
-#include "solvers/work_control.hpp"
+#include "engine/work_control.hpp"
 
 namespace turnsmith::corner_flips {
 

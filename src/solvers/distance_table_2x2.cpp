@@ -5,10 +5,10 @@
 #include <new>
 #include <stdexcept>
 
-#include "cube/fork.hpp"
-#include "cube2x2/utils.hpp"
-#include "cubeBatch/built_once.hpp"
-#include "cubeBatch/pool.hpp"
+#include "base/fork.hpp"
+#include "cube/cube_2x2.hpp"
+#include "engine/built_once.hpp"
+#include "engine/pool.hpp"
 
 namespace turnsmith {
 namespace {

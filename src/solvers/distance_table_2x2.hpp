@@ -3,7 +3,7 @@
 // all 88,179,840 states at 4 bits each (44 MB), and one of the 3,674,160
 // classes of states that differ by a turn of the whole cube, for the distance
 // to any solved-looking cube. Both are built by breadth-first searches over
-// the states' numbers (cube2x2/rank.hpp) on the worker pool, once per process
+// the states' numbers (cube/rank_2x2.hpp) on the worker pool, once per process
 // on first use, and never written anywhere.
 
 #include <array>
@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "cube/cube.hpp"
-#include "cube2x2/rank.hpp"
-#include "cube2x2/utils.hpp"
-#include "cubeBatch/row_buffer.hpp"
+#include "cube/rank_2x2.hpp"
+#include "cube/cube_2x2.hpp"
+#include "engine/row_buffer.hpp"
 
 namespace turnsmith {
 
@@ -63,7 +63,7 @@ private:
     std::uint64_t* words_;
 };
 
-// A state of a space (cube2x2/rank.hpp) by its two numbers.
+// A state of a space (cube/rank_2x2.hpp) by its two numbers.
 struct SpacePlace {
     std::uint32_t permutation;
     std::uint32_t twist;

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "cube3x3/utils.hpp"
-#include "cubeBatch/pool.hpp"
+#include "cube/cube_3x3.hpp"
+#include "engine/pool.hpp"
 
 namespace turnsmith::edge_patterns {
 namespace {

@@ -27,7 +27,7 @@
 
 #include "cube/cube.hpp"
 #include "solvers/table_cache.hpp"
-#include "solvers/work_control.hpp"
+#include "engine/work_control.hpp"
 
 namespace turnsmith::edge_patterns {
 

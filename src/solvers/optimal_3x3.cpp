@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "cube/fork.hpp"
-#include "cubeBatch/built_once.hpp"
-#include "cubeBatch/pool.hpp"
-#include "solvers/solver_3x3.hpp"
+#include "base/fork.hpp"
+#include "engine/built_once.hpp"
+#include "engine/pool.hpp"
+#include "solvers/two_phase_solver.hpp"
 #include "solvers/table_cache.hpp"
 
 namespace turnsmith::optimal {

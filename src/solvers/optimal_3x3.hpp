@@ -35,14 +35,14 @@
 #include <string>
 #include <vector>
 
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 #include "solvers/corner_flips_3x3.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
-#include "solvers/work_control.hpp"
+#include "engine/work_control.hpp"
 
 namespace turnsmith::optimal {
 

@@ -16,7 +16,7 @@
 #include "cube/cube.hpp"
 #include "cube/group.hpp"
 #include "cube/symmetries.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 
 namespace turnsmith::symmetry_3x3 {
 

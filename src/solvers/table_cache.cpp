@@ -23,8 +23,8 @@
 #include <thread>
 #include <utility>
 
-#include "cube/fault.hpp"
-#include "cubeBatch/pool.hpp"
+#include "base/fault.hpp"
+#include "engine/pool.hpp"
 
 namespace turnsmith::tables {
 

@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "solvers/work_control.hpp"
+#include "engine/work_control.hpp"
 
 namespace turnsmith::tables {
 

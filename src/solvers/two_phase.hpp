@@ -21,8 +21,8 @@
 #include <memory>
 #include <span>
 
-#include "cube3x3/utils.hpp"
-#include "solvers/work_control.hpp"
+#include "cube/cube_3x3.hpp"
+#include "engine/work_control.hpp"
 
 namespace turnsmith::two_phase {
 

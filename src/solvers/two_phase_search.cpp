@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/table_cache.hpp"
 #include "solvers/two_phase.hpp"

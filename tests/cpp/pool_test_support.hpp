@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "cubeBatch/pool.hpp"
+#include "engine/pool.hpp"
 
 namespace turnsmith::testing {
 

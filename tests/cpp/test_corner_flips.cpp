@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
 #include "solvers/corner_flips_3x3.hpp"
 #include "solvers/coordinates_3x3.hpp"

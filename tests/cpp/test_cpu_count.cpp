@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cubeBatch/cpu_count.hpp"
+#include "engine/cpu_count.hpp"
 
 namespace turnsmith {
 namespace {

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "cube2x2/rank.hpp"
-#include "cube2x2/utils.hpp"
-#include "cubeBatch/built_once.hpp"
+#include "cube/rank_2x2.hpp"
+#include "cube/cube_2x2.hpp"
+#include "engine/built_once.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "model_test_support.hpp"
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
 #include "model_test_support.hpp"
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cube/fork.hpp"
+#include "base/fork.hpp"
 #include "pool_test_support.hpp"
 
 namespace turnsmith {

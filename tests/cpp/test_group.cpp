@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cube/group.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
-#include "cubeBatch/group_operations.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
+#include "engine/group_operations.hpp"
 #include "model_test_support.hpp"
 
 namespace turnsmith {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "cube/notation.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
 
 namespace turnsmith {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "cube/next_states.hpp"
-#include "cubeBatch/operations.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
+#include "engine/operations.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
 
 namespace turnsmith {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
 #include "solvers/optimal_3x3.hpp"
 

@@ -21,9 +21,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cubeBatch/built_once.hpp"
-#include "cubeBatch/loops.hpp"
-#include "cubeBatch/pool.hpp"
+#include "engine/built_once.hpp"
+#include "engine/loops.hpp"
+#include "engine/pool.hpp"
 #include "pool_test_support.hpp"
 
 namespace turnsmith {

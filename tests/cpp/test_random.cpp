@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cube/fault.hpp"
+#include "base/fault.hpp"
 #include "cube/random.hpp"
 
 namespace turnsmith {

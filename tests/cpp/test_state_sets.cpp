@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "cubeBatch/loops.hpp"
-#include "cubeBatch/state_sets.hpp"
+#include "engine/loops.hpp"
+#include "engine/state_sets.hpp"
 
 namespace turnsmith {
 namespace {

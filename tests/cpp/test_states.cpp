@@ -21,9 +21,9 @@
 #include "cube/random_state.hpp"
 #include "cube/state_check.hpp"
 #include "cube/sticker_import.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/utils.hpp"
-#include "cubeBatch/operations.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/cube_3x3.hpp"
+#include "engine/operations.hpp"
 #include "model_test_support.hpp"
 
 namespace turnsmith {

@@ -15,7 +15,7 @@
 
 #include "cube/canonical_moves.hpp"
 #include "cube/symmetries.hpp"
-#include "cube2x2/rank.hpp"
+#include "cube/rank_2x2.hpp"
 #include "model_test_support.hpp"
 #include "solvers/symmetry_3x3.hpp"
 

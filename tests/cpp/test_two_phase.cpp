@@ -17,7 +17,7 @@
 
 #include "cube/random.hpp"
 #include "cube/random_state.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"

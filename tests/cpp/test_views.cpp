@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "cube/fault.hpp"
+#include "base/fault.hpp"
 #include "cube/net_text.hpp"
 #include "cube/views.hpp"
-#include "cube2x2/render.hpp"
-#include "cube2x2/utils.hpp"
-#include "cube3x3/render.hpp"
-#include "cube3x3/utils.hpp"
+#include "cube/render_2x2.hpp"
+#include "cube/cube_2x2.hpp"
+#include "cube/render_3x3.hpp"
+#include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
 
 namespace turnsmith {
@@ -212,7 +212,7 @@ TEST(InternalFaultReport, NamesThreadPositionAndText) {
     diagnostic = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(what, "edge slot 4 holds piece 14, but edge pieces are numbered 0..11");
     EXPECT_TRUE(
-        std::regex_match(diagnostic, std::regex("thread 'fault-probe' panicked at src/cube3x3/utils\\.hpp:"
+        std::regex_match(diagnostic, std::regex("thread 'fault-probe' panicked at src/cube/cube_3x3\\.hpp:"
                                                 "[0-9]+:[0-9]+:\n" +
                                                 what + "\n")))
         << diagnostic;

@@ -1,0 +1,258 @@
+// CubeBatch's exact answers: the numbers of 2x2 states out and back in,
+// distances and their lower bounds, and solutions, read from the 2x2's
+// distance table or searched for the 3x3. Loops that only read run detached.
+#include <cstdint>
+#include <string>
+
+#include "cube/rank_2x2.hpp"
+#include "engine/batch.hpp"
+#include "solvers/exact_operations_2x2.hpp"
+#include "python/args.hpp"
+#include "python/attachment.hpp"
+#include "python/batch_object.hpp"
+#include "python/call.hpp"
+#include "python/exact_2x2.hpp"
+#include "python/numpy.hpp"
+#include "python/solving.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+using Batch = BatchContents;
+
+// The cubes of a 2x2 batch; `method` ("ranks") refuses a batch of 3x3 cubes,
+// saying why.
+std::span<const Cube2x2> cubes_2x2(Batch& batch, const char* method, const char* why) {
+    if (batch.states.cube_type() != 2) {
+        throw_error(PyExc_TypeError,
+                    std::string("CubeBatch.") + method + "() is for batches of 2x2 cubes: " + why);
+    }
+    std::span<const Cube2x2> found;
+    batch.states.visit([&]<class C>(std::span<C> cubes) {
+        if constexpr (std::is_same_v<C, Cube2x2>) found = cubes;
+    });
+    return found;
+}
+
+constexpr const char* ranks_why = "ranks exist for the 2x2 only";
+
+PyObject* ranks(PyObject* self, PyObject*) {
+    return method_call<Batch, Access::shared>(self, [](Batch& batch) {
+        return projected_array(cubes_2x2(batch, "ranks", ranks_why),
+                               [](auto cubes, auto& run) { return ranks_internal(cubes, run); });
+    });
+}
+
+constexpr Signature<2> from_ranks_signature{"CubeBatch", "from_ranks", {"ranks", "cube_type"}, 2};
+
+PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(from_ranks_signature, args, nargs, kwnames);
+        if (to_cube_type(bound[1]) != 2) {
+            throw_error(PyExc_TypeError,
+                        std::string("CubeBatch.from_ranks() needs cube_type 2: ") + ranks_why);
+        }
+        require_numpy();
+        const IntegerArray<std::int64_t> ranks(bound[0], "ranks");
+        if (ranks.dimensions() != 1) {
+            throw_error(PyExc_ValueError, "argument 'ranks': expected shape (N,), got " + ranks.shape_text());
+        }
+        const auto values = ranks.elements();
+        for (std::size_t at = 0; at < values.size(); ++at) {
+            if (values[at] < 0 || values[at] >= std::int64_t{rank2x2::state_count}) {
+                PyErr_Format(PyExc_ValueError,
+                             "argument 'ranks': position %zu holds %lld, but ranks are 0..%u", at,
+                             static_cast<long long>(values[at]), rank2x2::state_count - 1);
+                throw_error_already_set();
+            }
+        }
+        return make_batch<Cube2x2>(
+            values.size(), [&](std::span<Cube2x2> out, auto& run) { from_ranks_internal(values, out, run); });
+    });
+}
+
+// The batch's cube type, read under a moment's hold.
+unsigned checked_cube_type(PyObject* self) {
+    unsigned cube_type = 0;
+    Ref none = Ref::steal(check(method_call<Batch, Access::shared>(self, [&](Batch& batch) {
+        cube_type = batch.states.cube_type();
+        return Py_NewRef(Py_None);
+    })));
+    return cube_type;
+}
+
+// Only the line on a terminal reports a table build: a callable counts cubes.
+PyObject* build_progress(PyObject* progress) { return progress == Py_True ? Py_True : nullptr; }
+
+constexpr Signature<2> distances_signature{"CubeBatch", "distances", {"modulo_rotation", "progress"}, 0};
+
+// Distances of every cube: read from the 2x2's table, or found by the 3x3's
+// optimal search on the pool (the tables made ready before the call takes its
+// hold, as for solutions), the batch only read.
+PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto early = bind(distances_signature, args, nargs, kwnames);
+        with_cube_type(checked_cube_type(self),
+                       [&]<Cube C>() { optimal_tables_ready<C>(build_progress(early[1]), "progress"); });
+        return method_call<Batch, Access::shared>(
+            distances_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<2>& bound) {
+                return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
+                    const bool modulo_rotation = to_flag(bound[0]);
+                    LongCall call(bound[1], "progress", "cubes");
+                    require_numpy();
+                    auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
+                    call.control().set_total(cubes.size());
+                    if (!cubes.empty()) {
+                        call.run([&] {
+                            const std::span<const C> some(cubes);
+                            if constexpr (std::is_same_v<C, Cube2x2>) {
+                                const DistanceTable2x2& table = built_distance_table();
+                                parallel_for(some.size(), [&](std::size_t begin, std::size_t end) {
+                                    const std::span<std::uint8_t> into(out.row(begin), end - begin);
+                                    if (modulo_rotation) {
+                                        table.distances_modulo_rotation(some.subspan(begin, end - begin),
+                                                                        into);
+                                    } else {
+                                        table.distances(some.subspan(begin, end - begin), into);
+                                    }
+                                    call.control().add_done(end - begin);
+                                });
+                            } else {
+                                // The 3x3's centres fix its frame: modulo_rotation changes nothing.
+                                optimal::optimal_solver_if_ready()->distances(some, out.row(0),
+                                                                              call.control());
+                            }
+                        });
+                    }
+                    return make_result_array(std::move(out), true);
+                });
+            });
+    });
+}
+
+// Bounds of every cube's distance from the small tables: the 2x2's exact
+// distances, the 3x3's largest pattern-database value.
+PyObject* lower_bounds(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        with_cube_type(checked_cube_type(self),
+                       [&]<Cube C>() { optimal_tables_ready<C>(nullptr, "progress", OptimalUse::bounds); });
+        return project_detached(self, []<class C>(std::span<const C> cubes, auto& run) {
+            if constexpr (std::is_same_v<C, Cube2x2>) {
+                return distances_internal(built_distance_table(), cubes, false, run);
+            } else {
+                const optimal::Solver& solver = *optimal::optimal_solver_if_ready();
+                auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
+                // A bound costs about ten table reads, fetched together: like a few dozen turns.
+                run(cubes.size(), FixedCost<64>{}, [&](std::size_t begin, std::size_t end) {
+                    solver.lower_bounds(cubes.subspan(begin, end - begin),
+                                        std::span(out.row(begin), end - begin));
+                });
+                return out;
+            }
+        });
+    });
+}
+
+constexpr Signature<4> solutions_signature{
+    "CubeBatch", "solutions", {"max_length", "optimal", "progress", "return_lengths"}, 0};
+
+// Solutions of every cube, for either cube type: the tables are made ready
+// before the call takes its hold (a build takes seconds and would refuse
+// every other call on the batch meanwhile), then the cubes are searched on
+// the pool, the batch only read.
+PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const auto early = bind(solutions_signature, args, nargs, kwnames);
+        const bool optimal = to_flag(early[1]);
+        with_cube_type(checked_cube_type(self), [&]<Cube C>() {
+            if (optimal) {
+                optimal_tables_ready<C>(build_progress(early[2]), "progress");
+            } else {
+                tables_ready<C>(build_progress(early[2]), "progress");
+            }
+        });
+        return method_call<Batch, Access::shared>(
+            solutions_signature, self, args, nargs, kwnames, [&](Batch& batch, const Bound<4>& bound) {
+                return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
+                    const unsigned max_length = to_max_length(bound[0], Solving<C>::diameter);
+                    LongCall call(bound[2], "progress", "cubes");
+                    const bool return_lengths = to_flag(bound[3]);
+                    require_numpy();
+                    auto rows = Rows<std::int8_t>::zeroed(cubes.size(), max_length);
+                    auto lengths = Rows<std::int16_t>::zeroed(cubes.size(), 1);
+                    // Rows of width 0 still take a length each.
+                    std::vector<std::int8_t> scratch(max_length == 0 ? cubes.size() : 0);
+                    std::int8_t* out = max_length == 0 ? scratch.data() : rows.row(0);
+                    call.control().set_total(cubes.size());
+                    if (!cubes.empty()) {
+                        call.run([&] {
+                            Solving<C>::solve_many(std::span<const C>(cubes), max_length, optimal, out,
+                                                   std::max(max_length, 1u), lengths.row(0), call.control());
+                        });
+                    }
+                    Ref moves = Ref::steal(make_result_array(std::move(rows)));
+                    if (!return_lengths) return moves.release();
+                    Ref counts = Ref::steal(make_result_array(std::move(lengths), true));
+                    return check(PyTuple_Pack(2, moves.get(), counts.get()));
+                });
+            });
+    });
+}
+
+}  // namespace
+
+std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
+    return {{
+        no_args_row("ranks", ranks,
+                    "ranks($self)\n--\n\nReturn the number of every cube's state as a NumPy uint64 array.\n\n"
+                    "The shape is (len(self),); the numbers are those of Cube2x2.rank. For batches\n"
+                    "of 2x2 cubes only."),
+        PyMethodDef{"from_ranks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_ranks)),
+                    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+                    "from_ranks(ranks, cube_type)\n--\n\nReturn a new batch of the 2x2 states with the given "
+                    "numbers.\n\n"
+                    "ranks is a 1-D array of integers in 0..88179839 (see Cube2x2.rank); cube_type\n"
+                    "must be 2."},
+        keywords_row<distances>(
+            "distances",
+            "distances($self, modulo_rotation=False, progress=None)\n--\n\n"
+            "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
+            "The shape is (len(self),); each value is the cube's distance(), with the same\n"
+            "modulo_rotation. For the 2x2, read from its distance table. For the 3x3, exact\n"
+            "quarter-turn distances from an optimal search on the worker pool (one cube per\n"
+            "worker, or for a few cubes each cube on every worker): states up to about 14\n"
+            "quarter turns from solved take about a millisecond, but a uniform random state\n"
+            "can take minutes to hours with these small tables.\n"
+            "progress works as in solutions; the call can be interrupted, and the batch is\n"
+            "not changed either way."),
+        no_args_row("lower_bounds", lower_bounds,
+                    "lower_bounds($self)\n--\n\n"
+                    "Return for every cube a number never above its distance, as a NumPy uint8 array.\n\n"
+                    "The shape is (len(self),). For the 3x3, the largest of the exact distances of\n"
+                    "its corners, of six sets of six edges, and of the cube from the two-phase\n"
+                    "search's middle group along each axis (the same tables on every machine),\n"
+                    "raised by one where the cube's parity shows that the distance is larger:\n"
+                    "millions of cubes a second. For the 2x2, its exact distances."),
+        keywords_row<solutions>(
+            "solutions",
+            "solutions($self, max_length=None, optimal=False, progress=None, return_lengths=False)\n--\n\n"
+            "Return every cube's solution as rows of move indexes.\n\n"
+            "A NumPy int8 array of shape (len(self), W), W the bound: max_length, or for\n"
+            "None the largest distance (14 for the 2x2, 26 for the 3x3). Row i holds the\n"
+            "moves of self[i].solve(max_length, optimal), padded with -1, as\n"
+            "apply_move_sequences reads them: optimal for the 2x2, a two-phase search's for\n"
+            "the 3x3, or with optimal the lexicographically least of its shortest solutions.\n"
+            "A cube farther than max_length gets a row of -1 (length -1); the other rows are\n"
+            "kept. With return_lengths, a tuple (rows, lengths), lengths an int16 array of\n"
+            "shape (len(self),). For the 3x3, bounds of 24 and more are fast; below about\n"
+            "24, proving that a random cube has no solution can take very long, and so can\n"
+            "an optimal solution (minutes to hours for a uniform random state).\n\n"
+            "progress: True draws a line on stderr (done/total, cubes/s, time left) when it\n"
+            "is a terminal; a callable is called as progress(done, total) on the calling\n"
+            "thread, done never decreasing, last with done == total. Runs on the worker\n"
+            "pool; can be interrupted (KeyboardInterrupt, or an exception raised by the\n"
+            "progress callable), and the batch is not changed either way."),
+    }};
+}
+
+}  // namespace turnsmith::py

@@ -1,0 +1,263 @@
+// CubeBatch's group operations: inverses and compositions as new batches,
+// piece arrays out and back in, and one-hot inputs for networks. The loops
+// only read the batch and run detached.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "cube/group.hpp"
+#include "engine/batch.hpp"
+#include "engine/group_operations.hpp"
+#include "engine/operations.hpp"
+#include "python/args.hpp"
+#include "python/attachment.hpp"
+#include "python/batch_object.hpp"
+#include "python/call.hpp"
+#include "python/numpy.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+using Batch = BatchContents;
+
+// ---- inverse and compose ----------------------------------------------------
+
+PyObject* inverse(PyObject* self, PyObject*) {
+    return method_call<Batch, Access::shared>(self, [](Batch& batch) {
+        return batch.states.visit([]<Cube C>(std::span<C> cubes) {
+            return make_batch<C>(cubes.size(), [&](std::span<C> out, auto& run) {
+                inverse_internal(std::span<const C>(cubes), out, run);
+            });
+        });
+    });
+}
+
+constexpr Signature<1> compose_signature{"CubeBatch", "compose", {"other"}, 1};
+
+PyObject* compose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_call<Batch, Access::shared>(
+        compose_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+            if (!is_instance<Batch>(bound[0])) throw_type_mismatch(bound[0], "CubeBatch", "other");
+            Batch& other = contents_of<Batch>(bound[0]);
+            // Shared holds nest: a batch composed with itself is held twice.
+            const SharedHold other_hold(other.access);
+            if (other.states.cube_type() != batch.states.cube_type()) {
+                PyErr_Format(PyExc_TypeError,
+                             "CubeBatch.compose() expects a batch of the same cube type: %u, got %u",
+                             batch.states.cube_type(), other.states.cube_type());
+                throw_error_already_set();
+            }
+            if (other.states.size() != batch.states.size()) {
+                PyErr_Format(PyExc_ValueError, "argument 'other': expected %zu cubes, got %zu",
+                             batch.states.size(), other.states.size());
+                throw_error_already_set();
+            }
+            return batch.states.visit([&]<Cube C>(std::span<C> first) {
+                std::span<const C> then;
+                other.states.visit([&]<Cube D>(std::span<D> cubes) {
+                    if constexpr (std::is_same_v<C, D>) then = cubes;
+                });
+                return make_batch<C>(first.size(), [&](std::span<C> out, auto& run) {
+                    compose_internal(std::span<const C>(first), then, out, run);
+                });
+            });
+        });
+}
+
+// ---- piece arrays ------------------------------------------------------------
+
+// The names of the piece arrays, as to_pieces returns them and from_pieces
+// reads them; the 2x2 has the first two only.
+constexpr std::array<const char*, 4> piece_keys = {"corners", "twists", "edges", "flips"};
+// How the arguments of from_pieces are named in its messages.
+constexpr std::array<const char*, 4> piece_parameters = {"pieces['corners']", "pieces['twists']",
+                                                         "pieces['edges']", "pieces['flips']"};
+
+std::size_t piece_key_count(unsigned cube_type) { return cube_type == 2 ? 2 : 4; }
+
+PyObject* to_pieces(PyObject* self, PyObject*) {
+    return method_call<Batch, Access::shared>(self, [](Batch& batch) {
+        require_numpy();
+        PieceRows rows = batch.states.visit([]<class C>(std::span<C> cubes) {
+            return detached_loop([&](auto&& run) { return pieces_internal(std::span<const C>(cubes), run); });
+        });
+        Ref dict = Ref::steal(check(PyDict_New()));
+        Rows<std::int8_t>* parts[] = {&rows.corners, &rows.twists, &rows.edges, &rows.flips};
+        for (std::size_t k = 0; k < piece_key_count(batch.states.cube_type()); ++k) {
+            Ref array = Ref::steal(check(make_result_array(std::move(*parts[k]))));
+            if (PyDict_SetItemString(dict.get(), piece_keys[k], array.get()) < 0) throw_error_already_set();
+        }
+        return dict.release();
+    });
+}
+
+constexpr Signature<2> from_pieces_signature{"CubeBatch", "from_pieces", {"pieces", "cube_type"}, 2};
+
+// The array under `key` of a mapping, or null when there is none.
+Ref mapping_item(PyObject* mapping, const char* key) {
+    PyObject* item = nullptr;
+    if (PyMapping_GetOptionalItemString(mapping, key, &item) < 0) throw_error_already_set();
+    return Ref::steal(item);
+}
+
+PyObject* from_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(from_pieces_signature, args, nargs, kwnames);
+        const unsigned cube_type = to_cube_type(bound[1]);
+        PyObject* pieces = bound[0];
+        // A dict, or a mapping that says so by its keys (a list or str is not one).
+        if (!PyDict_Check(pieces) && check(PyObject_HasAttrStringWithError(pieces, "keys")) == 0) {
+            throw_type_mismatch(pieces, "dict", "pieces");
+        }
+        const std::size_t needed = piece_key_count(cube_type);
+        std::array<Ref, 4> items;
+        for (std::size_t k = 0; k < piece_keys.size(); ++k) {
+            items[k] = mapping_item(pieces, piece_keys[k]);
+            if (k < needed && !items[k]) {
+                PyErr_Format(PyExc_TypeError, "argument 'pieces': no '%s', which cube type %u needs",
+                             piece_keys[k], cube_type);
+                throw_error_already_set();
+            }
+            if (k >= needed && items[k]) {
+                PyErr_Format(PyExc_TypeError, "argument 'pieces': '%s' given, but cube type %u has no edges",
+                             piece_keys[k], cube_type);
+                throw_error_already_set();
+            }
+        }
+        require_numpy();
+        std::array<std::optional<IntegerArray<std::int8_t>>, 4> arrays;
+        PieceInput input{};
+        const std::int8_t** data[] = {&input.corners, &input.twists, &input.edges, &input.flips};
+        std::size_t rows = 0;
+        for (std::size_t k = 0; k < needed; ++k) {
+            arrays[k].emplace(items[k].get(), piece_parameters[k]);
+            const std::size_t cols = k < 2 ? corner_slots : edge_slots;
+            if (k == 0) rows = arrays[k]->rows();
+            if (arrays[k]->dimensions() != 2 || arrays[k]->cols() != cols || arrays[k]->rows() != rows) {
+                throw_error(PyExc_ValueError, std::string("argument '") + piece_parameters[k] +
+                                                  "': expected shape (" + std::to_string(rows) + ", " +
+                                                  std::to_string(cols) + "), got " + arrays[k]->shape_text());
+            }
+            *data[k] = arrays[k]->elements().data();
+        }
+        const auto fill = [&]<Cube C>() -> PyObject* {
+            BatchStates states = BatchStates::unwritten<C>(rows);
+            std::size_t bad = rows;
+            states.visit([&]<Cube D>(std::span<D> cubes) {
+                if constexpr (std::is_same_v<C, D>) {
+                    bad = detached_loop([&](auto&& run) {
+                        return first_bad_row(
+                            rows, [&](std::size_t i) { return !cube_from_pieces(input, i, cubes[i]); }, run);
+                    });
+                }
+            });
+            if (bad < rows) {
+                // Read again for its text: an array read in place may have been
+                // changed by another thread since, and then says so.
+                C scratch{};
+                const auto fault = cube_from_pieces(input, bad, scratch);
+                throw_error(PyExc_ValueError, "argument 'pieces': row " + std::to_string(bad) + ": " +
+                                                  fault.value_or("changed during the call"));
+            }
+            return new_batch_object(std::move(states));
+        };
+        return cube_type == 2 ? fill.template operator()<Cube2x2>() : fill.template operator()<Cube3x3>();
+    });
+}
+
+// ---- one-hot rows -----------------------------------------------------------------
+
+// The element types a one-hot array comes in: NumPy's type number, and the
+// bit pattern of 1 (float16 has no C++ type here: its bits are written).
+enum class OneHotType { float32, float16, uint8 };
+
+constexpr int npy_float32 = 11;  // NPY_FLOAT
+constexpr int npy_float16 = 23;  // NPY_HALF
+constexpr std::uint16_t float16_one = 0x3C00;
+static_assert(npy_type_number<std::uint8_t> == 2);
+
+// The element type `value` names, as numpy.dtype(value) reads it; left out,
+// float32.
+OneHotType to_one_hot_type(PyObject* value) {
+    if (value == nullptr) return OneHotType::float32;
+    Ref numpy = Ref::steal(check(PyImport_ImportModule("numpy")));
+    Ref dtype_type = Ref::steal(check(PyObject_GetAttrString(numpy.get(), "dtype")));
+    Ref dtype = Ref::steal(PyObject_CallOneArg(dtype_type.get(), value));
+    if (!dtype) throw_conversion_error("dtype");
+    Ref number = Ref::steal(check(PyObject_GetAttrString(dtype.get(), "num")));
+    Ref native = Ref::steal(check(PyObject_GetAttrString(dtype.get(), "isnative")));
+    const long type_number = PyLong_AsLong(number.get());
+    if (type_number == -1 && PyErr_Occurred()) throw_error_already_set();
+    if (check(PyObject_IsTrue(native.get())) == 1) {
+        if (type_number == npy_float32) return OneHotType::float32;
+        if (type_number == npy_float16) return OneHotType::float16;
+        if (type_number == npy_type_number<std::uint8_t>) return OneHotType::uint8;
+    }
+    PyErr_Format(PyExc_ValueError, "argument 'dtype': expected float32, float16 or uint8, got %R",
+                 dtype.get());
+    throw_error_already_set();
+}
+
+template <class T, class C>
+PyObject* one_hot_array(std::span<const C> cubes, T one, int type_number) {
+    auto rows = detached_loop([&](auto&& run) { return one_hot_internal(cubes, one, run); });
+    const std::size_t shape[2] = {rows.rows(), rows.cols()};
+    return make_result_array(rows.release(), type_number, sizeof(T), std::span<const std::size_t>(shape));
+}
+
+constexpr Signature<1> one_hot_signature{"CubeBatch", "to_one_hot", {"dtype"}, 0};
+
+PyObject* to_one_hot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method_call<Batch, Access::shared>(
+        one_hot_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+            require_numpy();
+            const OneHotType type = to_one_hot_type(bound[0]);
+            return batch.states.visit([&]<class C>(std::span<C> cubes) {
+                const std::span<const C> some(cubes);
+                switch (type) {
+                    case OneHotType::float16: return one_hot_array(some, float16_one, npy_float16);
+                    case OneHotType::uint8:
+                        return one_hot_array(some, std::uint8_t{1}, npy_type_number<std::uint8_t>);
+                    case OneHotType::float32: break;
+                }
+                return one_hot_array(some, 1.0f, npy_float32);
+            });
+        });
+}
+
+}  // namespace
+
+std::array<PyMethodDef, batch_group_row_count> batch_group_rows() {
+    return {{
+        no_args_row("inverse", inverse,
+                    "inverse($self)\n--\n\nReturn a new batch of the inverse states.\n\n"
+                    "Cube i followed by cube i of the result is solved (self.compose(self.inverse())\n"
+                    "is all solved), and so is the other order."),
+        keywords_row<compose>(
+            "compose",
+            "compose($self, other)\n--\n\nReturn a new batch: cube i followed by cube i of other.\n\n"
+            "As move sequences: the moves that made cube i, then those that made other[i],\n"
+            "applied to a solved cube. other is a CubeBatch of the same cube type and length."),
+        no_args_row(
+            "to_pieces", to_pieces,
+            "to_pieces($self)\n--\n\nReturn the pieces of all cubes as a dict of NumPy int8 arrays.\n\n"
+            "'corners' and 'twists' have shape (len(self), 8); for 3x3 cubes 'edges' and\n"
+            "'flips' have shape (len(self), 12). Entry [i, s] is the piece in slot s of cube\n"
+            "i and its twist (0..2) or flip (0..1), slots in the order of the words."),
+        PyMethodDef{"from_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_pieces)),
+                    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+                    "from_pieces($type, pieces, cube_type)\n--\n\n"
+                    "Return a batch of the cubes of the given piece arrays, each checked to be reachable.\n\n"
+                    "pieces is a mapping as to_pieces returns it: 'corners' and 'twists' of shape\n"
+                    "(N, 8), and for cube type 3 'edges' and 'flips' of shape (N, 12)."},
+        keywords_row<to_one_hot>(
+            "to_one_hot",
+            "to_one_hot($self, dtype='float32')\n--\n\n"
+            "Return the stickers one-hot encoded, shape (len(self), sticker_dim * 6).\n\n"
+            "Entry [i, 6 * s + c] is 1 when sticker s of cube i (in the order of\n"
+            "to_sticker_array) has colour c, else 0. dtype is anything numpy.dtype reads as\n"
+            "float32 (the default), float16 or uint8, such as numpy.float16."),
+    }};
+}
+
+}  // namespace turnsmith::py

@@ -1,0 +1,205 @@
+// The module: its definition, the execution step that fills it, and the two
+// module functions.
+#include <string>
+#include <vector>
+
+#include "cube/next_states.hpp"
+#include "cube/notation.hpp"
+#include "solvers/distance_table_2x2.hpp"
+#include "python/args.hpp"
+#include "python/attachment.hpp"
+#include "python/batch_object.hpp"
+#include "python/call.hpp"
+#include "python/cube_list.hpp"
+#include "python/cube_methods.hpp"
+#include "python/cube_object.hpp"
+#include "python/numpy.hpp"
+#include "python/tables.hpp"
+
+namespace turnsmith::py {
+namespace {
+
+// ---- inverse_scramble -----------------------------------------------------
+
+constexpr Signature<1> inverse_signature{nullptr, "inverse_scramble", {"scramble"}, 1};
+
+PyObject* inverse_scramble(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(inverse_signature, args, nargs, kwnames);
+        const std::string inverse = inverse_scramble_internal(to_utf8(bound[0], "scramble"));
+        return check(PyUnicode_DecodeUTF8(inverse.data(), static_cast<Py_ssize_t>(inverse.size()), nullptr));
+    });
+}
+
+// ---- get_next_states --------------------------------------------------------
+
+template <Cube C>
+PyObject* next_states_of_list(const CubeList& cubes) {
+    const std::vector<C> states = copy_states<C>(cubes);
+    require_numpy();
+    // The copies are the call's own: nothing is held while the workers run.
+    RowBuffer rows = attached_loop([&](auto&& run) { return next_states_internal<RowBuffer>(std::span<const C>(states), run); });
+    return make_result_array(std::move(rows));
+}
+
+constexpr Signature<1> next_states_signature{nullptr, "get_next_states", {"cubes"}, 1};
+
+PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(next_states_signature, args, nargs, kwnames);
+        const CubeList cubes = open_cube_list(bound[0], "get_next_states");
+        return cubes.cube_type == 2 ? next_states_of_list<Cube2x2>(cubes) : next_states_of_list<Cube3x3>(cubes);
+    });
+}
+
+// ---- _restore ---------------------------------------------------------------
+
+// Rebuilds a pickled cube. Stored pickles name this function and its two
+// arguments, so both stay as they are; the words are checked like from_words,
+// so a crafted pickle cannot make a state the turns do not reach.
+constexpr Signature<2> restore_signature{nullptr, "_restore", {"cube_type", "words"}, 2};
+
+template <Cube C>
+PyObject* restore_cube(PyObject* words_value) {
+    Ref sequence = Ref::steal(check(PySequence_Fast(words_value, "_restore() expects a sequence of words")));
+    if (PySequence_Fast_GET_SIZE(sequence.get()) != static_cast<Py_ssize_t>(C::word_count)) {
+        throw_error(PyExc_ValueError, "expected " + std::to_string(C::word_count) + " words for a " +
+                                          cube_class_name<C> + ", got " +
+                                          std::to_string(PySequence_Fast_GET_SIZE(sequence.get())));
+    }
+    std::array<Word, C::word_count> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        words[i] = to_uint64(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), "words");
+    }
+    return construct<CubeContents<C>>(checked_cube<C>(words));
+}
+
+PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(restore_signature, args, nargs, kwnames);
+        const std::uint64_t cube_type = to_uint64(bound[0], "cube_type");
+        if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+        return cube_type == 2 ? restore_cube<Cube2x2>(bound[1]) : restore_cube<Cube3x3>(bound[1]);
+    });
+}
+
+// Rebuilds a pickled batch from its words (checked like CubeBatch.from_words).
+constexpr Signature<2> restore_batch_signature{nullptr, "_restore_batch", {"cube_type", "words"}, 2};
+
+PyObject* restore_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto bound = bind(restore_batch_signature, args, nargs, kwnames);
+        return batch_from_words_object(bound[1], bound[0]);
+    });
+}
+
+// ---- _distance_table_info ----------------------------------------------------
+
+// For tests and the benchmark: how many builds of the 2x2's distance table
+// this process started, whether one finished, and its size.
+PyObject* distance_table_info(PyObject*, PyObject*) {
+    return guarded([] {
+        const DistanceTable2x2* table = distance_table_2x2_if_built();
+        return check(Py_BuildValue("{sKsOsK}", "builds_started",
+                                   static_cast<unsigned long long>(distance_table_2x2_builds()), "built",
+                                   table != nullptr ? Py_True : Py_False, "bytes",
+                                   static_cast<unsigned long long>(table != nullptr ? table->bytes() : 0)));
+    });
+}
+
+// ---- the module -----------------------------------------------------------
+
+PyMethodDef inverse_scramble_def = keywords_row<inverse_scramble>(
+    "inverse_scramble", "inverse_scramble(scramble)\n--\n\nReturn the inverse of the given scramble string.");
+PyMethodDef restore_def = keywords_row<restore>(
+    "_restore", "_restore(cube_type, words)\n--\n\nRebuild a pickled cube from its cube type and words.");
+PyMethodDef restore_batch_def = keywords_row<restore_batch>(
+    "_restore_batch",
+    "_restore_batch(cube_type, words)\n--\n\nRebuild a pickled batch from its cube type and words.");
+PyMethodDef distance_table_info_def = no_args_row(
+    "_distance_table_info",
+    distance_table_info,
+    "_distance_table_info()\n--\n\nReturn the builds started, whether it is built, and the size of the 2x2's\n"
+    "distance table, as a dict.");
+PyMethodDef get_next_states_def = keywords_row<get_next_states>(
+    "get_next_states",
+    "get_next_states(cubes)\n--\n\nReturn quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
+
+// Appends the name to __all__ (made when missing), then sets the attribute.
+void add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyObject* found = nullptr;
+    check(PyObject_GetOptionalAttrString(module, "__all__", &found));
+    Ref all = found ? Ref::steal(found) : Ref::steal(check(PyList_New(0)));
+    if (!found) check(PyObject_SetAttrString(module, "__all__", all.get()));
+    Ref key = Ref::steal(check(PyUnicode_FromString(name)));
+    check(PyList_Append(all.get(), key.get()));
+    check(PyObject_SetAttr(module, key.get(), value));
+}
+
+template <class Contents>
+void add_class(PyObject* module) {
+    add_to_module(module, PythonClass<Contents>::name, reinterpret_cast<PyObject*>(PythonClass<Contents>::type()));
+}
+
+Ref new_function(PyObject* module, PyMethodDef& def) {
+    Ref module_name = Ref::steal(check(PyUnicode_FromString("turnsmith")));
+    return Ref::steal(check(PyCFunction_NewEx(&def, module, module_name.get())));
+}
+
+void add_function(PyObject* module, PyMethodDef& def) {
+    add_to_module(module, def.ml_name, new_function(module, def).get());
+}
+
+// A module attribute left out of __all__: the pickling helpers and the
+// distance table's report.
+void add_private_function(PyObject* module, PyMethodDef& def) {
+    check(PyObject_SetAttrString(module, def.ml_name, new_function(module, def).get()));
+}
+
+int exec_module(PyObject* module) {
+    return guarded([&] {
+        // 'PyModule' is the fixed wording of this text, deliberate.
+        if (!PyModule_Check(module)) throw_type_mismatch(module, "PyModule");
+        add_class<BatchContents>(module);
+        add_batch_class_attributes(PythonClass<BatchContents>::type());
+        add_class<CubeContents<Cube2x2>>(module);
+        add_class<CubeContents<Cube3x3>>(module);
+        add_function(module, inverse_scramble_def);
+        add_function(module, get_next_states_def);
+        add_private_function(module, restore_def);
+        add_private_function(module, restore_batch_def);
+        add_private_function(module, distance_table_info_def);
+        // Public, but outside __all__, which keeps the names it always had.
+        add_private_function(module, prepare_tables_def());
+        add_private_function(module, zero_large_table_def());
+        add_private_function(module, table_cache_dir_def());
+        add_private_function(module, cache_test_table_def());
+        check(PyObject_SetAttrString(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The type objects are shared by the whole process, so one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "turnsmith", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* module_function(const char* name) {
+    Ref module = Ref::steal(check(PyImport_ImportModule("turnsmith")));
+    return check(PyObject_GetAttrString(module.get(), name));
+}
+
+}  // namespace turnsmith::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_turnsmith() {
+    return PyModuleDef_Init(&turnsmith::py::definition);
+}
