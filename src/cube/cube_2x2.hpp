@@ -34,6 +34,9 @@ struct Cube2x2 : QuarterTurns<Cube2x2> {
     static constexpr std::size_t sticker_dim = 24;
     // The words that hold the state, as they are exchanged: the corner word.
     static constexpr std::size_t word_count = 1;
+    // The number Python names this type by, and whether it has edge pieces.
+    static constexpr unsigned cube_type = 2;
+    static constexpr bool has_edges = false;
 
     constexpr Cube2x2() noexcept = default;
     constexpr explicit Cube2x2(Word corner_word) noexcept : corners(corner_word) {}

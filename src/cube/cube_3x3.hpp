@@ -164,6 +164,9 @@ struct Cube3x3 : QuarterTurns<Cube3x3> {
     static constexpr std::size_t sticker_dim = 54;
     // The words that hold the state, as they are exchanged: corners, then edges.
     static constexpr std::size_t word_count = 2;
+    // The number Python names this type by, and whether it has edge pieces.
+    static constexpr unsigned cube_type = 3;
+    static constexpr bool has_edges = true;
 
     constexpr Cube3x3() noexcept = default;
     constexpr Cube3x3(Word corner_word, Word edge_word) noexcept : corners(corner_word), edges(edge_word) {}

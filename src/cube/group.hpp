@@ -72,7 +72,7 @@ constexpr Word compose_words(Word first, Word then) noexcept {
 // The kinds of a cube's words, corners first.
 template <Cube C, class F>
 constexpr std::array<Word, C::word_count> map_words(F&& f) noexcept {
-    if constexpr (C::word_count == 2) {
+    if constexpr (C::has_edges) {
         return {f.template operator()<corner_kind>(0), f.template operator()<edge_kind>(1)};
     } else {
         return {f.template operator()<corner_kind>(0)};

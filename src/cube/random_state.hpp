@@ -84,7 +84,7 @@ Cube3x3 random_cube_3x3(Rng& rng) {
 // A uniformly random state of cube type C.
 template <Cube C, class Rng>
 C random_cube(Rng& rng) {
-    if constexpr (std::is_same_v<C, Cube2x2>) {
+    if constexpr (!C::has_edges) {
         return random_cube_2x2(rng);
     } else {
         return random_cube_3x3(rng);

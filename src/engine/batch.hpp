@@ -13,8 +13,7 @@
 #include <variant>
 
 #include "base/fault.hpp"
-#include "cube/cube_2x2.hpp"
-#include "cube/cube_3x3.hpp"
+#include "cube/cube_types.hpp"
 #include "engine/row_buffer.hpp"
 
 namespace turnsmith {
@@ -67,8 +66,7 @@ public:
     static BatchStates solved(std::size_t count, unsigned cube_type);
     // States that the caller then writes, every one.
     static BatchStates unwritten(std::size_t count, unsigned cube_type) {
-        return cube_type == 2 ? BatchStates(CubeArray<Cube2x2>::unwritten(count))
-                              : BatchStates(CubeArray<Cube3x3>::unwritten(count));
+        return visit_cube_type(cube_type, [&]<Cube C>() { return unwritten<C>(count); });
     }
     template <Cube C>
     static BatchStates unwritten(std::size_t count) {
@@ -76,7 +74,7 @@ public:
     }
 
     unsigned cube_type() const noexcept {
-        return std::holds_alternative<CubeArray<Cube2x2>>(states_) ? 2 : 3;
+        return std::visit([]<Cube C>(const CubeArray<C>&) { return C::cube_type; }, states_);
     }
     std::size_t size() const noexcept {
         return std::visit([](const auto& array) { return array.count(); }, states_);

@@ -48,7 +48,7 @@ struct PieceRows {
 
 template <Cube C, class Runner = AtOnce>
 PieceRows pieces_internal(std::span<const C> cubes, Runner&& run = {}) {
-    constexpr bool has_edges = C::word_count == 2;
+    constexpr bool has_edges = C::has_edges;
     const std::size_t edge_rows = has_edges ? cubes.size() : 0;
     PieceRows rows{Rows<std::int8_t>::zeroed(cubes.size(), corner_slots),
                    Rows<std::int8_t>::zeroed(cubes.size(), corner_slots),
@@ -133,7 +133,7 @@ std::optional<std::string> cube_from_pieces(const PieceInput& input, std::size_t
                                     corner_pieces, corner_twists, twist_shift, words[0])) {
         return fault;
     }
-    if constexpr (C::word_count == 2) {
+    if constexpr (C::has_edges) {
         if (auto fault = pack_word<edge_slots>(input.edges + i * edge_slots, input.flips + i * edge_slots,
                                                edge_pieces, edge_flips, flip_shift, words[1])) {
             return fault;

@@ -19,6 +19,7 @@
 #include "python/long_call.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/optimal_3x3.hpp"
+#include "solvers/solution_rows.hpp"
 #include "solvers/two_phase_solver.hpp"
 
 namespace turnsmith::py {
@@ -60,11 +61,7 @@ struct Solving<Cube2x2> {
                     const std::int8_t* moves = found.data() + i * max_distance_2x2;
                     const auto length = static_cast<std::size_t>(
                         std::find(moves, moves + max_distance_2x2, std::int8_t{-1}) - moves);
-                    std::int8_t* row = rows + (first + i) * width;
-                    const bool fits = length <= max_length;
-                    std::fill_n(row, width, std::int8_t{-1});
-                    if (fits) std::copy_n(moves, length, row);
-                    lengths[first + i] = fits ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+                    write_solution_row(rows, width, lengths, first + i, std::span(moves, length), max_length);
                 }
                 control.add_done(some.size());
             }

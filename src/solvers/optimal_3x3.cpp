@@ -13,6 +13,7 @@
 #include "engine/built_once.hpp"
 #include "engine/pool.hpp"
 #include "solvers/two_phase_solver.hpp"
+#include "solvers/solution_rows.hpp"
 #include "solvers/table_cache.hpp"
 
 namespace turnsmith::optimal {
@@ -516,12 +517,9 @@ void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std
                         std::size_t width, std::int16_t* lengths, WorkControl& control) const {
     if (width < std::min(max_length, diameter)) throw std::invalid_argument("rows narrower than the bound");
     for_each_cube(cubes.size(), control, [&](std::size_t i, Sharing sharing) {
-        std::int8_t* row = rows + i * width;
-        const Result result = solve(cubes[i], max_length, std::span(row, width), control, sharing);
+        const Result result = solve(cubes[i], max_length, std::span(rows + i * width, width), control, sharing);
         if (result.outcome == Outcome::stopped) return false;
-        const unsigned length = result.outcome == Outcome::found ? result.length : 0;
-        std::fill(row + length, row + width, std::int8_t{-1});
-        lengths[i] = result.outcome == Outcome::found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+        finish_solution_row(rows, width, lengths, i, result.outcome == Outcome::found, result.length);
         return true;
     });
 }

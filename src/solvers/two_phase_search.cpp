@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/pool.hpp"
+#include "solvers/solution_rows.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
@@ -397,13 +398,9 @@ void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std
     if (width < std::min(max_length, deepest)) throw std::invalid_argument("rows narrower than the bound");
     parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            std::int8_t* row = rows + i * width;
-            const Result result = solve(cubes[i], max_length, std::span(row, width), control);
+            const Result result = solve(cubes[i], max_length, std::span(rows + i * width, width), control);
             if (result.outcome == Outcome::stopped) return;
-            const unsigned length = result.outcome == Outcome::found ? result.length : 0;
-            std::fill(row + length, row + width, std::int8_t{-1});
-            lengths[i] =
-                result.outcome == Outcome::found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
+            finish_solution_row(rows, width, lengths, i, result.outcome == Outcome::found, result.length);
             control.add_done(1);
         }
     });
