@@ -18,10 +18,10 @@ std::string current_thread_name() {
 }
 
 // Source positions are shown relative to the project root, which is found from
-// this file's own position (<root>/src/cube/fault.cpp), so that diagnostics
+// this file's own position (<root>/src/base/fault.cpp), so that diagnostics
 // read the same whatever directory the project was built in.
 std::string_view relative_to_project(std::string_view path) {
-    constexpr std::string_view own_suffix = "src/cube/fault.cpp";
+    constexpr std::string_view own_suffix = "src/base/fault.cpp";
     const std::string_view own_path = std::source_location::current().file_name();
     if (!own_path.ends_with(own_suffix)) return path;
     const std::string_view root = own_path.substr(0, own_path.size() - own_suffix.size());

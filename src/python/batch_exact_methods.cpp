@@ -8,10 +8,9 @@
 #include "engine/batch.hpp"
 #include "solvers/exact_operations_2x2.hpp"
 #include "python/args.hpp"
-#include "python/attachment.hpp"
 #include "python/batch_object.hpp"
 #include "python/call.hpp"
-#include "python/exact_2x2.hpp"
+#include "python/long_call.hpp"
 #include "python/numpy.hpp"
 #include "python/solving.hpp"
 
@@ -23,15 +22,19 @@ using Batch = BatchContents;
 // The cubes of a 2x2 batch; `method` ("ranks") refuses a batch of 3x3 cubes,
 // saying why.
 std::span<const Cube2x2> cubes_2x2(Batch& batch, const char* method, const char* why) {
-    if (batch.states.cube_type() != 2) {
-        throw_error(PyExc_TypeError,
-                    std::string("CubeBatch.") + method + "() is for batches of 2x2 cubes: " + why);
-    }
-    std::span<const Cube2x2> found;
-    batch.states.visit([&]<class C>(std::span<C> cubes) {
-        if constexpr (std::is_same_v<C, Cube2x2>) found = cubes;
+    return batch.states.visit([&]<class C>(std::span<C> cubes) -> std::span<const Cube2x2> {
+        if constexpr (Solving<C>::has_distance_table) {
+            return cubes;
+        } else {
+            throw_error(PyExc_TypeError,
+                        std::string("CubeBatch.") + method + "() is for batches of 2x2 cubes: " + why);
+        }
     });
-    return found;
+}
+
+// Whether the cube type numbered `cube_type` has ranks.
+bool has_ranks(unsigned cube_type) {
+    return visit_cube_type(cube_type, []<Cube C>() { return Solving<C>::has_distance_table; });
 }
 
 constexpr const char* ranks_why = "ranks exist for the 2x2 only";
@@ -48,7 +51,7 @@ constexpr Signature<2> from_ranks_signature{"CubeBatch", "from_ranks", {"ranks",
 PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind(from_ranks_signature, args, nargs, kwnames);
-        if (to_cube_type(bound[1]) != 2) {
+        if (!has_ranks(to_cube_type(bound[1]))) {
             throw_error(PyExc_TypeError,
                         std::string("CubeBatch.from_ranks() needs cube_type 2: ") + ranks_why);
         }
@@ -72,13 +75,9 @@ PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 // The batch's cube type, read under a moment's hold.
-unsigned checked_cube_type(PyObject* self) {
-    unsigned cube_type = 0;
-    Ref none = Ref::steal(check(method_call<Batch, Access::shared>(self, [&](Batch& batch) {
-        cube_type = batch.states.cube_type();
-        return Py_NewRef(Py_None);
-    })));
-    return cube_type;
+unsigned cube_type_of(Batch& batch) {
+    const Hold<Access::shared, Noted::no> hold(batch.access);
+    return batch.states.cube_type();
 }
 
 // Only the line on a terminal reports a table build: a callable counts cubes.
@@ -90,67 +89,43 @@ constexpr Signature<2> distances_signature{"CubeBatch", "distances", {"modulo_ro
 // optimal search on the pool (the tables made ready before the call takes its
 // hold, as for solutions), the batch only read.
 PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto early = bind(distances_signature, args, nargs, kwnames);
-        with_cube_type(checked_cube_type(self),
-                       [&]<Cube C>() { optimal_tables_ready<C>(build_progress(early[1]), "progress"); });
-        return method_call<Batch, Access::shared>(
-            distances_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<2>& bound) {
-                return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
-                    const bool modulo_rotation = to_flag(bound[0]);
-                    LongCall call(bound[1], "progress", "cubes");
-                    require_numpy();
-                    auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
-                    call.control().set_total(cubes.size());
-                    if (!cubes.empty()) {
-                        call.run([&] {
-                            const std::span<const C> some(cubes);
-                            if constexpr (std::is_same_v<C, Cube2x2>) {
-                                const DistanceTable2x2& table = built_distance_table();
-                                parallel_for(some.size(), [&](std::size_t begin, std::size_t end) {
-                                    const std::span<std::uint8_t> into(out.row(begin), end - begin);
-                                    if (modulo_rotation) {
-                                        table.distances_modulo_rotation(some.subspan(begin, end - begin),
-                                                                        into);
-                                    } else {
-                                        table.distances(some.subspan(begin, end - begin), into);
-                                    }
-                                    call.control().add_done(end - begin);
-                                });
-                            } else {
-                                // The 3x3's centres fix its frame: modulo_rotation changes nothing.
-                                optimal::optimal_solver_if_ready()->distances(some, out.row(0),
-                                                                              call.control());
-                            }
-                        });
-                    }
-                    return make_result_array(std::move(out), true);
-                });
+    return long_method_call<Batch, Access::shared>(
+        distances_signature, self, args, nargs, kwnames,
+        [](Batch& batch, const Bound<2>& bound) {
+            return Tables{.cube_type = cube_type_of(batch), .optimal = true, .progress = build_progress(bound[1])};
+        },
+        [](Batch& batch, const Bound<2>& bound, const Tables&) {
+            return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
+                const bool modulo_rotation = to_flag(bound[0]);
+                LongCall call(bound[1], "progress", "cubes");
+                require_numpy();
+                auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
+                call.control().set_total(cubes.size());
+                if (!cubes.empty()) {
+                    call.run([&] {
+                        Solving<C>::distances(std::span<const C>(cubes), modulo_rotation, out.row(0),
+                                              call.control());
+                    });
+                }
+                return make_result_array(std::move(out), true);
             });
-    });
+        });
 }
 
 // Bounds of every cube's distance from the small tables: the 2x2's exact
 // distances, the 3x3's largest pattern-database value.
 PyObject* lower_bounds(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        with_cube_type(checked_cube_type(self),
-                       [&]<Cube C>() { optimal_tables_ready<C>(nullptr, "progress", OptimalUse::bounds); });
-        return project_detached(self, []<class C>(std::span<const C> cubes, auto& run) {
-            if constexpr (std::is_same_v<C, Cube2x2>) {
-                return distances_internal(built_distance_table(), cubes, false, run);
-            } else {
-                const optimal::Solver& solver = *optimal::optimal_solver_if_ready();
-                auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
-                // A bound costs about ten table reads, fetched together: like a few dozen turns.
-                run(cubes.size(), FixedCost<64>{}, [&](std::size_t begin, std::size_t end) {
-                    solver.lower_bounds(cubes.subspan(begin, end - begin),
-                                        std::span(out.row(begin), end - begin));
-                });
-                return out;
-            }
+    return long_method_call<Batch, Access::shared>(
+        self,
+        [](Batch& batch, const Bound<0>&) {
+            return Tables{.cube_type = cube_type_of(batch), .optimal = true, .searching = false};
+        },
+        [](Batch& batch, const Bound<0>&, const Tables&) {
+            return batch.states.visit([]<class C>(std::span<C> cubes) {
+                return projected_array(std::span<const C>(cubes),
+                                       [](auto some, auto& run) { return Solving<C>::lower_bounds(some, run); });
+            });
         });
-    });
 }
 
 constexpr Signature<4> solutions_signature{
@@ -161,42 +136,36 @@ constexpr Signature<4> solutions_signature{
 // every other call on the batch meanwhile), then the cubes are searched on
 // the pool, the batch only read.
 PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto early = bind(solutions_signature, args, nargs, kwnames);
-        const bool optimal = to_flag(early[1]);
-        with_cube_type(checked_cube_type(self), [&]<Cube C>() {
-            if (optimal) {
-                optimal_tables_ready<C>(build_progress(early[2]), "progress");
-            } else {
-                tables_ready<C>(build_progress(early[2]), "progress");
-            }
-        });
-        return method_call<Batch, Access::shared>(
-            solutions_signature, self, args, nargs, kwnames, [&](Batch& batch, const Bound<4>& bound) {
-                return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
-                    const unsigned max_length = to_max_length(bound[0], Solving<C>::diameter);
-                    LongCall call(bound[2], "progress", "cubes");
-                    const bool return_lengths = to_flag(bound[3]);
-                    require_numpy();
-                    auto rows = Rows<std::int8_t>::zeroed(cubes.size(), max_length);
-                    auto lengths = Rows<std::int16_t>::zeroed(cubes.size(), 1);
-                    // Rows of width 0 still take a length each.
-                    std::vector<std::int8_t> scratch(max_length == 0 ? cubes.size() : 0);
-                    std::int8_t* out = max_length == 0 ? scratch.data() : rows.row(0);
-                    call.control().set_total(cubes.size());
-                    if (!cubes.empty()) {
-                        call.run([&] {
-                            Solving<C>::solve_many(std::span<const C>(cubes), max_length, optimal, out,
-                                                   std::max(max_length, 1u), lengths.row(0), call.control());
-                        });
-                    }
-                    Ref moves = Ref::steal(make_result_array(std::move(rows)));
-                    if (!return_lengths) return moves.release();
-                    Ref counts = Ref::steal(make_result_array(std::move(lengths), true));
-                    return check(PyTuple_Pack(2, moves.get(), counts.get()));
-                });
+    return long_method_call<Batch, Access::shared>(
+        solutions_signature, self, args, nargs, kwnames,
+        [](Batch& batch, const Bound<4>& bound) {
+            const unsigned cube_type = cube_type_of(batch);
+            return Tables{.cube_type = cube_type, .optimal = to_flag(bound[1]), .progress = build_progress(bound[2])};
+        },
+        [](Batch& batch, const Bound<4>& bound, const Tables& tables) {
+            return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
+                const unsigned max_length = to_max_length(bound[0], Solving<C>::diameter);
+                LongCall call(bound[2], "progress", "cubes");
+                const bool return_lengths = to_flag(bound[3]);
+                require_numpy();
+                auto rows = Rows<std::int8_t>::zeroed(cubes.size(), max_length);
+                auto lengths = Rows<std::int16_t>::zeroed(cubes.size(), 1);
+                // Rows of width 0 still take a length each.
+                std::vector<std::int8_t> scratch(max_length == 0 ? cubes.size() : 0);
+                std::int8_t* out = max_length == 0 ? scratch.data() : rows.row(0);
+                call.control().set_total(cubes.size());
+                if (!cubes.empty()) {
+                    call.run([&] {
+                        Solving<C>::solve_many(std::span<const C>(cubes), max_length, tables.optimal, out,
+                                               std::max(max_length, 1u), lengths.row(0), call.control());
+                    });
+                }
+                Ref moves = Ref::steal(make_result_array(std::move(rows)));
+                if (!return_lengths) return moves.release();
+                Ref counts = Ref::steal(make_result_array(std::move(lengths), true));
+                return check(PyTuple_Pack(2, moves.get(), counts.get()));
             });
-    });
+        });
 }
 
 }  // namespace

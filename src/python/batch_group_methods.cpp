@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cube/cube_types.hpp"
 #include "cube/group.hpp"
 #include "engine/batch.hpp"
 #include "engine/group_operations.hpp"
@@ -73,7 +74,9 @@ constexpr std::array<const char*, 4> piece_keys = {"corners", "twists", "edges",
 constexpr std::array<const char*, 4> piece_parameters = {"pieces['corners']", "pieces['twists']",
                                                          "pieces['edges']", "pieces['flips']"};
 
-std::size_t piece_key_count(unsigned cube_type) { return cube_type == 2 ? 2 : 4; }
+std::size_t piece_key_count(unsigned cube_type) {
+    return visit_cube_type(cube_type, []<Cube C>() -> std::size_t { return C::has_edges ? 4 : 2; });
+}
 
 PyObject* to_pieces(PyObject* self, PyObject*) {
     return method_call<Batch, Access::shared>(self, [](Batch& batch) {
@@ -161,7 +164,7 @@ PyObject* from_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
             return new_batch_object(std::move(states));
         };
-        return cube_type == 2 ? fill.template operator()<Cube2x2>() : fill.template operator()<Cube3x3>();
+        return visit_cube_type(cube_type, fill);
     });
 }
 

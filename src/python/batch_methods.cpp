@@ -2,6 +2,7 @@
 // plain words, worked on by parallel loops that exchange NumPy arrays.
 #include <string>
 
+#include "cube/cube_types.hpp"
 #include "cube/next_states.hpp"
 #include "engine/batch.hpp"
 #include "engine/operations.hpp"
@@ -26,7 +27,7 @@ PyObject* new_batch(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto bound = bind(new_signature, args, kwargs);
         const std::uint64_t count = to_uint64(bound[0], "count");
         const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
-        if (cube_type != 2 && cube_type != 3)
+        if (!is_cube_type(cube_type))
             throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
         return construct<Batch>(type, BatchStates::solved(count, static_cast<unsigned>(cube_type)));
     });

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <variant>
 
+#include "cube/cube_types.hpp"
 #include "engine/batch.hpp"
 #include "engine/state_sets.hpp"
 #include "python/args.hpp"
@@ -26,18 +27,21 @@ using state_sets::StateTable;
 // rule of every object here, except that a call waits for a conflicting one
 // to end instead of failing: threads of a search share one set.
 struct StateSetContents {
-    explicit StateSetContents(unsigned cube_type) noexcept {
-        if (cube_type == 2) table.emplace<StateTable<Cube2x2>>();
-    }
+    using Table = std::variant<StateTable<Cube3x3>, StateTable<Cube2x2>>;
+
+    explicit StateSetContents(unsigned cube_type) noexcept
+        : table(visit_cube_type(cube_type, []<Cube C>() { return Table(std::in_place_type<StateTable<C>>); })) {}
 
     AccessState access;
     // Counts the holds given back, so that a waiting thread sleeps until one is.
     std::atomic<std::uint32_t> released{0};
     // Read by len() without a hold.
     std::atomic<std::size_t> count{0};
-    std::variant<StateTable<Cube3x3>, StateTable<Cube2x2>> table;
+    Table table;
 
-    unsigned cube_type() const noexcept { return table.index() == 0 ? 3 : 2; }
+    unsigned cube_type() const noexcept {
+        return std::visit([]<Cube C>(const StateTable<C>&) { return C::cube_type; }, table);
+    }
 };
 
 template <>

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cube/cube_types.hpp"
 #include "cube/state_check.hpp"
 #include "engine/batch.hpp"
 #include "engine/operations.hpp"
@@ -211,10 +212,10 @@ PyObject* checked_batch(std::size_t count, const char* parameter, ReadRow&& read
 
 template <Cube C>
 PyObject* batch_from_words(const IntegerArray<std::uint64_t>& words) {
-    const bool fits = C::word_count == 2 ? words.dimensions() == 2 && words.cols() == 2
-                                         : words.dimensions() == 1 || words.cols() == 1;
+    const bool fits = C::has_edges ? words.dimensions() == 2 && words.cols() == 2
+                                   : words.dimensions() == 1 || words.cols() == 1;
     if (!fits) {
-        throw_shape_error("words", C::word_count == 2 ? "(N, 2) for cube type 3" : "(N,) or (N, 1) for cube type 2",
+        throw_shape_error("words", C::has_edges ? "(N, 2) for cube type 3" : "(N,) or (N, 1) for cube type 2",
                           words.shape_text());
     }
     const std::uint64_t* data = words.elements().data();
@@ -264,7 +265,7 @@ PyObject* from_sticker_array(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         // Byte rows (as to_sticker_bytes gives them) are read in place too;
         // anything else as int64.
         const auto from = [&]<class Code>(const IntegerArray<Code>& stickers) {
-            return cube_type == 2 ? batch_from_stickers<Cube2x2>(stickers) : batch_from_stickers<Cube3x3>(stickers);
+            return visit_cube_type(cube_type, [&]<Cube C>() { return batch_from_stickers<C>(stickers); });
         };
         if (is_contiguous_array_of<std::uint8_t>(bound[0])) {
             return from(IntegerArray<std::uint8_t>(bound[0], "stickers"));
@@ -290,7 +291,7 @@ PyObject* from_cubes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&] {
         const auto bound = bind(from_cubes_signature, args, nargs, kwnames);
         const CubeList list = open_cube_list(bound[0], "CubeBatch.from_cubes");
-        return list.cube_type == 2 ? batch_of_copies<Cube2x2>(list) : batch_of_copies<Cube3x3>(list);
+        return visit_cube_type(list.cube_type, [&]<Cube C>() { return batch_of_copies<C>(list); });
     });
 }
 
@@ -338,7 +339,7 @@ PyObject* concatenate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 });
             }
         };
-        return cube_type == 2 ? make_batch<Cube2x2>(total, join) : make_batch<Cube3x3>(total, join);
+        return visit_cube_type(cube_type, [&]<Cube C>() { return make_batch<C>(total, join); });
     });
 }
 
@@ -355,7 +356,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 
 unsigned to_cube_type(PyObject* value) {
     const std::uint64_t cube_type = to_uint64(value, "cube_type");
-    if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+    if (!is_cube_type(cube_type)) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
     return static_cast<unsigned>(cube_type);
 }
 
@@ -363,7 +364,7 @@ PyObject* batch_from_words_object(PyObject* words_value, PyObject* cube_type_val
     const unsigned cube_type = to_cube_type(cube_type_value);
     require_numpy();
     const IntegerArray<std::uint64_t> words(words_value, "words");
-    return cube_type == 2 ? batch_from_words<Cube2x2>(words) : batch_from_words<Cube3x3>(words);
+    return visit_cube_type(cube_type, [&]<Cube C>() { return batch_from_words<C>(words); });
 }
 
 std::array<PyMethodDef, batch_state_row_count> batch_state_rows() {

@@ -2,7 +2,6 @@
 #include "cube/notation.hpp"
 #include "cube/rank_2x2.hpp"
 #include "python/cube_methods.hpp"
-#include "python/exact_2x2.hpp"
 #include "python/solve_methods.hpp"
 
 namespace turnsmith::py {
@@ -32,15 +31,13 @@ PyObject* rank(PyObject* self, PyObject*) {
 
 constexpr Signature<1> distance_signature{"Cube2x2", "distance", {"modulo_rotation"}, 0};
 
+// Read from the table under the hold: a lookup, done at once.
 PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const auto precheck = [&] {
-        (void)bind(distance_signature, args, nargs, kwnames);
-        (void)receiver<Cube>(self);
-    };
-    if (!distance_table_ready(precheck)) return nullptr;
-    return method_call<Cube, Access::shared>(
-        distance_signature, self, args, nargs, kwnames, [](Cube& object, const Bound<1>& bound) {
-            const DistanceTable2x2& table = built_distance_table();
+    return long_method_call<Cube, Access::shared>(
+        distance_signature, self, args, nargs, kwnames,
+        [](Cube&, const Bound<1>&) { return Tables{.cube_type = Cube2x2::cube_type}; },
+        [](Cube& object, const Bound<1>& bound, const Tables&) {
+            const DistanceTable2x2& table = Solving<Cube2x2>::table();
             const Word corners = object.cube.corners;
             return new_int(to_flag(bound[0]) ? table.distance_modulo_rotation(corners)
                                              : table.distance(corners));

@@ -47,24 +47,17 @@ constexpr Signature<1> distance_signature{"Cube3x3", "distance", {"modulo_rotati
 // The optimal search on a copy of the state, after its tables are ready: the
 // cube is free for other calls while it runs.
 PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        (void)bind(distance_signature, args, nargs, kwnames);
-        (void)receiver<CubeOf<Cube3x3>>(self);
-        optimal_tables_ready<Cube3x3>(nullptr, "progress");
-        Cube3x3 cube{};
-        Ref read = Ref::steal(check(method_call<CubeOf<Cube3x3>, Access::shared>(
-            distance_signature, self, args, nargs, kwnames, [&](CubeOf<Cube3x3>& object, const Bound<1>&) {
-                cube = object.cube;
-                return Py_NewRef(Py_None);
-            })));
-        std::uint8_t found = 0;
-        LongCall call(nullptr, "progress", "cubes");
-        call.control().set_total(1);
-        call.run([&] {
-            optimal::optimal_solver_if_ready()->distances(std::span(&cube, 1), &found, call.control());
+    return long_copy_call<CubeOf<Cube3x3>>(
+        distance_signature, self, args, nargs, kwnames,
+        [](CubeOf<Cube3x3>&, const Bound<1>&) { return Tables{.cube_type = Cube3x3::cube_type, .optimal = true}; },
+        [](CubeOf<Cube3x3>& object, const Bound<1>&, const Tables&) { return object.cube; },
+        [](const Cube3x3& cube) {
+            std::uint8_t found = 0;
+            LongCall call(nullptr, "progress", "cubes");
+            call.control().set_total(1);
+            call.run([&] { Solving<Cube3x3>::distances(std::span(&cube, 1), false, &found, call.control()); });
+            return new_int(found);
         });
-        return new_int(found);
-    });
 }
 
 const std::array<PyMethodDef, 2> solver_rows{{

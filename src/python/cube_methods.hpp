@@ -179,7 +179,7 @@ PyObject* to_words_method(PyObject* self, PyObject*) {
 
 template <Cube C>
 inline constexpr auto word_parameters = [] {
-    if constexpr (C::word_count == 2) {
+    if constexpr (C::has_edges) {
         return std::array<const char*, 2>{"corners", "edges"};
     } else {
         return std::array<const char*, 1>{"corners"};
@@ -250,7 +250,7 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
     return read_cube<C, Noted::yes>(self, [](const C& cube) {
         Ref words = Ref::steal(words_tuple(cube));
         Ref restore = Ref::steal(module_function("_restore"));
-        constexpr long cube_type = C::word_count == 2 ? 3 : 2;
+        constexpr long cube_type = C::cube_type;
         return check(Py_BuildValue("(O(lO))", restore.get(), cube_type, words.get()));
     });
 }
@@ -286,7 +286,7 @@ std::array<PyMethodDef, 2> group_rows() {
                     "This cube followed by it is solved, and so is the other order."),
         keywords_row<compose_method<C>>(
             "compose",
-            C::word_count == 2
+            C::has_edges
                 ? "compose($self, other)\n--\n\nReturn a new cube: this state followed by other's.\n\n"
                   "As move sequences: the moves that made this cube, then those that made other\n"
                   "(a Cube3x3), applied to a solved cube."
@@ -334,11 +334,11 @@ std::array<PyMethodDef, 4> state_rows() {
     };
     return {{
         no_args_row("to_words", to_words_method<C>,
-                    C::word_count == 2
+                    C::has_edges
                         ? "to_words($self)\n--\n\nReturn the packed corner and edge words as a tuple of ints."
                         : "to_words($self)\n--\n\nReturn the packed corner word as a 1-tuple of an int."),
         class_row("from_words", classmethod(from_words_method<C>),
-                  C::word_count == 2 ? "from_words($type, corners, edges)\n--\n\n"
+                  C::has_edges ? "from_words($type, corners, edges)\n--\n\n"
                                        "Return the cube of the given packed words, checked to be reachable."
                                      : "from_words($type, corners)\n--\n\n"
                                        "Return the cube of the given packed corner word, checked to be reachable."),

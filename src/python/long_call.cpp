@@ -92,4 +92,8 @@ void LongCall::finish() {
     report(true);
 }
 
+void warn_all(const std::vector<std::string>& warnings) {
+    for (const std::string& text : warnings) check(PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1));
+}
+
 }  // namespace turnsmith::py

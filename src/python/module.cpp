@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "cube/cube_types.hpp"
 #include "cube/next_states.hpp"
 #include "cube/notation.hpp"
 #include "solvers/distance_table_2x2.hpp"
@@ -48,7 +49,7 @@ PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&] {
         const auto bound = bind(next_states_signature, args, nargs, kwnames);
         const CubeList cubes = open_cube_list(bound[0], "get_next_states");
-        return cubes.cube_type == 2 ? next_states_of_list<Cube2x2>(cubes) : next_states_of_list<Cube3x3>(cubes);
+        return visit_cube_type(cubes.cube_type, [&]<Cube C>() { return next_states_of_list<C>(cubes); });
     });
 }
 
@@ -77,9 +78,7 @@ PyObject* restore_cube(PyObject* words_value) {
 PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind(restore_signature, args, nargs, kwnames);
-        const std::uint64_t cube_type = to_uint64(bound[0], "cube_type");
-        if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return cube_type == 2 ? restore_cube<Cube2x2>(bound[1]) : restore_cube<Cube3x3>(bound[1]);
+        return visit_cube_type(to_cube_type(bound[0]), [&]<Cube C>() { return restore_cube<C>(bound[1]); });
     });
 }
 

@@ -1,6 +1,6 @@
 #include "python/solving.hpp"
 
-#include "python/solve_methods.hpp"
+#include "python/errors.hpp"
 
 namespace turnsmith::py {
 

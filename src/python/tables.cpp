@@ -4,14 +4,12 @@
 #include "python/tables.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "python/args.hpp"
 #include "python/batch_object.hpp"
 #include "python/long_call.hpp"
-#include "python/solving.hpp"
 #include "python/type_objects.hpp"
 #include "solvers/table_cache.hpp"
 
@@ -37,52 +35,17 @@ PyObject* report_list(const std::vector<TableReport>& tables) {
 constexpr Signature<4> prepare_signature{
     nullptr, "prepare_tables", {"cube_type", "progress", "optimal", "large"}, 0};
 
-// Builds the 3x3's large table unless this process has it, detached; a
-// build that cannot be kept (no room, no place) raises OSError.
-void large_table_ready(PyObject* progress) {
-    optimal_tables_ready<Cube3x3>(progress, "progress", OptimalUse::bounds);
-    const optimal::Solver& solver = *optimal::optimal_solver_if_ready();
-    if (solver.has_large()) return;
-    std::vector<std::string> warnings;
-    std::string failure;
-    LongCall call(progress, "progress", "entries");
-    call.run([&] {
-        try {
-            optimal::build_large_table(solver, warnings, call.control());
-        } catch (const std::runtime_error& error) {
-            failure = error.what();
-        }
-    });
-    warn_all(warnings);
-    if (!failure.empty()) throw_error(PyExc_OSError, failure);
-}
-
+// Makes the tables ready first: with `large`, the 3x3's large table is built
+// unless this process has it, and a build that cannot be kept (no room, no
+// place) raises OSError.
 PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto bound = bind(prepare_signature, args, nargs, kwnames);
-        const unsigned cube_type = bound[0] == nullptr ? 3 : to_cube_type(bound[0]);
+        const unsigned cube_type = bound[0] == nullptr ? Cube3x3::cube_type : to_cube_type(bound[0]);
         const bool large = to_flag(bound[3]);
         const bool optimal = large || to_flag(bound[2]);
-        return with_cube_type(cube_type, [&]<Cube C>() {
-            if (large && std::is_same_v<C, Cube3x3>) {
-                large_table_ready(bound[1]);
-            } else if (optimal) {
-                optimal_tables_ready<C>(bound[1], "progress");
-            } else {
-                tables_ready<C>(bound[1], "progress");
-            }
-            if constexpr (std::is_same_v<C, Cube2x2>) {
-                const DistanceTable2x2& table = *distance_table_2x2_if_built();
-                return report_list({{"2x2-distances", "", table.bytes(), true, 0.0}});
-            } else if (optimal) {
-                std::vector<TableReport> reports = two_phase_table_reports();  // it reads phase 1's
-                for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
-                    reports.push_back({table.name, table.path, table.bytes, table.built_here, table.seconds});
-                return report_list(reports);
-            } else {
-                return report_list(two_phase_table_reports());
-            }
-        });
+        tables_ready({.cube_type = cube_type, .optimal = optimal, .large = large, .progress = bound[1]});
+        return visit_cube_type(cube_type, [&]<Cube C>() { return report_list(Solving<C>::table_reports(optimal)); });
     });
 }
 
@@ -118,7 +81,7 @@ PyObject* cache_test_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* zero_large_table(PyObject*, PyObject*) {
     return guarded([] {
-        optimal_tables_ready<Cube3x3>(nullptr, "progress", OptimalUse::bounds);
+        tables_ready({.cube_type = Cube3x3::cube_type, .optimal = true, .searching = false});
         optimal::attach_zero_large_table(*optimal::optimal_solver_if_ready());
         return Py_NewRef(Py_None);
     });

@@ -1,6 +1,7 @@
 """Solving: the 3x3's two-phase search and the 2x2's optimal solutions, for
 single cubes and batches; bounds, determinism, interrupts and progress."""
 
+import ctypes
 import textwrap
 
 import pytest
@@ -239,3 +240,54 @@ def test_progress_counts_up_to_the_total(random_3x3):
     assert seen[-1] == (40, 40) and len(seen) > 1
     assert all(total == 40 for _, total in seen)
     assert [done for done, _ in seen] == sorted(done for done, _ in seen)
+
+
+
+class RecordedTruth:
+    """A flag whose `__bool__` notes that it ran."""
+
+    def __init__(self):
+        self.asked = False
+
+    def __bool__(self):
+        self.asked = True
+        return False
+
+
+def without_descriptor_check(cls, name):
+    """The C function behind a method, called with keyword arguments and any
+    receiver: Python's own descriptor refuses a wrong receiver before the
+    function runs, so this is the only way to reach the function's check."""
+    pointer = ctypes.sizeof(ctypes.c_void_p)
+    descriptor = id(cls.__dict__[name])
+    # A method descriptor: the object header, its type, name and qualified
+    # name, then its PyMethodDef, whose second field is the function.
+    method_def = ctypes.c_void_p.from_address(descriptor + object.__basicsize__ + 3 * pointer).value
+    function = ctypes.c_void_p.from_address(method_def + pointer).value
+    vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object),
+                                   ctypes.c_ssize_t, ctypes.py_object)(function)
+
+    def call(receiver, **keywords):
+        values = (ctypes.py_object * len(keywords))(*keywords.values())
+        return vectorcall(receiver, values, 0, tuple(keywords))
+
+    return call
+
+
+REFUSED_SOLVER_CALLS = {
+    "solutions": lambda flag: without_descriptor_check(CubeBatch, "solutions")(Cube3x3(), optimal=flag),
+    "distances": lambda flag: without_descriptor_check(CubeBatch, "distances")(Cube3x3(), modulo_rotation=flag),
+    "solve_3x3": lambda flag: without_descriptor_check(Cube3x3, "solve")(Cube2x2(), optimal=flag),
+    "solve_2x2": lambda flag: without_descriptor_check(Cube2x2, "solve")(CubeBatch(1, 2), optimal=flag),
+    "distance_2x2": lambda flag: without_descriptor_check(Cube2x2, "distance")(Cube3x3(), modulo_rotation=flag),
+    "distance_3x3": lambda flag: without_descriptor_check(Cube3x3, "distance")(Cube2x2(), modulo_rotation=flag),
+    "unknown_keyword": lambda flag: CubeBatch(1, 3).solutions(optimal=flag, bound=3),
+}
+
+
+@pytest.mark.parametrize("call", REFUSED_SOLVER_CALLS.values(), ids=REFUSED_SOLVER_CALLS.keys())
+def test_a_refused_solver_call_runs_none_of_the_callers_code(call):
+    flag = RecordedTruth()
+    with pytest.raises(TypeError):
+        call(flag)
+    assert not flag.asked
