@@ -12,21 +12,19 @@
 #include "cube/notation.hpp"
 #include "python/call.hpp"
 #include "python/cube_methods.hpp"
+#include "python/methods.hpp"
 #include "python/solving.hpp"
 
 namespace turnsmith::py {
-
-template <Cube C>
-inline constexpr Signature<2> solve_signature{cube_class_name<C>, "solve", {"max_length", "optimal"}, 0};
 
 // The error of a bound below a cube's distance.
 [[noreturn]] void no_solution_within(unsigned max_length);
 
 template <Cube C>
-PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* solve_method(const Call<2>& call) {
     return guarded([&]() -> PyObject* {
-        const auto early = bind(solve_signature<C>, args, nargs, kwnames);
-        (void)receiver<CubeContents<C>>(self);
+        const auto early = call.bind();
+        (void)receiver<CubeContents<C>>(call.self);
         const bool optimal = to_flag(early[1]);
         if (optimal) {
             optimal_tables_ready<C>(nullptr, "progress");
@@ -36,8 +34,7 @@ PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         C cube{};
         unsigned max_length = 0;
         Ref read = Ref::steal(check(method_call<CubeContents<C>, Access::shared>(
-            solve_signature<C>, self, args, nargs, kwnames,
-            [&](CubeContents<C>& object, const Bound<2>& bound) {
+            call, [&](CubeContents<C>& object, const Bound<2>& bound) {
                 max_length = to_max_length(bound[0], Solving<C>::diameter);
                 cube = object.cube;
                 return Py_NewRef(Py_None);
@@ -55,9 +52,11 @@ PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// The declaration of solve(), with the docstring of its class.
 template <Cube C>
-PyMethodDef solve_row(const char* doc) {
-    return keywords_row<solve_method<C>>("solve", doc);
+constexpr auto solve_declaration(const char* doc) {
+    return method("solve", {defaulted("max_length", "None"), defaulted("optimal", "False")}, solve_method<C>,
+                  doc);
 }
 
 }  // namespace turnsmith::py
