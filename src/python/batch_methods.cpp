@@ -22,17 +22,11 @@ using Batch = BatchContents;
 
 // ---- construction -------------------------------------------------------------
 
-constexpr Signature<2> new_signature{"CubeBatch", "__new__", {"count", "cube_type"}, 2};
-
-PyObject* new_batch(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(new_signature, args, kwargs);
-        const std::uint64_t count = to_uint64(bound[0], "count");
-        const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
-        if (cube_type != 2 && cube_type != 3)
-            throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return construct<Batch>(type, BatchStates::solved(count, static_cast<unsigned>(cube_type)));
-    });
+PyObject* new_batch(PyTypeObject* type, const Bound<2>& bound) {
+    const std::uint64_t count = to_uint64(bound[0], "count");
+    const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
+    if (cube_type != 2 && cube_type != 3) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+    return construct<Batch>(type, BatchStates::solved(count, static_cast<unsigned>(cube_type)));
 }
 
 // ---- length, items and text -------------------------------------------------
@@ -119,6 +113,8 @@ PyObject* get_next_states(PyObject* self, PyObject*) {
 
 // ---- the type -------------------------------------------------------------
 
+constexpr auto batch_constructor = constructor("CubeBatch", {"count", "cube_type"}, new_batch, "");
+
 constexpr MethodTable specified_methods{"CubeBatch", std::tuple{
     method("apply_move_indexes", {"move_indexes"}, apply_move_indexes, ""),
     method("get_next_states", get_next_states,
@@ -141,8 +137,8 @@ std::vector<PyMethodDef> methods =
                   batch_group_rows(), batch_symmetry_rows()});
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("CubeBatch(count, cube_type)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(new_batch)},
+    doc_slot<batch_constructor>(),
+    new_slot<batch_constructor>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Batch>)},
     {Py_tp_str, reinterpret_cast<void*>(str_batch)},
     {Py_tp_methods, methods.data()},

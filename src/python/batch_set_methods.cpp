@@ -200,13 +200,8 @@ private:
     Set& set_;
 };
 
-constexpr Signature<1> set_new_signature{"StateSet", "__new__", {"cube_type"}, 1};
-
-PyObject* new_set(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(set_new_signature, args, kwargs);
-        return construct<Set>(type, to_cube_type(bound[0]));
-    });
+PyObject* new_set(PyTypeObject* type, const Bound<1>& bound) {
+    return construct<Set>(type, to_cube_type(bound[0]));
 }
 
 Py_ssize_t set_length(PyObject* self) {
@@ -261,6 +256,15 @@ PyObject* set_cube_type(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromLong(receiver<Set>(self).cube_type())); });
 }
 
+constexpr auto set_constructor =
+    constructor("StateSet", {"cube_type"}, new_set,
+                "A growing set of cube states of one type, for a search's visited states.\n\n"
+                "add(batch) adds a batch's states and returns which were new; contains(batch)\n"
+                "tells which are in the set; len() counts them. States are compared by all\n"
+                "their words. Calls from several threads are safe: a call that changes the set\n"
+                "waits for the others to end, and they for it. The set lives in memory only\n"
+                "(23 to 46 bytes a state for the 3x3, half that for the 2x2).");
+
 constexpr MethodTable set_methods{"StateSet", std::tuple{
     method("add", {"batch"}, set_add,
            "Add the states of a batch; return which of them were new.\n\n"
@@ -281,15 +285,8 @@ PyGetSetDef set_getters[] = {
 };
 
 PyType_Slot set_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("StateSet(cube_type)\n--\n\n"
-                       "A growing set of cube states of one type, for a search's visited states.\n\n"
-                       "add(batch) adds a batch's states and returns which were new; contains(batch)\n"
-                       "tells which are in the set; len() counts them. States are compared by all\n"
-                       "their words. Calls from several threads are safe: a call that changes the set\n"
-                       "waits for the others to end, and they for it. The set lives in memory only\n"
-                       "(23 to 46 bytes a state for the 3x3, half that for the 2x2).")},
-    {Py_tp_new, reinterpret_cast<void*>(new_set)},
+    doc_slot<set_constructor>(),
+    new_slot<set_constructor>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Set>)},
     {Py_tp_methods, set_method_table.data()},
     {Py_tp_getset, set_getters},

@@ -74,9 +74,9 @@ std::vector<PyMethodDef> methods = method_table({method_rows<cube_methods>()});
 auto getset = corner_word_getset<Cube2x2>("state");
 // "Vorlan's Cube" is the class's published docstring, deliberate and pinned by
 // the tests.
-auto slots =
-    cube_type_slots<Cube2x2>("Cube2x2()\n--\n\nA compact 2x2 Vorlan's Cube model with fast move operations.",
-                             methods.data(), getset.data());
+constexpr auto cube_constructor = constructor(cube_class_name<Cube2x2>, new_cube<Cube2x2>,
+                                              "A compact 2x2 Vorlan's Cube model with fast move operations.");
+auto slots = cube_type_slots<Cube2x2, cube_constructor>(methods.data(), getset.data());
 
 // The module reported is "builtins", not "turnsmith": deliberate, and pinned by
 // the tests (pickling by name therefore cannot find the class).

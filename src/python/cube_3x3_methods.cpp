@@ -95,7 +95,8 @@ constexpr auto cube_methods = cube_method_table<Cube3x3>(view_methods, solver_me
 std::vector<PyMethodDef> methods = method_table({method_rows<cube_methods>()});
 
 auto getset = corner_word_getset<Cube3x3>("corners");
-auto slots = cube_type_slots<Cube3x3>("Cube3x3()\n--\n\n", methods.data(), getset.data());
+constexpr auto cube_constructor = constructor(cube_class_name<Cube3x3>, new_cube<Cube3x3>, "");
+auto slots = cube_type_slots<Cube3x3, cube_constructor>(methods.data(), getset.data());
 
 // The module reported is "builtins", not "turnsmith": deliberate, and pinned by
 // the tests (pickling by name therefore cannot find the class).

@@ -139,13 +139,10 @@ PyObject* scramble_method(const Call<1>& call) {
         });
 }
 
+// A new solved cube; the constructor takes no arguments.
 template <Cube C>
-PyObject* new_cube(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<0> signature{cube_class_name<C>, "__new__", {}, 0};
-    return guarded([&]() -> PyObject* {
-        bind(signature, args, kwargs);
-        return construct<CubeOf<C>>(type, C{});
-    });
+PyObject* new_cube(PyTypeObject* type, const Bound<0>&) {
+    return construct<CubeOf<C>>(type, C{});
 }
 
 // ---- states in and out --------------------------------------------------
@@ -327,13 +324,13 @@ std::array<PyGetSetDef, 2> corner_word_getset(const char* name) {
     return {{{name, corner_word_getter<C>, nullptr, nullptr, nullptr}, {}}};
 }
 
-// The slots of a cube class: its own docstring, methods and getters, the rest
-// shared.
-template <Cube C>
-std::array<PyType_Slot, 7> cube_type_slots(const char* doc, PyMethodDef* methods, PyGetSetDef* getset) {
+// The slots of a cube class: its own constructor (for its docstring),
+// methods and getters, the rest shared.
+template <Cube C, const auto& New>
+std::array<PyType_Slot, 7> cube_type_slots(PyMethodDef* methods, PyGetSetDef* getset) {
     return {{
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(new_cube<C>)},
+        doc_slot<New>(),
+        new_slot<New>(),
         {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<C>>)},
         {Py_tp_str, reinterpret_cast<void*>(str_method<C>)},
         {Py_tp_methods, methods},

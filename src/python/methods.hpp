@@ -15,6 +15,9 @@
 // parameters has a METH_NOARGS handler, `PyObject* (PyObject* self, PyObject*)`;
 // one with parameters has `PyObject* (const Call<N>&)`, and gets its call with
 // the declared signature, for method_call or function_call (python/call.hpp).
+// A class's constructor is declared the same way and gives the class its
+// docstring, text signature first ("CubeBatch(count, cube_type)"), and its
+// tp_new, which binds the arguments before the handler runs.
 #pragma once
 
 #include "python/python.hpp"
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "python/args.hpp"
+#include "python/errors.hpp"
 
 namespace turnsmith::py {
 
@@ -52,11 +56,15 @@ constexpr Parameter defaulted(const char* name, const char* shown) noexcept {
     return parameter;
 }
 
-// What a callable is bound to: an instance ($self), its class ($type), or the module.
-enum class Kind { instance, class_method, function };
+// What a callable is bound to: an instance ($self), its class ($type), or
+// the module; or it makes an instance of its class.
+enum class Kind { instance, class_method, function, constructor };
 
 template <std::size_t N>
 using Handler = PyObject* (*)(const Call<N>&);
+// A constructor's: the new object of `type`, from the bound arguments.
+template <std::size_t N>
+using NewHandler = PyObject* (*)(PyTypeObject* type, const Bound<N>& bound);
 
 template <std::size_t N, class H>
 struct Method {
@@ -76,7 +84,7 @@ struct Method {
     }
 
     constexpr const char* receiver() const noexcept {
-        if (!receiver_shown || kind == Kind::function) return "";
+        if (!receiver_shown || kind == Kind::function || kind == Kind::constructor) return "";
         return kind == Kind::instance ? "$self" : "$type";
     }
 
@@ -90,10 +98,11 @@ struct Method {
         return count;
     }
 
+    // A constructor's is named "__new__" in binding messages.
     constexpr Signature<N> signature(const char* owner) const {
         std::array<const char*, N> names{};
         for (std::size_t i = 0; i < N; ++i) names[i] = parameters[i].name;
-        return {owner, name, names, required()};
+        return {owner, kind == Kind::constructor ? "__new__" : name, names, required()};
     }
 
     constexpr int flags() const noexcept {
@@ -102,8 +111,8 @@ struct Method {
     }
 };
 
-// Declarations: the first three for a method of the instance, the others for
-// a class method and a module function.
+// Declarations of a method of the instance (without or with parameters), of a
+// class method, and of a module function (without or with parameters).
 constexpr Method<0, PyCFunction> method(const char* name, PyCFunction handler, const char* doc) noexcept {
     return {name, Kind::instance, {}, handler, doc};
 }
@@ -124,6 +133,18 @@ template <std::size_t N>
 constexpr Method<N, Handler<N>> function(const char* name, const Parameter (&parameters)[N],
                                          Handler<N> handler, const char* doc) noexcept {
     return {name, Kind::function, std::to_array(parameters), handler, doc};
+}
+
+// A class's constructor, named as the class: its text signature is the
+// class's, and its docstring the class's.
+constexpr Method<0, NewHandler<0>> constructor(const char* class_name, NewHandler<0> handler,
+                                               const char* doc) noexcept {
+    return {class_name, Kind::constructor, {}, handler, doc};
+}
+template <std::size_t N>
+constexpr Method<N, NewHandler<N>> constructor(const char* class_name, const Parameter (&parameters)[N],
+                                               NewHandler<N> handler, const char* doc) noexcept {
+    return {class_name, Kind::constructor, std::to_array(parameters), handler, doc};
 }
 
 // The declarations of one class (or of module functions, owner null), in
@@ -167,20 +188,26 @@ constexpr std::size_t documentation_length(const M& method) {
     return length;
 }
 
-template <const auto& Table, std::size_t I>
-inline constexpr const auto& declared = std::get<I>(Table.methods);
-
-// The documentation string of method I of Table, made at compile time, with
-// its terminating zero: static storage, as the method table keeps pointing at it.
-template <const auto& Table, std::size_t I>
-inline constexpr auto documentation = [] {
-    std::array<char, documentation_length(declared<Table, I>) + 1> text{};
+// The documentation string of `method`, `Length` characters long, and its
+// terminating zero.
+template <std::size_t Length, class M>
+constexpr std::array<char, Length + 1> written_documentation(const M& method) {
+    std::array<char, Length + 1> text{};
     std::size_t at = 0;
-    documentation_pieces(declared<Table, I>, [&](const char* piece) {
+    documentation_pieces(method, [&](const char* piece) {
         while (*piece != '\0') text[at++] = *piece++;
     });
     return text;
-}();
+}
+
+template <const auto& Table, std::size_t I>
+inline constexpr const auto& declared = std::get<I>(Table.methods);
+
+// The documentation string of method I of Table, made at compile time: static
+// storage, as the method table keeps pointing at it.
+template <const auto& Table, std::size_t I>
+inline constexpr auto documentation =
+    written_documentation<documentation_length(declared<Table, I>)>(declared<Table, I>);
 
 template <const auto& Table, std::size_t I>
 inline constexpr auto signature_of = declared<Table, I>.signature(Table.owner);
@@ -230,6 +257,31 @@ auto method_rows() {
         return std::array<PyMethodDef, count>{method_row<Table, I>()...};
     }(std::make_index_sequence<count>{});
 }
+
+// ---- what a constructor's declaration makes -----------------------------------------
+
+template <const auto& New>
+inline constexpr auto constructor_documentation = written_documentation<documentation_length(New)>(New);
+
+template <const auto& New>
+inline constexpr auto constructor_signature = New.signature(New.name);
+
+template <const auto& New>
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] { return New.handler(type, bind(constructor_signature<New>, args, kwargs)); });
+}
+
+// The class's docstring slot, its text signature first, and its constructor's slot.
+template <const auto& New>
+PyType_Slot doc_slot() {
+    return {Py_tp_doc, const_cast<char*>(constructor_documentation<New>.data())};
+}
+template <const auto& New>
+PyType_Slot new_slot() {
+    return {Py_tp_new, reinterpret_cast<void*>(new_entry<New>)};
+}
+
+// ---- tables ----------------------------------------------------------------------
 
 // A class's PyMethodDef table: the rows of its parts in order, then the one
 // zero row that ends it.

@@ -183,10 +183,11 @@ def test_methods_without_parameters_refuse_arguments(call):
 
 
 def _every_callable():
-    """Every method of every class, bound to an instance or its class, and
-    every module function."""
+    """Every class, every method of every class, bound to an instance or its
+    class, and every module function."""
     receivers = [Cube3x3(), Cube2x2(), CubeBatch(1, 3), turnsmith.StateSet(3)]
     for receiver in receivers:
+        yield type(receiver)
         for name, attribute in vars(type(receiver)).items():
             if isinstance(attribute, types.MethodDescriptorType):
                 yield getattr(receiver, name)
@@ -207,11 +208,14 @@ def test_binding_agrees_with_the_text_signature(function):
     parameters = inspect.signature(function).parameters.values()
     total = len(parameters)
     required = sum(p.default is inspect.Parameter.empty for p in parameters)
-    if total == 0:  # the interpreter's own text, the module named before a module function
-        expected = f"{function.__qualname__}() takes no arguments (1 given)"
+    name = f"{function.__qualname__}.__new__" if isinstance(function, type) else function.__qualname__
+    if total == 0 and not isinstance(function, type):
+        # the interpreter's own text, the module named before a module function
+        expected = f"{name}() takes no arguments (1 given)"
     else:
         counts = f"{total}" if required == total else f"from {required} to {total}"
-        expected = f"{function.__qualname__}() takes {counts} positional arguments but {total + 1} were given"
+        verb = "was" if total == 0 else "were"
+        expected = f"{name}() takes {counts} positional arguments but {total + 1} {verb} given"
     with pytest.raises(TypeError) as info:
         function(*range(total + 1))
     assert str(info.value).removeprefix("turnsmith.") == expected
