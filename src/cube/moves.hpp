@@ -21,28 +21,28 @@ struct Move {
     char face;   // the notation's letter
     bool prime;  // counterclockwise, seen from outside the face
     const char* method;  // the single-turn method of the Python classes
-    const char* doc;     // its docstring, text signature first
+    const char* doc;     // its docstring
 };
 
 inline constexpr std::array<Move, move_count> moves = {{
-    {0, 'U', false, "do_u_move", "do_u_move($self)\n--\n\nApply the U move (clockwise top face turn)."},
+    {0, 'U', false, "do_u_move", "Apply the U move (clockwise top face turn)."},
     {1, 'U', true, "do_u_prime_move",
-     "do_u_prime_move($self)\n--\n\nApply the U' move (counterclockwise top face turn)."},
-    {2, 'D', false, "do_d_move", "do_d_move($self)\n--\n\nApply the D move (clockwise bottom face turn)."},
+     "Apply the U' move (counterclockwise top face turn)."},
+    {2, 'D', false, "do_d_move", "Apply the D move (clockwise bottom face turn)."},
     {3, 'D', true, "do_d_prime_move",
-     "do_d_prime_move($self)\n--\n\nApply the D' move (counterclockwise bottom face turn)."},
-    {4, 'R', false, "do_r_move", "do_r_move($self)\n--\n\nApply the R move (clockwise right face turn)."},
+     "Apply the D' move (counterclockwise bottom face turn)."},
+    {4, 'R', false, "do_r_move", "Apply the R move (clockwise right face turn)."},
     {5, 'R', true, "do_r_prime_move",
-     "do_r_prime_move($self)\n--\n\nApply the R' move (counterclockwise right face turn)."},
-    {6, 'L', false, "do_l_move", "do_l_move($self)\n--\n\nApply the L move (clockwise left face turn)."},
+     "Apply the R' move (counterclockwise right face turn)."},
+    {6, 'L', false, "do_l_move", "Apply the L move (clockwise left face turn)."},
     {7, 'L', true, "do_l_prime_move",
-     "do_l_prime_move($self)\n--\n\nApply the L' move (counterclockwise left face turn)."},
-    {8, 'F', false, "do_f_move", "do_f_move($self)\n--\n\nApply the F move (clockwise front face turn)."},
+     "Apply the L' move (counterclockwise left face turn)."},
+    {8, 'F', false, "do_f_move", "Apply the F move (clockwise front face turn)."},
     {9, 'F', true, "do_f_prime_move",
-     "do_f_prime_move($self)\n--\n\nApply the F' move (counterclockwise front face turn)."},
-    {10, 'B', false, "do_b_move", "do_b_move($self)\n--\n\nApply the B move (clockwise back face turn)."},
+     "Apply the F' move (counterclockwise front face turn)."},
+    {10, 'B', false, "do_b_move", "Apply the B move (clockwise back face turn)."},
     {11, 'B', true, "do_b_prime_move",
-     "do_b_prime_move($self)\n--\n\nApply the B' move (counterclockwise back face turn)."},
+     "Apply the B' move (counterclockwise back face turn)."},
 }};
 
 // The shape that the notation and the inverse rely on: rows in index order,

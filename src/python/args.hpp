@@ -1,8 +1,9 @@
 // Argument binding and conversion shared by every callable that takes
 // arguments. Each callable describes its parameters once, as a constant
-// Signature; binding fills one slot per parameter with a borrowed reference
-// (null when the caller left an optional parameter out), and the converters
-// turn a bound value into what the operation needs, with the module's wording.
+// Signature (a method's comes from its declaration, python/methods.hpp);
+// binding fills one slot per parameter with a borrowed reference (null when
+// the caller left an optional parameter out), and the converters turn a
+// bound value into what the operation needs, with the module's wording.
 #pragma once
 
 #include "python/python.hpp"
@@ -53,6 +54,20 @@ Bound<N> bind(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
     bind_tuple(signature.spec(), args, kwargs, out);
     return out;
 }
+
+// One vectorcall of a method or function, with the signature its declaration
+// gives (python/methods.hpp). `self` is the instance, the class of a class
+// method, or the module of a module function.
+template <std::size_t N>
+struct Call {
+    const Signature<N>& signature;
+    PyObject* self;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+
+    Bound<N> bind() const { return py::bind(signature, args, nargs, kwnames); }
+};
 
 // The UTF-8 form cached inside the str object: valid while the object lives.
 std::string_view to_utf8(PyObject* value, const char* parameter);

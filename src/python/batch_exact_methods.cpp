@@ -2,7 +2,9 @@
 // distances and their lower bounds, and solutions, read from the 2x2's
 // distance table or searched for the 3x3. Loops that only read run detached.
 #include <cstdint>
+#include <span>
 #include <string>
+#include <tuple>
 
 #include "cube/rank_2x2.hpp"
 #include "engine/batch.hpp"
@@ -11,6 +13,7 @@
 #include "python/batch_object.hpp"
 #include "python/call.hpp"
 #include "python/long_call.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 #include "python/solving.hpp"
 
@@ -46,11 +49,8 @@ PyObject* ranks(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Signature<2> from_ranks_signature{"CubeBatch", "from_ranks", {"ranks", "cube_type"}, 2};
-
-PyObject* from_ranks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(from_ranks_signature, args, nargs, kwnames);
+PyObject* from_ranks(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) {
         if (!has_ranks(to_cube_type(bound[1]))) {
             throw_error(PyExc_TypeError,
                         std::string("CubeBatch.from_ranks() needs cube_type 2: ") + ranks_why);
@@ -83,14 +83,12 @@ unsigned cube_type_of(Batch& batch) {
 // Only the line on a terminal reports a table build: a callable counts cubes.
 PyObject* build_progress(PyObject* progress) { return progress == Py_True ? Py_True : nullptr; }
 
-constexpr Signature<2> distances_signature{"CubeBatch", "distances", {"modulo_rotation", "progress"}, 0};
-
 // Distances of every cube: read from the 2x2's table, or found by the 3x3's
 // optimal search on the pool (the tables made ready before the call takes its
 // hold, as for solutions), the batch only read.
-PyObject* distances(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* distances(const Call<2>& call) {
     return long_method_call<Batch, Access::shared>(
-        distances_signature, self, args, nargs, kwnames,
+        call,
         [](Batch& batch, const Bound<2>& bound) {
             return Tables{.cube_type = cube_type_of(batch), .optimal = true, .progress = build_progress(bound[1])};
         },
@@ -128,16 +126,13 @@ PyObject* lower_bounds(PyObject* self, PyObject*) {
         });
 }
 
-constexpr Signature<4> solutions_signature{
-    "CubeBatch", "solutions", {"max_length", "optimal", "progress", "return_lengths"}, 0};
-
 // Solutions of every cube, for either cube type: the tables are made ready
 // before the call takes its hold (a build takes seconds and would refuse
 // every other call on the batch meanwhile), then the cubes are searched on
 // the pool, the batch only read.
-PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* solutions(const Call<4>& call) {
     return long_method_call<Batch, Access::shared>(
-        solutions_signature, self, args, nargs, kwnames,
+        call,
         [](Batch& batch, const Bound<4>& bound) {
             const unsigned cube_type = cube_type_of(batch);
             return Tables{.cube_type = cube_type, .optimal = to_flag(bound[1]), .progress = build_progress(bound[2])};
@@ -168,60 +163,63 @@ PyObject* solutions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
+// ---- the methods -------------------------------------------------------------
+
+constexpr MethodTable exact_methods{"CubeBatch", std::tuple{
+    method("ranks", ranks,
+           "Return the number of every cube's state as a NumPy uint64 array.\n\n"
+           "The shape is (len(self),); the numbers are those of Cube2x2.rank. For batches\n"
+           "of 2x2 cubes only."),
+    // Its published text signature names no receiver.
+    class_method("from_ranks", {"ranks", "cube_type"}, from_ranks,
+                 "Return a new batch of the 2x2 states with the given numbers.\n\n"
+                 "ranks is a 1-D array of integers in 0..88179839 (see Cube2x2.rank); cube_type\n"
+                 "must be 2.")
+        .without_receiver(),
+    method("distances", {defaulted("modulo_rotation", "False"), defaulted("progress", "None")}, distances,
+           "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
+           "The shape is (len(self),); each value is the cube's distance(), with the same\n"
+           "modulo_rotation. For the 2x2, read from its distance table. For the 3x3, exact\n"
+           "quarter-turn distances from an optimal search on the worker pool (one cube per\n"
+           "worker, or for a few cubes each cube on every worker): states up to about 14\n"
+           "quarter turns from solved take about a millisecond, but a uniform random state\n"
+           "can take minutes to hours with these small tables.\n"
+           "progress works as in solutions; the call can be interrupted, and the batch is\n"
+           "not changed either way."),
+    method("lower_bounds", lower_bounds,
+           "Return for every cube a number never above its distance, as a NumPy uint8 array.\n\n"
+           "The shape is (len(self),). For the 3x3, the largest of the exact distances of\n"
+           "its corners, of six sets of six edges, and of the cube from the two-phase\n"
+           "search's middle group along each axis (the same tables on every machine),\n"
+           "raised by one where the cube's parity shows that the distance is larger:\n"
+           "millions of cubes a second. For the 2x2, its exact distances."),
+    method("solutions",
+           {defaulted("max_length", "None"), defaulted("optimal", "False"), defaulted("progress", "None"),
+            defaulted("return_lengths", "False")},
+           solutions,
+           "Return every cube's solution as rows of move indexes.\n\n"
+           "A NumPy int8 array of shape (len(self), W), W the bound: max_length, or for\n"
+           "None the largest distance (14 for the 2x2, 26 for the 3x3). Row i holds the\n"
+           "moves of self[i].solve(max_length, optimal), padded with -1, as\n"
+           "apply_move_sequences reads them: optimal for the 2x2, a two-phase search's for\n"
+           "the 3x3, or with optimal the lexicographically least of its shortest solutions.\n"
+           "A cube farther than max_length gets a row of -1 (length -1); the other rows are\n"
+           "kept. With return_lengths, a tuple (rows, lengths), lengths an int16 array of\n"
+           "shape (len(self),). For the 3x3, bounds of 24 and more are fast; below about\n"
+           "24, proving that a random cube has no solution can take very long, and so can\n"
+           "an optimal solution (minutes to hours for a uniform random state).\n\n"
+           "progress: True draws a line on stderr (done/total, cubes/s, time left) when it\n"
+           "is a terminal; a callable is called as progress(done, total) on the calling\n"
+           "thread, done never decreasing, last with done == total. Runs on the worker\n"
+           "pool; can be interrupted (KeyboardInterrupt, or an exception raised by the\n"
+           "progress callable), and the batch is not changed either way."),
+}};
+
 }  // namespace
 
-std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows() {
-    return {{
-        no_args_row("ranks", ranks,
-                    "ranks($self)\n--\n\nReturn the number of every cube's state as a NumPy uint64 array.\n\n"
-                    "The shape is (len(self),); the numbers are those of Cube2x2.rank. For batches\n"
-                    "of 2x2 cubes only."),
-        PyMethodDef{"from_ranks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_ranks)),
-                    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-                    "from_ranks(ranks, cube_type)\n--\n\nReturn a new batch of the 2x2 states with the given "
-                    "numbers.\n\n"
-                    "ranks is a 1-D array of integers in 0..88179839 (see Cube2x2.rank); cube_type\n"
-                    "must be 2."},
-        keywords_row<distances>(
-            "distances",
-            "distances($self, modulo_rotation=False, progress=None)\n--\n\n"
-            "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
-            "The shape is (len(self),); each value is the cube's distance(), with the same\n"
-            "modulo_rotation. For the 2x2, read from its distance table. For the 3x3, exact\n"
-            "quarter-turn distances from an optimal search on the worker pool (one cube per\n"
-            "worker, or for a few cubes each cube on every worker): states up to about 14\n"
-            "quarter turns from solved take about a millisecond, but a uniform random state\n"
-            "can take minutes to hours with these small tables.\n"
-            "progress works as in solutions; the call can be interrupted, and the batch is\n"
-            "not changed either way."),
-        no_args_row("lower_bounds", lower_bounds,
-                    "lower_bounds($self)\n--\n\n"
-                    "Return for every cube a number never above its distance, as a NumPy uint8 array.\n\n"
-                    "The shape is (len(self),). For the 3x3, the largest of the exact distances of\n"
-                    "its corners, of six sets of six edges, and of the cube from the two-phase\n"
-                    "search's middle group along each axis (the same tables on every machine),\n"
-                    "raised by one where the cube's parity shows that the distance is larger:\n"
-                    "millions of cubes a second. For the 2x2, its exact distances."),
-        keywords_row<solutions>(
-            "solutions",
-            "solutions($self, max_length=None, optimal=False, progress=None, return_lengths=False)\n--\n\n"
-            "Return every cube's solution as rows of move indexes.\n\n"
-            "A NumPy int8 array of shape (len(self), W), W the bound: max_length, or for\n"
-            "None the largest distance (14 for the 2x2, 26 for the 3x3). Row i holds the\n"
-            "moves of self[i].solve(max_length, optimal), padded with -1, as\n"
-            "apply_move_sequences reads them: optimal for the 2x2, a two-phase search's for\n"
-            "the 3x3, or with optimal the lexicographically least of its shortest solutions.\n"
-            "A cube farther than max_length gets a row of -1 (length -1); the other rows are\n"
-            "kept. With return_lengths, a tuple (rows, lengths), lengths an int16 array of\n"
-            "shape (len(self),). For the 3x3, bounds of 24 and more are fast; below about\n"
-            "24, proving that a random cube has no solution can take very long, and so can\n"
-            "an optimal solution (minutes to hours for a uniform random state).\n\n"
-            "progress: True draws a line on stderr (done/total, cubes/s, time left) when it\n"
-            "is a terminal; a callable is called as progress(done, total) on the calling\n"
-            "thread, done never decreasing, last with done == total. Runs on the worker\n"
-            "pool; can be interrupted (KeyboardInterrupt, or an exception raised by the\n"
-            "progress callable), and the batch is not changed either way."),
-    }};
+std::span<const PyMethodDef> batch_exact_rows() {
+    static const auto rows = method_rows<exact_methods>();
+    return rows;
 }
 
 }  // namespace turnsmith::py

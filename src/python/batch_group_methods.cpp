@@ -3,7 +3,9 @@
 // only read the batch and run detached.
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <tuple>
 
 #include "cube/cube_types.hpp"
 #include "cube/group.hpp"
@@ -14,6 +16,7 @@
 #include "python/attachment.hpp"
 #include "python/batch_object.hpp"
 #include "python/call.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 
 namespace turnsmith::py {
@@ -33,11 +36,9 @@ PyObject* inverse(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Signature<1> compose_signature{"CubeBatch", "compose", {"other"}, 1};
-
-PyObject* compose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* compose(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        compose_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             if (!is_instance<Batch>(bound[0])) throw_type_mismatch(bound[0], "CubeBatch", "other");
             Batch& other = contents_of<Batch>(bound[0]);
             // Shared holds nest: a batch composed with itself is held twice.
@@ -94,8 +95,6 @@ PyObject* to_pieces(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Signature<2> from_pieces_signature{"CubeBatch", "from_pieces", {"pieces", "cube_type"}, 2};
-
 // The array under `key` of a mapping, or null when there is none.
 Ref mapping_item(PyObject* mapping, const char* key) {
     PyObject* item = nullptr;
@@ -103,9 +102,8 @@ Ref mapping_item(PyObject* mapping, const char* key) {
     return Ref::steal(item);
 }
 
-PyObject* from_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(from_pieces_signature, args, nargs, kwnames);
+PyObject* from_pieces(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) {
         const unsigned cube_type = to_cube_type(bound[1]);
         PyObject* pieces = bound[0];
         // A dict, or a mapping that says so by its keys (a list or str is not one).
@@ -208,11 +206,9 @@ PyObject* one_hot_array(std::span<const C> cubes, T one, int type_number) {
     return make_result_array(rows.release(), type_number, sizeof(T), std::span<const std::size_t>(shape));
 }
 
-constexpr Signature<1> one_hot_signature{"CubeBatch", "to_one_hot", {"dtype"}, 0};
-
-PyObject* to_one_hot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* to_one_hot(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        one_hot_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             require_numpy();
             const OneHotType type = to_one_hot_type(bound[0]);
             return batch.states.visit([&]<class C>(std::span<C> cubes) {
@@ -228,39 +224,38 @@ PyObject* to_one_hot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         });
 }
 
+// ---- the methods -------------------------------------------------------------
+
+constexpr MethodTable group_methods{"CubeBatch", std::tuple{
+    method("inverse", inverse,
+           "Return a new batch of the inverse states.\n\n"
+           "Cube i followed by cube i of the result is solved (self.compose(self.inverse())\n"
+           "is all solved), and so is the other order."),
+    method("compose", {"other"}, compose,
+           "Return a new batch: cube i followed by cube i of other.\n\n"
+           "As move sequences: the moves that made cube i, then those that made other[i],\n"
+           "applied to a solved cube. other is a CubeBatch of the same cube type and length."),
+    method("to_pieces", to_pieces,
+           "Return the pieces of all cubes as a dict of NumPy int8 arrays.\n\n"
+           "'corners' and 'twists' have shape (len(self), 8); for 3x3 cubes 'edges' and\n"
+           "'flips' have shape (len(self), 12). Entry [i, s] is the piece in slot s of cube\n"
+           "i and its twist (0..2) or flip (0..1), slots in the order of the words."),
+    class_method("from_pieces", {"pieces", "cube_type"}, from_pieces,
+                 "Return a batch of the cubes of the given piece arrays, each checked to be reachable.\n\n"
+                 "pieces is a mapping as to_pieces returns it: 'corners' and 'twists' of shape\n"
+                 "(N, 8), and for cube type 3 'edges' and 'flips' of shape (N, 12)."),
+    method("to_one_hot", {defaulted("dtype", "'float32'")}, to_one_hot,
+           "Return the stickers one-hot encoded, shape (len(self), sticker_dim * 6).\n\n"
+           "Entry [i, 6 * s + c] is 1 when sticker s of cube i (in the order of\n"
+           "to_sticker_array) has colour c, else 0. dtype is anything numpy.dtype reads as\n"
+           "float32 (the default), float16 or uint8, such as numpy.float16."),
+}};
+
 }  // namespace
 
-std::array<PyMethodDef, batch_group_row_count> batch_group_rows() {
-    return {{
-        no_args_row("inverse", inverse,
-                    "inverse($self)\n--\n\nReturn a new batch of the inverse states.\n\n"
-                    "Cube i followed by cube i of the result is solved (self.compose(self.inverse())\n"
-                    "is all solved), and so is the other order."),
-        keywords_row<compose>(
-            "compose",
-            "compose($self, other)\n--\n\nReturn a new batch: cube i followed by cube i of other.\n\n"
-            "As move sequences: the moves that made cube i, then those that made other[i],\n"
-            "applied to a solved cube. other is a CubeBatch of the same cube type and length."),
-        no_args_row(
-            "to_pieces", to_pieces,
-            "to_pieces($self)\n--\n\nReturn the pieces of all cubes as a dict of NumPy int8 arrays.\n\n"
-            "'corners' and 'twists' have shape (len(self), 8); for 3x3 cubes 'edges' and\n"
-            "'flips' have shape (len(self), 12). Entry [i, s] is the piece in slot s of cube\n"
-            "i and its twist (0..2) or flip (0..1), slots in the order of the words."),
-        PyMethodDef{"from_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_pieces)),
-                    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-                    "from_pieces($type, pieces, cube_type)\n--\n\n"
-                    "Return a batch of the cubes of the given piece arrays, each checked to be reachable.\n\n"
-                    "pieces is a mapping as to_pieces returns it: 'corners' and 'twists' of shape\n"
-                    "(N, 8), and for cube type 3 'edges' and 'flips' of shape (N, 12)."},
-        keywords_row<to_one_hot>(
-            "to_one_hot",
-            "to_one_hot($self, dtype='float32')\n--\n\n"
-            "Return the stickers one-hot encoded, shape (len(self), sticker_dim * 6).\n\n"
-            "Entry [i, 6 * s + c] is 1 when sticker s of cube i (in the order of\n"
-            "to_sticker_array) has colour c, else 0. dtype is anything numpy.dtype reads as\n"
-            "float32 (the default), float16 or uint8, such as numpy.float16."),
-    }};
+std::span<const PyMethodDef> batch_group_rows() {
+    static const auto rows = method_rows<group_methods>();
+    return rows;
 }
 
 }  // namespace turnsmith::py

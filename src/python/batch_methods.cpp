@@ -1,6 +1,8 @@
 // CubeBatch as Python sees it: a fixed number of cubes of one type, stored as
 // plain words, worked on by parallel loops that exchange NumPy arrays.
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "cube/cube_types.hpp"
 #include "cube/next_states.hpp"
@@ -11,6 +13,7 @@
 #include "python/batch_object.hpp"
 #include "python/call.hpp"
 #include "python/cube_object.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 
 namespace turnsmith::py {
@@ -20,17 +23,11 @@ using Batch = BatchContents;
 
 // ---- construction -------------------------------------------------------------
 
-constexpr Signature<2> new_signature{"CubeBatch", "__new__", {"count", "cube_type"}, 2};
-
-PyObject* new_batch(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(new_signature, args, kwargs);
-        const std::uint64_t count = to_uint64(bound[0], "count");
-        const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
-        if (!is_cube_type(cube_type))
-            throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
-        return construct<Batch>(type, BatchStates::solved(count, static_cast<unsigned>(cube_type)));
-    });
+PyObject* new_batch(PyTypeObject* type, const Bound<2>& bound) {
+    const std::uint64_t count = to_uint64(bound[0], "count");
+    const std::uint64_t cube_type = to_uint64(bound[1], "cube_type");
+    if (!is_cube_type(cube_type)) throw_error(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+    return construct<Batch>(type, BatchStates::solved(count, static_cast<unsigned>(cube_type)));
 }
 
 // ---- length, items and text -------------------------------------------------
@@ -86,11 +83,10 @@ PyObject* str_batch(PyObject* self) {
 // the array's elements. The thread stays attached (in chunks on the
 // free-threaded build).
 template <class Element, class Operation>
-PyObject* change_with_array(const Signature<1>& signature, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, Operation&& operation) {
+PyObject* change_with_array(const Call<1>& call, Operation&& operation) {
     return method_call<Batch, Access::exclusive>(
-        signature, self, args, nargs, kwnames, [&](Batch& batch, const Bound<1>& bound) {
-            const ArrayRead<Element> values(bound[0], signature.parameters[0]);
+        call, [&](Batch& batch, const Bound<1>& bound) {
+            const ArrayRead<Element> values(bound[0], call.signature.parameters[0]);
             batch.states.visit([&](auto cubes) {
                 attached_loop([&](auto&& run) { operation(cubes, values.elements(), run); });
             });
@@ -98,19 +94,14 @@ PyObject* change_with_array(const Signature<1>& signature, PyObject* self, PyObj
         });
 }
 
-constexpr Signature<1> scramble_signature{"CubeBatch", "scramble", {"scramble_lengths"}, 1};
-constexpr Signature<1> apply_signature{"CubeBatch", "apply_move_indexes", {"move_indexes"}, 1};
-
-PyObject* scramble(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* scramble(const Call<1>& call) {
     return change_with_array<std::int64_t>(
-        scramble_signature, self, args, nargs, kwnames,
-        [](auto cubes, auto lengths, auto& run) { scramble_batch_internal(cubes, lengths, run); });
+        call, [](auto cubes, auto lengths, auto& run) { scramble_batch_internal(cubes, lengths, run); });
 }
 
-PyObject* apply_move_indexes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* apply_move_indexes(const Call<1>& call) {
     return change_with_array<std::uint64_t>(
-        apply_signature, self, args, nargs, kwnames,
-        [](auto cubes, auto indexes, auto& run) { apply_move_indexes_internal(cubes, indexes, run); });
+        call, [](auto cubes, auto indexes, auto& run) { apply_move_indexes_internal(cubes, indexes, run); });
 }
 
 PyObject* to_sticker_array(PyObject* self, PyObject*) {
@@ -123,31 +114,32 @@ PyObject* get_next_states(PyObject* self, PyObject*) {
 
 // ---- the type -------------------------------------------------------------
 
-const std::array<PyMethodDef, 5> specified_rows{{
-    keywords_row<apply_move_indexes>("apply_move_indexes", "apply_move_indexes($self, move_indexes)\n--\n\n"),
-    no_args_row("get_next_states", get_next_states,
-                "get_next_states($self)\n--\n\n"
-                "Return successor states for all cubes using the 12 quarter-turn moves.\n\n"
-                "Returns a NumPy int64 array with shape (len(self) * 12, sticker_dim)."),
-    no_args_row("to_sticker_array", to_sticker_array,
-                "to_sticker_array($self)\n--\n\n"
-                "Return the cube states as a sticker array with shape (len(self), sticker_dim).\n\n"
-                "Returns a NumPy int64 array with shape (len(self), sticker_dim)."),
-    keywords_row<scramble>("scramble",
-                           "scramble($self, scramble_lengths)\n--\n\n"
-                           "Scramble each cube with the corresponding number of random moves.\n\n"
-                           "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
-                           "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
-                           "ignored."),
-    no_args_row("len", len_method, "len($self)\n--\n\nReturn the number of cubes in the batch."),
+constexpr auto batch_constructor = constructor("CubeBatch", {"count", "cube_type"}, new_batch, "");
+
+constexpr MethodTable specified_methods{"CubeBatch", std::tuple{
+    method("apply_move_indexes", {"move_indexes"}, apply_move_indexes, ""),
+    method("get_next_states", get_next_states,
+           "Return successor states for all cubes using the 12 quarter-turn moves.\n\n"
+           "Returns a NumPy int64 array with shape (len(self) * 12, sticker_dim)."),
+    method("to_sticker_array", to_sticker_array,
+           "Return the cube states as a sticker array with shape (len(self), sticker_dim).\n\n"
+           "Returns a NumPy int64 array with shape (len(self), sticker_dim)."),
+    method("scramble", {"scramble_lengths"}, scramble,
+           "Scramble each cube with the corresponding number of random moves.\n\n"
+           "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
+           "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
+           "ignored."),
+    method("len", len_method, "Return the number of cubes in the batch."),
 }};
 
-auto methods = join_rows(specified_rows, batch_state_rows(), batch_exact_rows(), batch_set_rows(),
-                         batch_group_rows(), batch_symmetry_rows());
+// The specified rows first, then those of the other files, in this order.
+std::vector<PyMethodDef> methods =
+    method_table({method_rows<specified_methods>(), batch_state_rows(), batch_exact_rows(), batch_set_rows(),
+                  batch_group_rows(), batch_symmetry_rows()});
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("CubeBatch(count, cube_type)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(new_batch)},
+    doc_slot<batch_constructor>(),
+    new_slot<batch_constructor>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Batch>)},
     {Py_tp_str, reinterpret_cast<void*>(str_batch)},
     {Py_tp_methods, methods.data()},

@@ -3,7 +3,7 @@
 
 #include "python/python.hpp"
 
-#include <array>
+#include <span>
 
 #include "engine/batch.hpp"
 #include "python/access.hpp"
@@ -46,28 +46,18 @@ PyObject* make_batch(std::size_t count, Fill&& fill) {
     return new_batch_object(std::move(states));
 }
 
-// The methods that bring states in and out, after the first table rows.
-inline constexpr std::size_t batch_state_row_count = 13;
-std::array<PyMethodDef, batch_state_row_count> batch_state_rows();
+// The parts of CubeBatch's method table after its own first rows, in table
+// order, each declared in its own file: states in and out, the 2x2's exact
+// answers, keys and sets, the group operations, the 48 symmetries.
+std::span<const PyMethodDef> batch_state_rows();
+std::span<const PyMethodDef> batch_exact_rows();
+std::span<const PyMethodDef> batch_set_rows();
+std::span<const PyMethodDef> batch_group_rows();
+std::span<const PyMethodDef> batch_symmetry_rows();
 
-// The 2x2's exact answers, after those.
-inline constexpr std::size_t batch_exact_row_count = 5;
-std::array<PyMethodDef, batch_exact_row_count> batch_exact_rows();
-
-// Keys, distinct states and membership, after those.
-inline constexpr std::size_t batch_set_row_count = 3;
-std::array<PyMethodDef, batch_set_row_count> batch_set_rows();
-
-// The class of StateSet, a growing set of states (pymethods_sets.cpp).
+// The class of StateSet, a growing set of states (batch_set_methods.cpp).
 PyTypeObject* state_set_type();
 
-// The group operations (inverse, compose, pieces, one-hot), after those.
-inline constexpr std::size_t batch_group_row_count = 5;
-std::array<PyMethodDef, batch_group_row_count> batch_group_rows();
-
-// The 48 symmetries: images and representatives, after those.
-inline constexpr std::size_t batch_symmetry_row_count = 2;
-std::array<PyMethodDef, batch_symmetry_row_count> batch_symmetry_rows();
 // Sets the class attributes of CubeBatch (SYMMETRY_MOVES) on its type.
 void add_batch_class_attributes(PyTypeObject* batch_type);
 

@@ -5,9 +5,12 @@
 // on the worker pool.
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <variant>
+#include <vector>
 
 #include "cube/cube_types.hpp"
 #include "engine/batch.hpp"
@@ -16,6 +19,7 @@
 #include "python/attachment.hpp"
 #include "python/batch_object.hpp"
 #include "python/call.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 
 namespace turnsmith::py {
@@ -61,9 +65,6 @@ PyObject* keys(PyObject* self, PyObject*) {
                             [](auto cubes, auto& run) { return state_sets::keys_internal(cubes, run); });
 }
 
-constexpr Signature<4> unique_signature{
-    "CubeBatch", "unique", {"order", "return_index", "return_inverse", "return_counts"}, 0};
-
 Order to_order(PyObject* value) {
     if (value == nullptr) return Order::sorted;
     const std::string_view text = to_utf8(value, "order");
@@ -73,9 +74,9 @@ Order to_order(PyObject* value) {
                 "argument 'order': expected 'sorted' or 'first', got '" + std::string(text) + "'");
 }
 
-PyObject* unique(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* unique(const Call<4>& call) {
     return method_call<Batch, Access::shared>(
-        unique_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<4>& bound) -> PyObject* {
+        call, [](Batch& batch, const Bound<4>& bound) -> PyObject* {
             const Order order = to_order(bound[0]);
             const state_sets::Wanted wanted{to_flag(bound[1]), to_flag(bound[2]), to_flag(bound[3])};
             require_numpy();
@@ -124,11 +125,9 @@ std::span<const C> cubes_of(Batch& batch) {
     return found;
 }
 
-constexpr Signature<1> isin_signature{"CubeBatch", "isin", {"other"}, 1};
-
-PyObject* isin(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* isin(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        isin_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             Batch& other = batch_argument(bound[0], "other", batch.states.cube_type(), "CubeBatch.isin()");
             const SharedHold other_hold(other.access);
             require_numpy();
@@ -143,6 +142,33 @@ PyObject* isin(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             return make_result_array(std::move(found), true);
         });
 }
+
+constexpr MethodTable batch_set_methods{"CubeBatch", std::tuple{
+    method("keys", keys,
+           "Return a 64-bit key of every cube's state as a NumPy uint64 array.\n\n"
+           "The shape is (len(self),). The key is fixed: for the 2x2 the corner word\n"
+           "itself, so distinct states have distinct keys; for the 3x3\n"
+           "mix64(mix64(corners) ^ edges), mix64 being MurmurHash3's 64-bit finaliser\n"
+           "(x ^= x >> 33; x *= 0xff51afd7ed558ccd; x ^= x >> 33;\n"
+           "x *= 0xc4ceb9fe1a85ec53; x ^= x >> 33, modulo 2**64). States with the same\n"
+           "corners never share a key; among n random 3x3 states some two share one with\n"
+           "a chance of about n**2 / 2**65 (one in 370,000 for ten million). unique, isin\n"
+           "and StateSet compare whole states, never keys."),
+    method("unique",
+           {defaulted("order", "'sorted'"), defaulted("return_index", "False"),
+            defaulted("return_inverse", "False"), defaulted("return_counts", "False")},
+           unique,
+           "Return a batch of the distinct states, like numpy.unique.\n\n"
+           "order='sorted' sorts them by their words as unsigned numbers, the corner word\n"
+           "first (the order of the rows of to_words()); order='first' keeps them in the\n"
+           "order of their first occurrence. With any of the return_ flags, a tuple of the\n"
+           "batch and, in this order, the place of each one's first occurrence, the\n"
+           "position in the result of every cube of self, and how often each occurs: NumPy\n"
+           "int64 arrays of shapes (len(result),), (len(self),) and (len(result),)."),
+    method("isin", {"other"}, isin,
+           "Return which cubes' states occur in another batch of the same cube type.\n\n"
+           "Returns a NumPy bool array of shape (len(self),)."),
+}};
 
 // ---- StateSet ---------------------------------------------------------------------
 
@@ -178,13 +204,8 @@ private:
     Set& set_;
 };
 
-constexpr Signature<1> set_new_signature{"StateSet", "__new__", {"cube_type"}, 1};
-
-PyObject* new_set(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(set_new_signature, args, kwargs);
-        return construct<Set>(type, to_cube_type(bound[0]));
-    });
+PyObject* new_set(PyTypeObject* type, const Bound<1>& bound) {
+    return construct<Set>(type, to_cube_type(bound[0]));
 }
 
 Py_ssize_t set_length(PyObject* self) {
@@ -200,11 +221,10 @@ PyObject* set_len_method(PyObject* self, PyObject*) {
 // `work(table, cubes, out, run)` over the cubes of the batch argument, with
 // the set held as A and the thread detached; returns the bool array `out`.
 template <Access A, class Work>
-PyObject* with_batch(const Signature<1>& signature, const char* method, PyObject* self, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames, Work&& work) {
+PyObject* with_batch(const Call<1>& call, const char* method, Work&& work) {
     return guarded([&] {
-        const Bound<1> bound = bind(signature, args, nargs, kwnames);
-        Set& set = receiver<Set>(self);
+        const Bound<1> bound = call.bind();
+        Set& set = receiver<Set>(call.self);
         Batch& batch = batch_argument(bound[0], "batch", set.cube_type(), method);
         const SharedHold batch_hold(batch.access);
         require_numpy();
@@ -222,39 +242,46 @@ PyObject* with_batch(const Signature<1>& signature, const char* method, PyObject
     });
 }
 
-constexpr Signature<1> add_signature{"StateSet", "add", {"batch"}, 1};
-constexpr Signature<1> contains_signature{"StateSet", "contains", {"batch"}, 1};
-
-PyObject* set_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_batch<Access::exclusive>(
-        add_signature, "StateSet.add()", self, args, nargs, kwnames,
-        [](auto& table, auto cubes, bool* out, auto& run) { table.add(cubes, out, false, run); });
+PyObject* set_add(const Call<1>& call) {
+    return with_batch<Access::exclusive>(call, "StateSet.add()",
+                                         [](auto& table, auto cubes, bool* out, auto& run) {
+                                             table.add(cubes, out, false, run);
+                                         });
 }
 
-PyObject* set_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_batch<Access::shared>(
-        contains_signature, "StateSet.contains()", self, args, nargs, kwnames,
-        [](const auto& table, auto cubes, bool* out, auto& run) { table.contains(cubes, out, run); });
+PyObject* set_contains(const Call<1>& call) {
+    return with_batch<Access::shared>(call, "StateSet.contains()",
+                                      [](const auto& table, auto cubes, bool* out, auto& run) {
+                                          table.contains(cubes, out, run);
+                                      });
 }
 
 PyObject* set_cube_type(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromLong(receiver<Set>(self).cube_type())); });
 }
 
-PyMethodDef set_methods[] = {
-    keywords_row<set_add>("add",
-                          "add($self, batch)\n--\n\n"
-                          "Add the states of a batch; return which of them were new.\n\n"
-                          "Returns a NumPy bool array of shape (len(batch),): True where the state was\n"
-                          "not in the set before, and for a state repeated within the batch only at\n"
-                          "its first place. States are compared by all their words."),
-    keywords_row<set_contains>("contains",
-                               "contains($self, batch)\n--\n\n"
-                               "Return which states of a batch are in the set.\n\n"
-                               "Returns a NumPy bool array of shape (len(batch),)."),
-    no_args_row("len", set_len_method, "len($self)\n--\n\nReturn the number of states in the set."),
-    {nullptr, nullptr, 0, nullptr},
-};
+constexpr auto set_constructor =
+    constructor("StateSet", {"cube_type"}, new_set,
+                "A growing set of cube states of one type, for a search's visited states.\n\n"
+                "add(batch) adds a batch's states and returns which were new; contains(batch)\n"
+                "tells which are in the set; len() counts them. States are compared by all\n"
+                "their words. Calls from several threads are safe: a call that changes the set\n"
+                "waits for the others to end, and they for it. The set lives in memory only\n"
+                "(23 to 46 bytes a state for the 3x3, half that for the 2x2).");
+
+constexpr MethodTable set_methods{"StateSet", std::tuple{
+    method("add", {"batch"}, set_add,
+           "Add the states of a batch; return which of them were new.\n\n"
+           "Returns a NumPy bool array of shape (len(batch),): True where the state was\n"
+           "not in the set before, and for a state repeated within the batch only at\n"
+           "its first place. States are compared by all their words."),
+    method("contains", {"batch"}, set_contains,
+           "Return which states of a batch are in the set.\n\n"
+           "Returns a NumPy bool array of shape (len(batch),)."),
+    method("len", set_len_method, "Return the number of states in the set."),
+}};
+
+std::vector<PyMethodDef> set_method_table = method_table({method_rows<set_methods>()});
 
 PyGetSetDef set_getters[] = {
     {"cube_type", set_cube_type, nullptr, "The cube type of the states: 2 or 3.", nullptr},
@@ -262,17 +289,10 @@ PyGetSetDef set_getters[] = {
 };
 
 PyType_Slot set_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("StateSet(cube_type)\n--\n\n"
-                       "A growing set of cube states of one type, for a search's visited states.\n\n"
-                       "add(batch) adds a batch's states and returns which were new; contains(batch)\n"
-                       "tells which are in the set; len() counts them. States are compared by all\n"
-                       "their words. Calls from several threads are safe: a call that changes the set\n"
-                       "waits for the others to end, and they for it. The set lives in memory only\n"
-                       "(23 to 46 bytes a state for the 3x3, half that for the 2x2).")},
-    {Py_tp_new, reinterpret_cast<void*>(new_set)},
+    doc_slot<set_constructor>(),
+    new_slot<set_constructor>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy<Set>)},
-    {Py_tp_methods, set_methods},
+    {Py_tp_methods, set_method_table.data()},
     {Py_tp_getset, set_getters},
     {Py_sq_length, reinterpret_cast<void*>(set_length)},
     {0, nullptr},
@@ -286,35 +306,9 @@ PyTypeObject* PythonClass<StateSetContents>::type() { return type_once<set_spec>
 
 PyTypeObject* state_set_type() { return PythonClass<StateSetContents>::type(); }
 
-std::array<PyMethodDef, batch_set_row_count> batch_set_rows() {
-    return {{
-        no_args_row("keys", keys,
-                    "keys($self)\n--\n\n"
-                    "Return a 64-bit key of every cube's state as a NumPy uint64 array.\n\n"
-                    "The shape is (len(self),). The key is fixed: for the 2x2 the corner word\n"
-                    "itself, so distinct states have distinct keys; for the 3x3\n"
-                    "mix64(mix64(corners) ^ edges), mix64 being MurmurHash3's 64-bit finaliser\n"
-                    "(x ^= x >> 33; x *= 0xff51afd7ed558ccd; x ^= x >> 33;\n"
-                    "x *= 0xc4ceb9fe1a85ec53; x ^= x >> 33, modulo 2**64). States with the same\n"
-                    "corners never share a key; among n random 3x3 states some two share one with\n"
-                    "a chance of about n**2 / 2**65 (one in 370,000 for ten million). unique, isin\n"
-                    "and StateSet compare whole states, never keys."),
-        keywords_row<unique>(
-            "unique",
-            "unique($self, order='sorted', return_index=False, return_inverse=False, return_counts=False)\n"
-            "--\n\n"
-            "Return a batch of the distinct states, like numpy.unique.\n\n"
-            "order='sorted' sorts them by their words as unsigned numbers, the corner word\n"
-            "first (the order of the rows of to_words()); order='first' keeps them in the\n"
-            "order of their first occurrence. With any of the return_ flags, a tuple of the\n"
-            "batch and, in this order, the place of each one's first occurrence, the\n"
-            "position in the result of every cube of self, and how often each occurs: NumPy\n"
-            "int64 arrays of shapes (len(result),), (len(self),) and (len(result),)."),
-        keywords_row<isin>("isin",
-                           "isin($self, other)\n--\n\n"
-                           "Return which cubes' states occur in another batch of the same cube type.\n\n"
-                           "Returns a NumPy bool array of shape (len(self),)."),
-    }};
+std::span<const PyMethodDef> batch_set_rows() {
+    static const auto rows = method_rows<batch_set_methods>();
+    return rows;
 }
 
 }  // namespace turnsmith::py

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cube/cube_types.hpp"
@@ -19,6 +21,7 @@
 #include "python/call.hpp"
 #include "python/cube_list.hpp"
 #include "python/cube_object.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 
 namespace turnsmith::py {
@@ -55,11 +58,9 @@ PyObject* to_sticker_bytes(PyObject* self, PyObject*) {
                 std::string("argument '") + parameter + "': expected shape " + expected + ", got " + got);
 }
 
-constexpr Signature<1> take_signature{"CubeBatch", "take", {"indexes"}, 1};
-
-PyObject* take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* take(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        take_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             const IntegerArray<std::int64_t> indexes(bound[0], "indexes",
                                                      "use numpy.flatnonzero to turn a mask into indexes");
             if (indexes.dimensions() != 1) throw_shape_error("indexes", "(N,)", indexes.shape_text());
@@ -82,8 +83,6 @@ PyObject* take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         });
 }
 
-constexpr Signature<1> next_batch_signature{"CubeBatch", "get_next_batch", {"move_indexes"}, 0};
-
 // The move indexes asked for: all twelve in order when none are given.
 std::vector<MoveIndex> successor_moves(PyObject* value) {
     std::vector<MoveIndex> moves(move_count);
@@ -105,9 +104,9 @@ std::vector<MoveIndex> successor_moves(PyObject* value) {
     return moves;
 }
 
-PyObject* get_next_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* get_next_batch(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        next_batch_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             const std::vector<MoveIndex> moves = successor_moves(bound[0]);
             return batch.states.visit([&]<Cube C>(std::span<C> cubes) {
                 if (!moves.empty() && cubes.size() > std::numeric_limits<std::size_t>::max() / moves.size()) {
@@ -122,11 +121,9 @@ PyObject* get_next_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // ---- changing this one ----------------------------------------------------------
 
-constexpr Signature<1> randomize_signature{"CubeBatch", "randomize", {"seed"}, 0};
-
-PyObject* randomize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* randomize(const Call<1>& call) {
     return method_call<Batch, Access::exclusive>(
-        randomize_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             const std::optional<std::uint64_t> seed = to_seed(bound[0]);
             batch.states.visit([&](auto cubes) {
                 attached_loop([&](auto&& run) { randomize_internal(cubes, seed, run); });
@@ -135,12 +132,9 @@ PyObject* randomize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
-constexpr Signature<4> scramble_with_moves_signature{
-    "CubeBatch", "scramble_with_moves", {"scramble_lengths", "seed", "avoid_inverse", "canonical"}, 1};
-
-PyObject* scramble_with_moves(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* scramble_with_moves(const Call<4>& call) {
     return method_call<Batch, Access::exclusive>(
-        scramble_with_moves_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<4>& bound) {
+        call, [](Batch& batch, const Bound<4>& bound) {
             const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
             const std::optional<std::uint64_t> seed = to_seed(bound[1]);
             const ScrambleRule rule = to_flag(bound[3])   ? ScrambleRule::canonical
@@ -160,11 +154,9 @@ PyObject* scramble_with_moves(PyObject* self, PyObject* const* args, Py_ssize_t 
         });
 }
 
-constexpr Signature<1> sequences_signature{"CubeBatch", "apply_move_sequences", {"moves"}, 1};
-
-PyObject* apply_move_sequences(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* apply_move_sequences(const Call<1>& call) {
     return method_call<Batch, Access::exclusive>(
-        sequences_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             const IntegerArray<std::int8_t> moves(bound[0], "moves");
             if (moves.dimensions() != 2) throw_shape_error("moves", "(N, L)", moves.shape_text());
             const auto values = moves.elements();
@@ -246,20 +238,12 @@ PyObject* batch_from_stickers(const IntegerArray<Code>& stickers) {
     });
 }
 
-constexpr Signature<2> from_words_signature{"CubeBatch", "from_words", {"words", "cube_type"}, 2};
-
-PyObject* from_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(from_words_signature, args, nargs, kwnames);
-        return batch_from_words_object(bound[0], bound[1]);
-    });
+PyObject* from_words(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) { return batch_from_words_object(bound[0], bound[1]); });
 }
 
-constexpr Signature<2> from_sticker_array_signature{"CubeBatch", "from_sticker_array", {"stickers", "cube_type"}, 2};
-
-PyObject* from_sticker_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(from_sticker_array_signature, args, nargs, kwnames);
+PyObject* from_sticker_array(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) {
         const unsigned cube_type = to_cube_type(bound[1]);
         require_numpy();
         // Byte rows (as to_sticker_bytes gives them) are read in place too;
@@ -274,8 +258,6 @@ PyObject* from_sticker_array(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-constexpr Signature<1> from_cubes_signature{"CubeBatch", "from_cubes", {"cubes"}, 1};
-
 template <Cube C>
 PyObject* batch_of_copies(const CubeList& list) {
     const std::vector<C> copies = copy_states<C>(list);
@@ -287,19 +269,15 @@ PyObject* batch_of_copies(const CubeList& list) {
     });
 }
 
-PyObject* from_cubes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(from_cubes_signature, args, nargs, kwnames);
+PyObject* from_cubes(const Call<1>& call) {
+    return function_call(call, [](const Bound<1>& bound) {
         const CubeList list = open_cube_list(bound[0], "CubeBatch.from_cubes");
         return visit_cube_type(list.cube_type, [&]<Cube C>() { return batch_of_copies<C>(list); });
     });
 }
 
-constexpr Signature<1> concatenate_signature{"CubeBatch", "concatenate", {"batches"}, 1};
-
-PyObject* concatenate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(concatenate_signature, args, nargs, kwnames);
+PyObject* concatenate(const Call<1>& call) {
+    return function_call(call, [](const Bound<1>& bound) {
         PyObject* list = bound[0];
         if (!PyList_Check(list)) throw_type_mismatch(list, "list", "batches");
         // Every batch is held for reading until its cubes are copied; the
@@ -352,6 +330,46 @@ PyObject* reduce(PyObject* self, PyObject*) {
     });
 }
 
+// ---- the methods -------------------------------------------------------------
+
+constexpr MethodTable state_methods{"CubeBatch", std::tuple{
+    method("to_words", to_words,
+           "Return the packed words of all cubes as a NumPy uint64 array.\n\n"
+           "The shape is (len(self),) for 2x2 cubes (corner words) and (len(self), 2) for 3x3\n"
+           "cubes (corner word, edge word)."),
+    method("is_solved", is_solved, "Return a NumPy bool array telling which cubes are solved."),
+    method("to_sticker_bytes", to_sticker_bytes,
+           "Return the sticker array as NumPy uint8 with shape (len(self), sticker_dim)."),
+    method("take", {"indexes"}, take, "Return a new batch of the cubes at the given indexes, in that order."),
+    method("get_next_batch", {defaulted("move_indexes", "None")}, get_next_batch,
+           "Return a new batch of every cube turned by each of the given moves.\n\n"
+           "Cube k * i + j is cube i after move j of the k moves (default: all twelve in\n"
+           "order, the order of get_next_states)."),
+    method("randomize", {defaulted("seed", "None")}, randomize,
+           "Make every cube an independent, uniformly random reachable state."),
+    method("scramble_with_moves",
+           {"scramble_lengths", defaulted("seed", "None"), defaulted("avoid_inverse", "False"),
+            defaulted("canonical", "False")},
+           scramble_with_moves,
+           "Scramble like scramble() and return the moves applied as an int8 array.\n\n"
+           "Row i holds the moves of cube i, padded with -1 to the longest length.\n"
+           "With canonical=True (which implies avoid_inverse) the moves come in runs\n"
+           "on one axis, runs on different axes in turn; within a run each face turns\n"
+           "once, as X, X' or X X, U before D, R before L, F before B. Each move is\n"
+           "drawn uniformly among those this allows; X X counts as two moves."),
+    method("apply_move_sequences", {"moves"}, apply_move_sequences,
+           "Apply row i of an (N, L) array of move indexes to cube i; -1 ends a row."),
+    class_method("from_words", {"words", "cube_type"}, from_words,
+                 "Return a batch of the cubes of the given packed words, each checked to be reachable."),
+    class_method("from_sticker_array", {"stickers", "cube_type"}, from_sticker_array,
+                 "Return a batch of the cubes of the given sticker rows, each checked to be reachable."),
+    class_method("from_cubes", {"cubes"}, from_cubes,
+                 "Return a batch of copies of a list of cubes of one type."),
+    class_method("concatenate", {"batches"}, concatenate,
+                 "Return one batch of the cubes of a list of batches of one type, in order."),
+    method("__reduce__", reduce, "Return state information for pickling."),
+}};
+
 }  // namespace
 
 unsigned to_cube_type(PyObject* value) {
@@ -367,58 +385,9 @@ PyObject* batch_from_words_object(PyObject* words_value, PyObject* cube_type_val
     return visit_cube_type(cube_type, [&]<Cube C>() { return batch_from_words<C>(words); });
 }
 
-std::array<PyMethodDef, batch_state_row_count> batch_state_rows() {
-    const auto function = [](auto f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); };
-    const auto class_row = [&](const char* name, auto f, const char* doc) {
-        return PyMethodDef{name, function(f), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
-    };
-    return {{
-        no_args_row("to_words", to_words,
-                    "to_words($self)\n--\n\nReturn the packed words of all cubes as a NumPy uint64 array.\n\n"
-                    "The shape is (len(self),) for 2x2 cubes (corner words) and (len(self), 2) for 3x3\n"
-                    "cubes (corner word, edge word)."),
-        no_args_row("is_solved", is_solved,
-                    "is_solved($self)\n--\n\nReturn a NumPy bool array telling which cubes are solved."),
-        no_args_row("to_sticker_bytes", to_sticker_bytes,
-                    "to_sticker_bytes($self)\n--\n\n"
-                    "Return the sticker array as NumPy uint8 with shape (len(self), sticker_dim)."),
-        keywords_row<take>("take", "take($self, indexes)\n--\n\n"
-                                   "Return a new batch of the cubes at the given indexes, in that order."),
-        keywords_row<get_next_batch>(
-            "get_next_batch",
-            "get_next_batch($self, move_indexes=None)\n--\n\n"
-            "Return a new batch of every cube turned by each of the given moves.\n\n"
-            "Cube k * i + j is cube i after move j of the k moves (default: all twelve in\n"
-            "order, the order of get_next_states)."),
-        keywords_row<randomize>("randomize",
-                                "randomize($self, seed=None)\n--\n\n"
-                                "Make every cube an independent, uniformly random reachable state."),
-        keywords_row<scramble_with_moves>(
-            "scramble_with_moves",
-            "scramble_with_moves($self, scramble_lengths, seed=None, avoid_inverse=False, canonical=False)\n--\n\n"
-            "Scramble like scramble() and return the moves applied as an int8 array.\n\n"
-            "Row i holds the moves of cube i, padded with -1 to the longest length.\n"
-            "With canonical=True (which implies avoid_inverse) the moves come in runs\n"
-            "on one axis, runs on different axes in turn; within a run each face turns\n"
-            "once, as X, X' or X X, U before D, R before L, F before B. Each move is\n"
-            "drawn uniformly among those this allows; X X counts as two moves."),
-        keywords_row<apply_move_sequences>(
-            "apply_move_sequences",
-            "apply_move_sequences($self, moves)\n--\n\n"
-            "Apply row i of an (N, L) array of move indexes to cube i; -1 ends a row."),
-        class_row("from_words", from_words,
-                  "from_words($type, words, cube_type)\n--\n\n"
-                  "Return a batch of the cubes of the given packed words, each checked to be reachable."),
-        class_row("from_sticker_array", from_sticker_array,
-                  "from_sticker_array($type, stickers, cube_type)\n--\n\n"
-                  "Return a batch of the cubes of the given sticker rows, each checked to be reachable."),
-        class_row("from_cubes", from_cubes,
-                  "from_cubes($type, cubes)\n--\n\nReturn a batch of copies of a list of cubes of one type."),
-        class_row("concatenate", concatenate,
-                  "concatenate($type, batches)\n--\n\n"
-                  "Return one batch of the cubes of a list of batches of one type, in order."),
-        no_args_row("__reduce__", reduce, "__reduce__($self)\n--\n\nReturn state information for pickling."),
-    }};
+std::span<const PyMethodDef> batch_state_rows() {
+    static const auto rows = method_rows<state_methods>();
+    return rows;
 }
 
 }  // namespace turnsmith::py

@@ -4,7 +4,9 @@
 // a class attribute. The loops only read the batch and run detached.
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cube/symmetries.hpp"
@@ -14,6 +16,7 @@
 #include "python/attachment.hpp"
 #include "python/batch_object.hpp"
 #include "python/call.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 
 namespace turnsmith::py {
@@ -33,11 +36,9 @@ using symmetries::symmetry_count;
     throw_error_already_set();
 }
 
-constexpr Signature<1> symmetric_signature{"CubeBatch", "symmetric", {"k"}, 1};
-
-PyObject* symmetric(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* symmetric(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        symmetric_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             return batch.states.visit([&]<Cube C>(std::span<C> stored) -> PyObject* {
                 const std::span<const C> cubes(stored);
                 if (PyLong_Check(bound[0]) || (PyIndex_Check(bound[0]) && !PySequence_Check(bound[0]))) {
@@ -68,11 +69,9 @@ PyObject* symmetric(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
-constexpr Signature<1> canonical_signature{"CubeBatch", "canonical", {"inverse"}, 0};
-
-PyObject* canonical(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* canonical(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
-        canonical_signature, self, args, nargs, kwnames, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<1>& bound) {
             const bool with_inverse = to_flag(bound[0]);
             symmetries::corner_tables();  // made here, before the workers need them
             return batch.states.visit([&]<Cube C>(std::span<C> stored) {
@@ -122,6 +121,26 @@ PyType_Slot descriptor_slots[] = {
 PyType_Spec descriptor_spec = {"builtins.SymmetryMovesTable", static_cast<int>(sizeof(PyObject)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, descriptor_slots};
 
+// ---- the methods -------------------------------------------------------------
+
+constexpr MethodTable symmetry_methods{"CubeBatch", std::tuple{
+    method("symmetric", {"k"}, symmetric,
+           "Return a new batch of the states conjugated by symmetry k: S X S^-1.\n\n"
+           "k is one symmetry (0..47) for every cube, or an int array of one per cube.\n"
+           "Symmetry k = q + 4 h + 8 a + 24 m: mirrored through the L-R plane when m is 1,\n"
+           "given a half turn about the F-B axis when h is 1, turned q quarter turns\n"
+           "about the U-D axis (F onto R), then turned to put the U-D axis where a\n"
+           "names it (0 U-D, 1 R-L, 2 F-B). 0 is the identity, 0..23 are the whole-cube\n"
+           "turns, 24..47 the mirrored ones. A solution of a state maps through\n"
+           "SYMMETRY_MOVES[k] to a solution of its image."),
+    method("canonical", {defaulted("inverse", "False")}, canonical,
+           "Return a new batch of each state's representative among its 48 images.\n\n"
+           "The representative is the least image: the least corner word, and among\n"
+           "images with that corner word the least edge word. With inverse=True the\n"
+           "least among the 96 images of the state and of its inverse. States of one\n"
+           "class have the same representative."),
+}};
+
 }  // namespace
 
 void add_batch_class_attributes(PyTypeObject* batch_type) {
@@ -131,27 +150,9 @@ void add_batch_class_attributes(PyTypeObject* batch_type) {
         PyObject_SetAttrString(reinterpret_cast<PyObject*>(batch_type), "SYMMETRY_MOVES", descriptor.get()));
 }
 
-std::array<PyMethodDef, batch_symmetry_row_count> batch_symmetry_rows() {
-    return {{
-        keywords_row<symmetric>(
-            "symmetric",
-            "symmetric($self, k)\n--\n\n"
-            "Return a new batch of the states conjugated by symmetry k: S X S^-1.\n\n"
-            "k is one symmetry (0..47) for every cube, or an int array of one per cube.\n"
-            "Symmetry k = q + 4 h + 8 a + 24 m: mirrored through the L-R plane when m is 1,\n"
-            "given a half turn about the F-B axis when h is 1, turned q quarter turns\n"
-            "about the U-D axis (F onto R), then turned to put the U-D axis where a\n"
-            "names it (0 U-D, 1 R-L, 2 F-B). 0 is the identity, 0..23 are the whole-cube\n"
-            "turns, 24..47 the mirrored ones. A solution of a state maps through\n"
-            "SYMMETRY_MOVES[k] to a solution of its image."),
-        keywords_row<canonical>("canonical",
-                                "canonical($self, inverse=False)\n--\n\n"
-                                "Return a new batch of each state's representative among its 48 images.\n\n"
-                                "The representative is the least image: the least corner word, and among\n"
-                                "images with that corner word the least edge word. With inverse=True the\n"
-                                "least among the 96 images of the state and of its inverse. States of one\n"
-                                "class have the same representative."),
-    }};
+std::span<const PyMethodDef> batch_symmetry_rows() {
+    static const auto rows = method_rows<symmetry_methods>();
+    return rows;
 }
 
 }  // namespace turnsmith::py

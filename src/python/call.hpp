@@ -37,14 +37,20 @@ auto method_call(PyObject* self, Body&& body) noexcept {
 // hold, with the bound values not yet converted. Converting may run Python
 // code, so the hold is noted unless the body converts nothing that can.
 template <class Contents, Access A, Noted N = Noted::yes, std::size_t M, class Body>
-PyObject* method_call(const Signature<M>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, Body&& body) noexcept {
+PyObject* method_call(const Call<M>& call, Body&& body) noexcept {
     return guarded([&]() -> PyObject* {
-        const Bound<M> bound = bind(signature, args, nargs, kwnames);
-        Contents& object = receiver<Contents>(self);
+        const Bound<M> bound = call.bind();
+        Contents& object = receiver<Contents>(call.self);
         const Hold<A, N> hold(object.access);
         return body(object, bound);
     });
+}
+
+// A class method or module function: `body(bound)`, with no receiver to
+// check or hold.
+template <std::size_t M, class Body>
+PyObject* function_call(const Call<M>& call, Body&& body) noexcept {
+    return guarded([&]() -> PyObject* { return body(call.bind()); });
 }
 
 }  // namespace turnsmith::py

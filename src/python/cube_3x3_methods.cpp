@@ -1,5 +1,9 @@
 // Cube3x3 as Python sees it: one mutable 3x3x3 cube.
+#include <tuple>
+#include <vector>
+
 #include "python/cube_methods.hpp"
+#include "python/methods.hpp"
 #include "python/solve_methods.hpp"
 
 namespace turnsmith::py {
@@ -25,30 +29,11 @@ PyObject* get_edges(PyObject* self, PyObject*) {
     return read_cube<Cube3x3>(self, [](const Cube3x3& cube) { return pair_list(edge_pairs(cube.edges)); });
 }
 
-const std::array<PyMethodDef, 7> view_rows{{
-    no_args_row("to_binary_corners", to_binary_corners,
-                "to_binary_corners($self)\n--\n\nReturn the corner state as a 64-bit binary string."),
-    no_args_row("to_binary_edges", to_binary_edges,
-                "to_binary_edges($self)\n--\n\nReturn the edge state as a 64-bit binary string."),
-    no_args_row(
-        "to_binary", to_binary,
-        "to_binary($self)\n--\n\nReturn the corner and edge states as a tuple of 64-bit binary strings."),
-    no_args_row("get_corners", get_corners_method<Cube3x3>,
-                "get_corners($self)\n--\n\nReturn the corner state as an array."),
-    no_args_row("get_edges", get_edges, "get_edges($self)\n--\n\nReturn the edge state as an array."),
-    no_args_row("to_sticker_array", to_sticker_array_method<Cube3x3>,
-                "to_sticker_array($self)\n--\n\nReturn the cube state as an array of 54 sticker colors."),
-    no_args_row("is_solved", is_solved_method<Cube3x3>,
-                "is_solved($self)\n--\n\nReturn true if the cube is solved."),
-}};
-
-constexpr Signature<1> distance_signature{"Cube3x3", "distance", {"modulo_rotation"}, 0};
-
 // The optimal search on a copy of the state, after its tables are ready: the
 // cube is free for other calls while it runs.
-PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* distance(const Call<1>& call) {
     return long_copy_call<CubeOf<Cube3x3>>(
-        distance_signature, self, args, nargs, kwnames,
+        call,
         [](CubeOf<Cube3x3>&, const Bound<1>&) { return Tables{.cube_type = Cube3x3::cube_type, .optimal = true}; },
         [](CubeOf<Cube3x3>& object, const Bound<1>&, const Tables&) { return object.cube; },
         [](const Cube3x3& cube) {
@@ -60,37 +45,51 @@ PyObject* distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         });
 }
 
-const std::array<PyMethodDef, 2> solver_rows{{
-    keywords_row<distance>("distance",
-                           "distance($self, modulo_rotation=False)\n--\n\n"
-                           "Return the fewest quarter turns after which the cube is solved.\n\n"
-                           "An optimal search (IDA*) on the worker pool, pruned by the exact distances of\n"
-                           "the corners, of sets of six edges and to the two-phase search's middle group;\n"
-                           "the first call maps their tables from the cache or builds them\n"
-                           "(turnsmith.prepare_tables). States up to about 14 quarter turns from solved take\n"
-                           "about a millisecond; a uniform random state can take minutes to hours with\n"
-                           "these small tables, and the call can be interrupted. modulo_rotation is accepted as\n"
-                           "Cube2x2.distance accepts it and gives the same number: the 3x3's centres fix\n"
-                           "its orientation."),
-    solve_row<Cube3x3>("solve($self, max_length=None, optimal=False)\n--\n\n"
-                       "Return a solution of at most max_length quarter turns, as do_moves reads it.\n\n"
-                       "The moves look like \"R U' F\"; a half turn is two moves (\"R R\").\n"
-                       "A two-phase search; the same state always gets the same moves. max_length is an\n"
-                       "int in 0..255 or None for 26, the largest distance, so that the default always\n"
-                       "succeeds; below the cube's distance, ValueError. Bounds of 24 and more are fast;\n"
-                       "below about 24, proving that no solution exists can take very long for random\n"
-                       "states (the call can be interrupted). With optimal, an optimal solution instead\n"
-                       "(distance() moves): the lexicographically least sequence of move indexes among\n"
-                       "the shortest, from the search of distance(), which can take minutes to hours\n"
-                       "for a uniform random state. The cube is not changed. The first call maps the\n"
-                       "search's tables from the cache (turnsmith.prepare_tables) or builds them."),
-}};
+// ---- the methods -------------------------------------------------------------
 
-auto methods = join_rows(view_rows, turn_rows<Cube3x3>(), notation_rows<Cube3x3>(), state_rows<Cube3x3>(),
-                         group_rows<Cube3x3>(), solver_rows);
+constexpr auto view_methods = std::tuple{
+    method("to_binary_corners", to_binary_corners, "Return the corner state as a 64-bit binary string."),
+    method("to_binary_edges", to_binary_edges, "Return the edge state as a 64-bit binary string."),
+    method("to_binary", to_binary, "Return the corner and edge states as a tuple of 64-bit binary strings."),
+    method("get_corners", get_corners_method<Cube3x3>, "Return the corner state as an array."),
+    method("get_edges", get_edges, "Return the edge state as an array."),
+    method("to_sticker_array", to_sticker_array_method<Cube3x3>,
+           "Return the cube state as an array of 54 sticker colors."),
+    method("is_solved", is_solved_method<Cube3x3>, "Return true if the cube is solved."),
+};
+
+constexpr auto solver_methods = std::tuple{
+    method("distance", {defaulted("modulo_rotation", "False")}, distance,
+           "Return the fewest quarter turns after which the cube is solved.\n\n"
+           "An optimal search (IDA*) on the worker pool, pruned by the exact distances of\n"
+           "the corners, of sets of six edges and to the two-phase search's middle group;\n"
+           "the first call maps their tables from the cache or builds them\n"
+           "(turnsmith.prepare_tables). States up to about 14 quarter turns from solved take\n"
+           "about a millisecond; a uniform random state can take minutes to hours with\n"
+           "these small tables, and the call can be interrupted. modulo_rotation is accepted as\n"
+           "Cube2x2.distance accepts it and gives the same number: the 3x3's centres fix\n"
+           "its orientation."),
+    solve_declaration<Cube3x3>(
+        "Return a solution of at most max_length quarter turns, as do_moves reads it.\n\n"
+        "The moves look like \"R U' F\"; a half turn is two moves (\"R R\").\n"
+        "A two-phase search; the same state always gets the same moves. max_length is an\n"
+        "int in 0..255 or None for 26, the largest distance, so that the default always\n"
+        "succeeds; below the cube's distance, ValueError. Bounds of 24 and more are fast;\n"
+        "below about 24, proving that no solution exists can take very long for random\n"
+        "states (the call can be interrupted). With optimal, an optimal solution instead\n"
+        "(distance() moves): the lexicographically least sequence of move indexes among\n"
+        "the shortest, from the search of distance(), which can take minutes to hours\n"
+        "for a uniform random state. The cube is not changed. The first call maps the\n"
+        "search's tables from the cache (turnsmith.prepare_tables) or builds them."),
+};
+
+constexpr auto cube_methods = cube_method_table<Cube3x3>(view_methods, solver_methods);
+
+std::vector<PyMethodDef> methods = method_table({method_rows<cube_methods>()});
 
 auto getset = corner_word_getset<Cube3x3>("corners");
-auto slots = cube_type_slots<Cube3x3>("Cube3x3()\n--\n\n", methods.data(), getset.data());
+constexpr auto cube_constructor = constructor(cube_class_name<Cube3x3>, new_cube<Cube3x3>, "");
+auto slots = cube_type_slots<Cube3x3, cube_constructor>(methods.data(), getset.data());
 
 // The module reported is "builtins", not "turnsmith": deliberate, and pinned by
 // the tests (pickling by name therefore cannot find the class).

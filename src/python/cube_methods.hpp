@@ -1,6 +1,6 @@
 // The Python-facing methods that Cube3x3 and Cube2x2 share, written once as
-// templates over the cube type. Each class's pymethods file assembles its own
-// method table from these rows in its own order.
+// templates over the cube type. Each class's file joins these declarations
+// and its own into its method table, in its own order.
 #pragma once
 
 #include "python/python.hpp"
@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "cube/group.hpp"
@@ -21,6 +22,7 @@
 #include "python/attachment.hpp"
 #include "python/call.hpp"
 #include "python/cube_object.hpp"
+#include "python/methods.hpp"
 
 namespace turnsmith::py {
 
@@ -98,20 +100,14 @@ PyObject* corner_word_getter(PyObject* self, void*) {
 }
 
 template <Cube C>
-inline constexpr Signature<1> do_moves_signature{cube_class_name<C>, "do_moves", {"moves"}, 1};
-
-template <Cube C>
-PyObject* do_moves_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* do_moves_method(const Call<1>& call) {
     // Reading a str (or a str subclass) for its UTF-8 runs no Python code.
     return method_call<CubeOf<C>, Access::exclusive, Noted::no>(
-        do_moves_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
+        call, [](CubeOf<C>& object, const Bound<1>& bound) {
             apply_moves_internal(object.cube, to_utf8(bound[0], "moves"));
             return Py_NewRef(Py_None);
         });
 }
-
-template <Cube C>
-inline constexpr Signature<1> scramble_signature{cube_class_name<C>, "scramble", {"scramble_length"}, 0};
 
 inline constexpr std::int64_t default_scramble_length = 20;
 // A few milliseconds of turns on the calling thread.
@@ -135,21 +131,18 @@ void scramble_cube(C& cube, std::int64_t length) {
 }
 
 template <Cube C>
-PyObject* scramble_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* scramble_method(const Call<1>& call) {
     return method_call<CubeOf<C>, Access::exclusive>(
-        scramble_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
+        call, [](CubeOf<C>& object, const Bound<1>& bound) {
             scramble_cube(object.cube, bound[0] ? to_int64(bound[0], "scramble_length") : default_scramble_length);
             return Py_NewRef(Py_None);
         });
 }
 
+// A new solved cube; the constructor takes no arguments.
 template <Cube C>
-PyObject* new_cube(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<0> signature{cube_class_name<C>, "__new__", {}, 0};
-    return guarded([&]() -> PyObject* {
-        bind(signature, args, kwargs);
-        return construct<CubeOf<C>>(type, C{});
-    });
+PyObject* new_cube(PyTypeObject* type, const Bound<0>&) {
+    return construct<CubeOf<C>>(type, C{});
 }
 
 // ---- states in and out --------------------------------------------------
@@ -177,27 +170,16 @@ PyObject* to_words_method(PyObject* self, PyObject*) {
     return read_cube<C>(self, [](const C& cube) { return words_tuple(cube); });
 }
 
+// A class method: no receiver to hold, the arguments are the caller's; one
+// parameter per word, named as the words are.
 template <Cube C>
-inline constexpr auto word_parameters = [] {
-    if constexpr (C::has_edges) {
-        return std::array<const char*, 2>{"corners", "edges"};
-    } else {
-        return std::array<const char*, 1>{"corners"};
-    }
-}();
-
-template <Cube C>
-inline constexpr Signature<C::word_count> from_words_signature{cube_class_name<C>, "from_words",
-                                                                word_parameters<C>, C::word_count};
-
-// A class method: no receiver to hold, the arguments are the caller's.
-template <Cube C>
-PyObject* from_words_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(from_words_signature<C>, args, nargs, kwnames);
+PyObject* from_words_method(const Call<C::word_count>& call) {
+    return function_call(call, [&](const Bound<C::word_count>& bound) {
         std::array<Word, C::word_count> words{};
-        for (std::size_t i = 0; i < words.size(); ++i) words[i] = to_uint64(bound[i], word_parameters<C>[i]);
-        return construct<CubeContents<C>>(reinterpret_cast<PyTypeObject*>(type), checked_cube<C>(words));
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            words[i] = to_uint64(bound[i], call.signature.parameters[i]);
+        }
+        return construct<CubeContents<C>>(reinterpret_cast<PyTypeObject*>(call.self), checked_cube<C>(words));
     });
 }
 
@@ -229,18 +211,15 @@ StickerArray<C::sticker_dim> sticker_codes(PyObject* value, const char* paramete
 }
 
 template <Cube C>
-inline constexpr Signature<1> from_sticker_array_signature{cube_class_name<C>, "from_sticker_array", {"stickers"}, 1};
-
-template <Cube C>
-PyObject* from_sticker_array_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        const auto bound = bind(from_sticker_array_signature<C>, args, nargs, kwnames);
+PyObject* from_sticker_array_method(const Call<1>& call) {
+    return function_call(call, [&](const Bound<1>& bound) {
         const auto codes = sticker_codes<C>(bound[0], "stickers");
         C cube{};
         if (const auto fault = read_sticker_array_internal(codes, cube)) {
             throw_error(PyExc_ValueError, describe(*fault));
         }
-        return construct<CubeContents<C>>(reinterpret_cast<PyTypeObject*>(type), checked_cube<C>(cube.words()));
+        return construct<CubeContents<C>>(reinterpret_cast<PyTypeObject*>(call.self),
+                                          checked_cube<C>(cube.words()));
     });
 }
 
@@ -262,15 +241,12 @@ PyObject* inverse_method(PyObject* self, PyObject*) {
     return read_cube<C>(self, [](const C& cube) { return construct<CubeOf<C>>(inverse_of(cube)); });
 }
 
-template <Cube C>
-inline constexpr Signature<1> compose_signature{cube_class_name<C>, "compose", {"other"}, 1};
-
 // Both cubes are read under shared holds; a cube composed with itself is
 // held twice, as shared holds nest.
 template <Cube C>
-PyObject* compose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* compose_method(const Call<1>& call) {
     return method_call<CubeOf<C>, Access::shared>(
-        compose_signature<C>, self, args, nargs, kwnames, [](CubeOf<C>& object, const Bound<1>& bound) {
+        call, [](CubeOf<C>& object, const Bound<1>& bound) {
             if (!is_instance<CubeOf<C>>(bound[0])) throw_type_mismatch(bound[0], cube_class_name<C>, "other");
             CubeOf<C>& other = contents_of<CubeOf<C>>(bound[0]);
             const SharedHold other_hold(other.access);
@@ -278,75 +254,68 @@ PyObject* compose_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         });
 }
 
-template <Cube C>
-std::array<PyMethodDef, 2> group_rows() {
-    return {{
-        no_args_row("inverse", inverse_method<C>,
-                    "inverse($self)\n--\n\nReturn a new cube of the inverse state.\n\n"
-                    "This cube followed by it is solved, and so is the other order."),
-        keywords_row<compose_method<C>>(
-            "compose",
-            C::has_edges
-                ? "compose($self, other)\n--\n\nReturn a new cube: this state followed by other's.\n\n"
-                  "As move sequences: the moves that made this cube, then those that made other\n"
-                  "(a Cube3x3), applied to a solved cube."
-                : "compose($self, other)\n--\n\nReturn a new cube: this state followed by other's.\n\n"
-                  "As move sequences: the moves that made this cube, then those that made other\n"
-                  "(a Cube2x2), applied to a solved cube."),
-    }};
-}
+// ---- declarations ------------------------------------------------------------
 
-// ---- table rows ----------------------------------------------------------
+template <Cube C>
+inline constexpr auto group_methods = std::tuple{
+    method("inverse", inverse_method<C>,
+           "Return a new cube of the inverse state.\n\n"
+           "This cube followed by it is solved, and so is the other order."),
+    method("compose", {"other"}, compose_method<C>,
+           C::has_edges
+               ? "Return a new cube: this state followed by other's.\n\n"
+                 "As move sequences: the moves that made this cube, then those that made other\n"
+                 "(a Cube3x3), applied to a solved cube."
+               : "Return a new cube: this state followed by other's.\n\n"
+                 "As move sequences: the moves that made this cube, then those that made other\n"
+                 "(a Cube2x2), applied to a solved cube."),
+};
 
 // The twelve single turns, in move-index order, named and documented by the
 // move table.
-template <Cube C, std::size_t... M>
-std::array<PyMethodDef, move_count> turn_rows(std::index_sequence<M...>) {
-    return {{no_args_row(moves[M].method, turn_method<C, M>, moves[M].doc)...}};
-}
-
 template <Cube C>
-std::array<PyMethodDef, move_count> turn_rows() {
-    return turn_rows<C>(std::make_index_sequence<move_count>{});
-}
+inline constexpr auto turn_methods = []<std::size_t... M>(std::index_sequence<M...>) {
+    return std::tuple{method(moves[M].method, turn_method<C, M>, moves[M].doc)...};
+}(std::make_index_sequence<move_count>{});
 
-// do_moves and scramble, the last two rows of both tables.
+// do_moves and scramble, the last two of the specified methods of both classes.
 template <Cube C>
-std::array<PyMethodDef, 2> notation_rows() {
-    return {{
-        keywords_row<do_moves_method<C>>(
-            "do_moves", "do_moves($self, moves)\n--\n\nApply a whitespace-separated sequence of cube moves."),
-        keywords_row<scramble_method<C>>(
-            "scramble",
-            "scramble($self, scramble_length=20)\n--\n\nApply a random scramble of the given length."),
-    }};
-}
+inline constexpr auto notation_methods = std::tuple{
+    method("do_moves", {"moves"}, do_moves_method<C>, "Apply a whitespace-separated sequence of cube moves."),
+    method("scramble", {defaulted("scramble_length", "20")}, scramble_method<C>,
+           "Apply a random scramble of the given length."),
+};
 
-inline PyMethodDef class_row(const char* name, PyCFunction function, const char* doc) {
-    return {name, function, METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
-}
-
-// The methods that bring states in and out, after the first table rows.
+// from_words takes one parameter per word.
 template <Cube C>
-std::array<PyMethodDef, 4> state_rows() {
-    const auto classmethod = [](auto function) {
-        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-    };
-    return {{
-        no_args_row("to_words", to_words_method<C>,
-                    C::has_edges
-                        ? "to_words($self)\n--\n\nReturn the packed corner and edge words as a tuple of ints."
-                        : "to_words($self)\n--\n\nReturn the packed corner word as a 1-tuple of an int."),
-        class_row("from_words", classmethod(from_words_method<C>),
-                  C::has_edges ? "from_words($type, corners, edges)\n--\n\n"
-                                       "Return the cube of the given packed words, checked to be reachable."
-                                     : "from_words($type, corners)\n--\n\n"
-                                       "Return the cube of the given packed corner word, checked to be reachable."),
-        class_row("from_sticker_array", classmethod(from_sticker_array_method<C>),
-                  "from_sticker_array($type, stickers)\n--\n\n"
-                  "Return the cube of the given sticker colours, checked to be reachable."),
-        no_args_row("__reduce__", reduce_method<C>, "__reduce__($self)\n--\n\nReturn state information for pickling."),
-    }};
+constexpr auto from_words_declaration() {
+    if constexpr (C::has_edges) {
+        return class_method("from_words", {"corners", "edges"}, from_words_method<C>,
+                            "Return the cube of the given packed words, checked to be reachable.");
+    } else {
+        return class_method("from_words", {"corners"}, from_words_method<C>,
+                            "Return the cube of the given packed corner word, checked to be reachable.");
+    }
+}
+
+// The methods that bring states in and out.
+template <Cube C>
+inline constexpr auto state_methods = std::tuple{
+    method("to_words", to_words_method<C>,
+           C::has_edges ? "Return the packed corner and edge words as a tuple of ints."
+                              : "Return the packed corner word as a 1-tuple of an int."),
+    from_words_declaration<C>(),
+    class_method("from_sticker_array", {"stickers"}, from_sticker_array_method<C>,
+                 "Return the cube of the given sticker colours, checked to be reachable."),
+    method("__reduce__", reduce_method<C>, "Return state information for pickling."),
+};
+
+// A cube class's declarations in table order: its views, the methods both
+// classes have, then its own last ones.
+template <Cube C, class Views, class Last>
+constexpr auto cube_method_table(const Views& views, const Last& last) {
+    return MethodTable{cube_class_name<C>, std::tuple_cat(views, turn_methods<C>, notation_methods<C>,
+                                                          state_methods<C>, group_methods<C>, last)};
 }
 
 // The corner word's getter, under the class's own name for it.
@@ -355,13 +324,13 @@ std::array<PyGetSetDef, 2> corner_word_getset(const char* name) {
     return {{{name, corner_word_getter<C>, nullptr, nullptr, nullptr}, {}}};
 }
 
-// The slots of a cube class: its own docstring, methods and getters, the rest
-// shared.
-template <Cube C>
-std::array<PyType_Slot, 7> cube_type_slots(const char* doc, PyMethodDef* methods, PyGetSetDef* getset) {
+// The slots of a cube class: its own constructor (for its docstring),
+// methods and getters, the rest shared.
+template <Cube C, const auto& New>
+std::array<PyType_Slot, 7> cube_type_slots(PyMethodDef* methods, PyGetSetDef* getset) {
     return {{
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(new_cube<C>)},
+        doc_slot<New>(),
+        new_slot<New>(),
         {Py_tp_dealloc, reinterpret_cast<void*>(destroy<CubeContents<C>>)},
         {Py_tp_str, reinterpret_cast<void*>(str_method<C>)},
         {Py_tp_methods, methods},

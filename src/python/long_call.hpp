@@ -221,10 +221,9 @@ auto ready_then_held(PyObject* self, const Bound<M>& bound, Needs& needs, Body& 
 }  // namespace detail
 
 template <class Contents, Access A, std::size_t M, class Needs, class Body>
-PyObject* long_method_call(const Signature<M>& signature, PyObject* self, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, Needs&& needs, Body&& body) noexcept {
+PyObject* long_method_call(const Call<M>& call, Needs&& needs, Body&& body) noexcept {
     return guarded([&]() -> PyObject* {
-        return detail::ready_then_held<Contents, A>(self, bind(signature, args, nargs, kwnames), needs, body);
+        return detail::ready_then_held<Contents, A>(call.self, call.bind(), needs, body);
     });
 }
 
@@ -241,11 +240,9 @@ PyObject* long_method_call(PyObject* self, Needs&& needs, Body&& body) noexcept 
 // copies what `work(copy)` needs under a shared hold, and the work runs after
 // the hold is given back, the object free for other calls meanwhile.
 template <class Contents, std::size_t M, class Needs, class Read, class Work>
-PyObject* long_copy_call(const Signature<M>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, Needs&& needs, Read&& read, Work&& work) noexcept {
+PyObject* long_copy_call(const Call<M>& call, Needs&& needs, Read&& read, Work&& work) noexcept {
     return guarded([&]() -> PyObject* {
-        auto copy = detail::ready_then_held<Contents, Access::shared>(
-            self, bind(signature, args, nargs, kwnames), needs, read);
+        auto copy = detail::ready_then_held<Contents, Access::shared>(call.self, call.bind(), needs, read);
         return work(copy);
     });
 }

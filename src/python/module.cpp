@@ -1,6 +1,7 @@
 // The module: its definition, the execution step that fills it, and the two
 // module functions.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cube/cube_types.hpp"
@@ -14,6 +15,7 @@
 #include "python/cube_list.hpp"
 #include "python/cube_methods.hpp"
 #include "python/cube_object.hpp"
+#include "python/methods.hpp"
 #include "python/numpy.hpp"
 #include "python/tables.hpp"
 
@@ -22,11 +24,8 @@ namespace {
 
 // ---- inverse_scramble -----------------------------------------------------
 
-constexpr Signature<1> inverse_signature{nullptr, "inverse_scramble", {"scramble"}, 1};
-
-PyObject* inverse_scramble(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(inverse_signature, args, nargs, kwnames);
+PyObject* inverse_scramble(const Call<1>& call) {
+    return function_call(call, [](const Bound<1>& bound) {
         const std::string inverse = inverse_scramble_internal(to_utf8(bound[0], "scramble"));
         return check(PyUnicode_DecodeUTF8(inverse.data(), static_cast<Py_ssize_t>(inverse.size()), nullptr));
     });
@@ -43,11 +42,8 @@ PyObject* next_states_of_list(const CubeList& cubes) {
     return make_result_array(std::move(rows));
 }
 
-constexpr Signature<1> next_states_signature{nullptr, "get_next_states", {"cubes"}, 1};
-
-PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(next_states_signature, args, nargs, kwnames);
+PyObject* get_next_states(const Call<1>& call) {
+    return function_call(call, [](const Bound<1>& bound) {
         const CubeList cubes = open_cube_list(bound[0], "get_next_states");
         return visit_cube_type(cubes.cube_type, [&]<Cube C>() { return next_states_of_list<C>(cubes); });
     });
@@ -58,8 +54,6 @@ PyObject* get_next_states(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // Rebuilds a pickled cube. Stored pickles name this function and its two
 // arguments, so both stay as they are; the words are checked like from_words,
 // so a crafted pickle cannot make a state the turns do not reach.
-constexpr Signature<2> restore_signature{nullptr, "_restore", {"cube_type", "words"}, 2};
-
 template <Cube C>
 PyObject* restore_cube(PyObject* words_value) {
     Ref sequence = Ref::steal(check(PySequence_Fast(words_value, "_restore() expects a sequence of words")));
@@ -75,21 +69,16 @@ PyObject* restore_cube(PyObject* words_value) {
     return construct<CubeContents<C>>(checked_cube<C>(words));
 }
 
-PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(restore_signature, args, nargs, kwnames);
+PyObject* restore(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) {
         return visit_cube_type(to_cube_type(bound[0]), [&]<Cube C>() { return restore_cube<C>(bound[1]); });
     });
 }
 
 // Rebuilds a pickled batch from its words (checked like CubeBatch.from_words).
-constexpr Signature<2> restore_batch_signature{nullptr, "_restore_batch", {"cube_type", "words"}, 2};
-
-PyObject* restore_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto bound = bind(restore_batch_signature, args, nargs, kwnames);
-        return batch_from_words_object(bound[1], bound[0]);
-    });
+PyObject* restore_batch(const Call<2>& call) {
+    return function_call(call,
+                         [](const Bound<2>& bound) { return batch_from_words_object(bound[1], bound[0]); });
 }
 
 // ---- _distance_table_info ----------------------------------------------------
@@ -108,21 +97,28 @@ PyObject* distance_table_info(PyObject*, PyObject*) {
 
 // ---- the module -----------------------------------------------------------
 
-PyMethodDef inverse_scramble_def = keywords_row<inverse_scramble>(
-    "inverse_scramble", "inverse_scramble(scramble)\n--\n\nReturn the inverse of the given scramble string.");
-PyMethodDef restore_def = keywords_row<restore>(
-    "_restore", "_restore(cube_type, words)\n--\n\nRebuild a pickled cube from its cube type and words.");
-PyMethodDef restore_batch_def = keywords_row<restore_batch>(
-    "_restore_batch",
-    "_restore_batch(cube_type, words)\n--\n\nRebuild a pickled batch from its cube type and words.");
-PyMethodDef distance_table_info_def = no_args_row(
-    "_distance_table_info",
-    distance_table_info,
-    "_distance_table_info()\n--\n\nReturn the builds started, whether it is built, and the size of the 2x2's\n"
-    "distance table, as a dict.");
-PyMethodDef get_next_states_def = keywords_row<get_next_states>(
-    "get_next_states",
-    "get_next_states(cubes)\n--\n\nReturn quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
+// The functions in __all__, in its order.
+constexpr MethodTable exported_functions{nullptr, std::tuple{
+    function("inverse_scramble", {"scramble"}, inverse_scramble,
+             "Return the inverse of the given scramble string."),
+    function("get_next_states", {"cubes"}, get_next_states,
+             "Return quarter-turn successors for a batch of 2x2 or 3x3 cubes."),
+}};
+
+// The pickling helpers and the distance table's report, outside __all__.
+constexpr MethodTable unlisted_functions{nullptr, std::tuple{
+    function("_restore", {"cube_type", "words"}, restore,
+             "Rebuild a pickled cube from its cube type and words."),
+    function("_restore_batch", {"cube_type", "words"}, restore_batch,
+             "Rebuild a pickled batch from its cube type and words."),
+    function("_distance_table_info", distance_table_info,
+             "Return the builds started, whether it is built, and the size of the 2x2's\n"
+             "distance table, as a dict."),
+}};
+
+// Static storage: the function objects point at their rows.
+auto exported_rows = method_rows<exported_functions>();
+auto unlisted_rows = method_rows<unlisted_functions>();
 
 // Appends the name to __all__ (made when missing), then sets the attribute.
 void add_to_module(PyObject* module, const char* name, PyObject* value) {
@@ -163,16 +159,10 @@ int exec_module(PyObject* module) {
         add_batch_class_attributes(PythonClass<BatchContents>::type());
         add_class<CubeContents<Cube2x2>>(module);
         add_class<CubeContents<Cube3x3>>(module);
-        add_function(module, inverse_scramble_def);
-        add_function(module, get_next_states_def);
-        add_private_function(module, restore_def);
-        add_private_function(module, restore_batch_def);
-        add_private_function(module, distance_table_info_def);
+        for (PyMethodDef& def : exported_rows) add_function(module, def);
+        for (PyMethodDef& def : unlisted_rows) add_private_function(module, def);
         // Public, but outside __all__, which keeps the names it always had.
-        add_private_function(module, prepare_tables_def());
-        add_private_function(module, zero_large_table_def());
-        add_private_function(module, table_cache_dir_def());
-        add_private_function(module, cache_test_table_def());
+        for (PyMethodDef& def : table_functions()) add_private_function(module, def);
         check(PyObject_SetAttrString(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())));
         return 0;
     });

@@ -15,12 +15,10 @@
 #include "cube/notation.hpp"
 #include "python/cube_methods.hpp"
 #include "python/long_call.hpp"
+#include "python/methods.hpp"
 #include "python/solving.hpp"
 
 namespace turnsmith::py {
-
-template <Cube C>
-inline constexpr Signature<2> solve_signature{cube_class_name<C>, "solve", {"max_length", "optimal"}, 0};
 
 // What solve reads of its cube under the hold.
 template <Cube C>
@@ -31,9 +29,9 @@ struct SolveCopy {
 };
 
 template <Cube C>
-PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* solve_method(const Call<2>& call) {
     return long_copy_call<CubeContents<C>>(
-        solve_signature<C>, self, args, nargs, kwnames,
+        call,
         [](CubeContents<C>&, const Bound<2>& bound) {
             return Tables{.cube_type = C::cube_type, .optimal = to_flag(bound[1])};
         },
@@ -55,9 +53,11 @@ PyObject* solve_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         });
 }
 
+// The declaration of solve(), with the docstring of its class.
 template <Cube C>
-PyMethodDef solve_row(const char* doc) {
-    return keywords_row<solve_method<C>>("solve", doc);
+constexpr auto solve_declaration(const char* doc) {
+    return method("solve", {defaulted("max_length", "None"), defaulted("optimal", "False")}, solve_method<C>,
+                  doc);
 }
 
 }  // namespace turnsmith::py

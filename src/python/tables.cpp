@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "python/args.hpp"
 #include "python/batch_object.hpp"
 #include "python/long_call.hpp"
+#include "python/methods.hpp"
 #include "python/type_objects.hpp"
 #include "solvers/table_cache.hpp"
 
@@ -32,15 +34,12 @@ PyObject* report_list(const std::vector<TableReport>& tables) {
     return list.release();
 }
 
-constexpr Signature<4> prepare_signature{
-    nullptr, "prepare_tables", {"cube_type", "progress", "optimal", "large"}, 0};
-
 // Makes the tables ready first: with `large`, the 3x3's large table is built
 // unless this process has it, and a build that cannot be kept (no room, no
 // place) raises OSError.
-PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* prepare_tables(const Call<4>& call) {
     return guarded([&] {
-        const auto bound = bind(prepare_signature, args, nargs, kwnames);
+        const auto bound = call.bind();
         const unsigned cube_type = bound[0] == nullptr ? Cube3x3::cube_type : to_cube_type(bound[0]);
         const bool large = to_flag(bound[3]);
         const bool optimal = large || to_flag(bound[2]);
@@ -56,11 +55,9 @@ PyObject* table_cache_dir(PyObject*, PyObject*) {
     });
 }
 
-constexpr Signature<1> test_table_signature{nullptr, "_cache_test_table", {"size"}, 1};
-
-PyObject* cache_test_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cache_test_table(const Call<1>& call) {
     return guarded([&] {
-        const auto bound = bind(test_table_signature, args, nargs, kwnames);
+        const auto bound = call.bind();
         const std::uint64_t size = to_uint64(bound[0], "size");
         const tables::TableKind kind = tables::test_table_kind(size);
         std::vector<std::string> warnings;
@@ -87,49 +84,45 @@ PyObject* zero_large_table(PyObject*, PyObject*) {
     });
 }
 
-PyMethodDef prepare_def = keywords_row<prepare_tables>(
-    "prepare_tables",
-    "prepare_tables(cube_type=3, progress=None, optimal=False, large=False)\n--\n\n"
-    "Make the solver tables of a cube type ready now, and return what they are.\n\n"
-    "For the 3x3, the two-phase search's tables are mapped from the cache\n"
-    "directory (table_cache_dir()) or built there, once per process; with optimal,\n"
-    "those of the optimal search too (distance(), lower_bounds()): the 2x2's\n"
-    "distance table in memory and the edge tables in the cache. For the 2x2, its\n"
-    "distance table is built in memory. Returns a list of dicts: name, path (the\n"
-    "cache file, or None when held in memory), bytes, built (built by this call\n"
-    "rather than mapped from the cache) and seconds. Call it before forking workers,\n"
-    "in a container's build step or on each node of a cluster. progress works as in\n"
-    "CubeBatch.solutions; the call can be interrupted.\n\n"
-    "large=True (3x3; implies optimal) also makes the optimal search's large table\n"
-    "ready: 6.2 GB, built once (about four minutes on two cores) into\n"
-    "TURNSMITH_LARGE_TABLE or the cache directory, after checking that the disk has\n"
-    "room (OSError when it has not). Searches use it from then on, in every process\n"
-    "that finds it there; without it they use the small tables and warn once.");
+// ---- the functions -----------------------------------------------------------
 
-PyMethodDef cache_dir_def = no_args_row(
-    "table_cache_dir", table_cache_dir,
-    "table_cache_dir()\n--\n\n"
-    "Return the directory of the solver tables' cache, or None when it is off.\n\n"
-    "TURNSMITH_CACHE_DIR when set (set to \"\" it turns the cache off), else\n"
-    "$XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith; read at each call.");
-
-PyMethodDef test_table_def = keywords_row<cache_test_table>(
-    "_cache_test_table",
-    "_cache_test_table(size)\n--\n\n"
-    "Load or build a test table of size bytes through the cache; return its report,\n"
-    "with intact telling whether its contents are the kind's own.");
-
-PyMethodDef zero_large_def = no_args_row(
-    "_attach_zero_large_table", zero_large_table,
-    "_attach_zero_large_table()\n--\n\n"
-    "For tests: make this process's optimal search read a large table of zeros\n"
-    "(reserved, never built), unless it has the real one.");
+constexpr MethodTable functions{nullptr, std::tuple{
+    function("prepare_tables",
+             {defaulted("cube_type", "3"), defaulted("progress", "None"), defaulted("optimal", "False"),
+              defaulted("large", "False")},
+             prepare_tables,
+             "Make the solver tables of a cube type ready now, and return what they are.\n\n"
+             "For the 3x3, the two-phase search's tables are mapped from the cache\n"
+             "directory (table_cache_dir()) or built there, once per process; with optimal,\n"
+             "those of the optimal search too (distance(), lower_bounds()): the 2x2's\n"
+             "distance table in memory and the edge tables in the cache. For the 2x2, its\n"
+             "distance table is built in memory. Returns a list of dicts: name, path (the\n"
+             "cache file, or None when held in memory), bytes, built (built by this call\n"
+             "rather than mapped from the cache) and seconds. Call it before forking workers,\n"
+             "in a container's build step or on each node of a cluster. progress works as in\n"
+             "CubeBatch.solutions; the call can be interrupted.\n\n"
+             "large=True (3x3; implies optimal) also makes the optimal search's large table\n"
+             "ready: 6.2 GB, built once (about four minutes on two cores) into\n"
+             "TURNSMITH_LARGE_TABLE or the cache directory, after checking that the disk has\n"
+             "room (OSError when it has not). Searches use it from then on, in every process\n"
+             "that finds it there; without it they use the small tables and warn once."),
+    function("_attach_zero_large_table", zero_large_table,
+             "For tests: make this process's optimal search read a large table of zeros\n"
+             "(reserved, never built), unless it has the real one."),
+    function("table_cache_dir", table_cache_dir,
+             "Return the directory of the solver tables' cache, or None when it is off.\n\n"
+             "TURNSMITH_CACHE_DIR when set (set to \"\" it turns the cache off), else\n"
+             "$XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith; read at each call."),
+    function("_cache_test_table", {"size"}, cache_test_table,
+             "Load or build a test table of size bytes through the cache; return its report,\n"
+             "with intact telling whether its contents are the kind's own."),
+}};
 
 }  // namespace
 
-PyMethodDef& prepare_tables_def() { return prepare_def; }
-PyMethodDef& zero_large_table_def() { return zero_large_def; }
-PyMethodDef& table_cache_dir_def() { return cache_dir_def; }
-PyMethodDef& cache_test_table_def() { return test_table_def; }
+std::span<PyMethodDef> table_functions() {
+    static auto rows = method_rows<functions>();
+    return rows;
+}
 
 }  // namespace turnsmith::py

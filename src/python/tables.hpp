@@ -3,12 +3,14 @@
 
 #include "python/python.hpp"
 
+#include <span>
+
 namespace turnsmith::py {
 
-PyMethodDef& prepare_tables_def();
-PyMethodDef& zero_large_table_def();
-PyMethodDef& table_cache_dir_def();
-// For tests: a small table of a kind of its own, through the same cache.
-PyMethodDef& cache_test_table_def();
+// Their rows, in the order the module adds them (none is in __all__):
+// prepare_tables, _attach_zero_large_table (for tests), table_cache_dir and
+// _cache_test_table (for tests: a small table of a kind of its own, through
+// the same cache). Static storage: the function objects point at them.
+std::span<PyMethodDef> table_functions();
 
 }  // namespace turnsmith::py

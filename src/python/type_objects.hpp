@@ -5,8 +5,6 @@
 
 #include "python/python.hpp"
 
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <new>
@@ -95,25 +93,5 @@ void destroy(PyObject* self) noexcept {
 // A function of this module by name (a new reference): the pickling helpers,
 // which reductions name.
 PyObject* module_function(const char* name);
-
-// ---- method table rows -------------------------------------------------------
-
-inline PyMethodDef no_args_row(const char* name, PyCFunction function, const char* doc) {
-    return {name, function, METH_NOARGS, doc};
-}
-
-template <auto Function>
-PyMethodDef keywords_row(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-template <class Row, std::size_t... N>
-auto join_rows(const std::array<Row, N>&... parts) {
-    std::array<Row, (N + ... + 0) + 1> all{};  // the last row stays the zero sentinel
-    std::size_t next = 0;
-    ((std::copy(parts.begin(), parts.end(), all.begin() + next), next += N), ...);
-    return all;
-}
 
 }  // namespace turnsmith::py

@@ -1,6 +1,8 @@
 """Argument binding, conversion messages, and the exception classes."""
 
+import inspect
 import re
+import types
 
 import pytest
 
@@ -178,6 +180,46 @@ def test_failed_binding_applies_nothing():
 def test_methods_without_parameters_refuse_arguments(call):
     with pytest.raises(TypeError):
         call()
+
+
+def _every_callable():
+    """Every class, every method of every class, bound to an instance or its
+    class, and every module function."""
+    receivers = [Cube3x3(), Cube2x2(), CubeBatch(1, 3), turnsmith.StateSet(3)]
+    for receiver in receivers:
+        yield type(receiver)
+        for name, attribute in vars(type(receiver)).items():
+            if isinstance(attribute, types.MethodDescriptorType):
+                yield getattr(receiver, name)
+            elif isinstance(attribute, types.ClassMethodDescriptorType):
+                yield getattr(type(receiver), name)
+    for attribute in vars(turnsmith).values():
+        if isinstance(attribute, types.BuiltinFunctionType):
+            yield attribute
+
+
+EVERY_CALLABLE = list(_every_callable())
+
+
+@pytest.mark.parametrize("function", EVERY_CALLABLE, ids=[f.__qualname__ for f in EVERY_CALLABLE])
+def test_binding_agrees_with_the_text_signature(function):
+    # One positional value too many is refused before anything runs, with the
+    # counts the binding holds; the text signature must show the same.
+    parameters = inspect.signature(function).parameters.values()
+    total = len(parameters)
+    required = sum(p.default is inspect.Parameter.empty for p in parameters)
+    name = f"{function.__qualname__}.__new__" if isinstance(function, type) else function.__qualname__
+    if total == 0 and not isinstance(function, type):
+        # the interpreter's own text, the module named before a module function
+        expected = f"{name}() takes no arguments (1 given)"
+    else:
+        counts = f"{total}" if required == total else f"from {required} to {total}"
+        verb = "was" if total == 0 else "were"
+        expected = f"{name}() takes {counts} positional arguments but {total + 1} {verb} given"
+    with pytest.raises(TypeError) as info:
+        function(*range(total + 1))
+    assert str(info.value).removeprefix("turnsmith.") == expected
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters)
 
 
 # --- conversion ------------------------------------------------------------
