@@ -24,8 +24,13 @@ namespace turnsmith {
 // One parallel loop. It lives on the stack of the thread that waits for it, so
 // the worker that finishes the last item signals under `mutex`: the waiter can
 // only wake, return and free the job after that worker has let go of it.
+// A fork waits for the job's items, not for its waiter: the worker that ends
+// the last item lets the fork go. A waiter looking up (a tick attached to the
+// interpreter) cannot return while the forking thread holds the interpreter,
+// so a fork that waited for the waiter would wait for ever.
 struct WorkerPool::Job {
     PieceRef piece;
+    ForkGate* gate;  // entered for the job, left when its last item ends
     std::atomic<std::size_t> remaining;  // items neither processed nor skipped
     std::atomic<bool> failed{false};
     std::exception_ptr error;  // written once, by the piece that set `failed`
@@ -33,18 +38,14 @@ struct WorkerPool::Job {
     std::condition_variable finished;
     bool done = false;
 
-    Job(PieceRef loop_piece, std::size_t count) : piece(loop_piece), remaining(count) {}
+    Job(PieceRef loop_piece, std::size_t count, ForkGate& entered)
+        : piece(loop_piece), gate(&entered), remaining(count) {}
 
     void fail(std::exception_ptr thrown) noexcept {
         if (!failed.exchange(true, std::memory_order_acq_rel)) error = std::move(thrown);
     }
 
-    void finish(std::size_t items) noexcept {
-        if (remaining.fetch_sub(items, std::memory_order_acq_rel) != items) return;
-        const std::lock_guard lock(mutex);
-        done = true;
-        finished.notify_one();
-    }
+    void finish(std::size_t items) noexcept;
 };
 
 namespace {
@@ -170,6 +171,14 @@ void test_hooks::refuse_fork_gates(unsigned count) noexcept {
     gates_to_refuse.store(count, std::memory_order_relaxed);
 }
 
+void WorkerPool::Job::finish(std::size_t items) noexcept {
+    if (remaining.fetch_sub(items, std::memory_order_acq_rel) != items) return;
+    gate->leave();
+    const std::lock_guard lock(mutex);
+    done = true;
+    finished.notify_one();
+}
+
 ForkWaitsForThis::ForkWaitsForThis() : gate_(&current_gate()) { gate_->enter(); }
 ForkWaitsForThis::~ForkWaitsForThis() { gate_->leave(); }
 
@@ -179,13 +188,19 @@ void WorkerPool::run(std::size_t count, PieceRef piece) {
         piece(0, count);
         return;
     }
-    const ForkWaitsForThis running;
-    Job job(piece, count);
+    ForkGate& gate = current_gate();
+    gate.enter();
+    Job job(piece, count, gate);
     {
         const std::lock_guard lock(mutex_);
         // A fresh loop may be halved until it is cut into about one piece per
         // worker (twice that for a power of two).
-        injected_.push_back(Task{&job, 0, count, workers_.size()});
+        try {
+            injected_.push_back(Task{&job, 0, count, workers_.size()});
+        } catch (...) {
+            gate.leave();  // never queued: no worker will end it
+            throw;
+        }
         ++queued_;
         if (sleeping_ > 0) wake_.notify_one();
     }

@@ -534,5 +534,45 @@ TEST(ParallelFor, ForkWaitsForRunningLoops) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the child saw a loop half done";
 }
 
+// A fork from another thread while a loop's waiter looks up. A long call's
+// tick attaches to the interpreter, which the forking thread holds across the
+// fork, so the fork must go ahead once the loop's items are done, without
+// waiting for the waiter. Run in a child of its own, whose alarm ends a hang.
+TEST(ParallelFor, ForkDoesNotWaitForAWaiterThatLooksUp) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support fork in a process with threads";
+#endif
+    const pid_t harness = fork();
+    ASSERT_GE(harness, 0);
+    if (harness == 0) {
+        alarm(30);
+        WorkerPool pool(1);
+        std::atomic<bool> ticking = false;
+        std::atomic<bool> forked = false;
+        std::thread waiter([&] {
+            auto tick = [&] {  // waits as an attach waits for the forking thread
+                ticking = true;
+                while (!forked) std::this_thread::yield();
+            };
+            const WhileWaiting waiting(std::chrono::milliseconds(1), tick);
+            parallel_for(pool, 1, [&](std::size_t, std::size_t) {
+                while (!ticking) std::this_thread::yield();
+            });
+        });
+        while (!ticking) std::this_thread::yield();
+        const pid_t child = fork();
+        if (child == 0) _exit(0);
+        forked = true;
+        waiter.join();
+        int status = 0;
+        _exit(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(harness, &status, 0), harness);
+    ASSERT_TRUE(WIFEXITED(status)) << "the fork waited for the looking-up waiter (ended by signal "
+                                   << WTERMSIG(status) << ")";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace
 }  // namespace turnsmith
