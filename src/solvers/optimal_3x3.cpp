@@ -19,37 +19,7 @@
 namespace turnsmith::optimal {
 namespace {
 
-constexpr unsigned face_of(unsigned move) noexcept { return move / 2; }  // U D R L F B: 0..5
-
-// The moves that may follow, as bits by move index, for each way a path can
-// end: its last move and whether that move was also the one before it
-// (state 2 * last + doubled), or nothing yet (the last state).
-inline constexpr unsigned path_states = 2 * move_count + 1;
-inline constexpr unsigned start_state = path_states - 1;
-
-constexpr std::array<std::uint16_t, path_states> next_moves = [] {
-    std::array<std::uint16_t, path_states> table{};
-    table[start_state] = (1u << move_count) - 1;
-    for (unsigned last = 0; last < move_count; ++last) {
-        for (unsigned doubled = 0; doubled < 2; ++doubled) {
-            std::uint16_t allowed = 0;
-            for (unsigned k = 0; k < move_count; ++k) {
-                const bool undoes = k == (last ^ 1);               // X X': shorter without both
-                const bool third = k == last && doubled != 0;      // X X X is X'
-                const bool prime_twice = k == last && k % 2 == 1;  // X' X' is X X, smaller
-                const bool commuted =
-                    face_of(last) % 2 == 1 && face_of(k) + 1 == face_of(last);  // D U is U D
-                if (!undoes && !third && !prime_twice && !commuted) allowed |= std::uint16_t(1u << k);
-            }
-            table[2 * last + doubled] = allowed;
-        }
-    }
-    return table;
-}();
-
-constexpr unsigned state_after(unsigned state, unsigned move) noexcept {
-    return 2 * move + (state != start_state && state / 2 == move ? 1 : 0);
-}
+using Rules = MoveRules<metric>;
 
 // Polls for a stop this often, in nodes expanded (about ten times as many
 // generated).
@@ -253,7 +223,7 @@ public:
             }
         };
         unsigned count = 0;
-        for (unsigned moves = next_moves[state]; moves != 0; moves &= moves - 1) {
+        for (unsigned moves = Rules::next_moves[state]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
             Node& child = children[count];
             if (large_ != nullptr) {
@@ -328,7 +298,7 @@ public:
             if (far) continue;
             const unsigned k = order[i];
             path_[depth] = static_cast<std::int8_t>(k);
-            if (below(child, left, state_after(state, k), depth + 1)) return true;
+            if (below(child, left, Rules::after(state, k), depth + 1)) return true;
             if (stopped_) return false;
         }
         return false;
@@ -378,7 +348,7 @@ Result Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<st
     const Node root = node_of(cube);
     Search search(*this, control, out.data());
     if (search_estimate(root, search.large()) > length) return {Outcome::none, 0, 0};
-    if (search.below(root, length, start_state, 0)) return {Outcome::found, length, search.nodes()};
+    if (search.below(root, length, Rules::start, 0)) return {Outcome::found, length, search.nodes()};
     return {search.stopped() ? Outcome::stopped : Outcome::none, 0, search.nodes()};
 }
 
@@ -412,15 +382,15 @@ std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length,
             found.push_back({node, state, moves});
             return;
         }
-        for (unsigned next = next_moves[state]; next != 0; next &= next - 1) {
+        for (unsigned next = Rules::next_moves[state]; next != 0; next &= next - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(next));
             const Node child = child_of(node, k);
             if (search_estimate(child, large) > length - level - 1) continue;
             moves[level] = static_cast<std::int8_t>(k);
-            self(self, child, state_after(state, k), level + 1);
+            self(self, child, Rules::after(state, k), level + 1);
         }
     };
-    visit(visit, root, start_state, 0);
+    visit(visit, root, Rules::start, 0);
     return found;
 }
 
@@ -474,7 +444,7 @@ Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::in
     const unsigned longest = std::min(max_length, diameter);
     if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
     std::uint64_t nodes = 0;
-    for (unsigned bound = start_bound(cube); bound <= longest; bound += 2) {
+    for (unsigned bound = start_bound(cube); bound <= longest; bound += Rules::deepening_step) {
         const Result result = sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, out, control)
                                                            : search_exactly(cube, bound, out, control);
         nodes += result.nodes;

@@ -11,14 +11,12 @@
 // followed through the search by turning it with each move as the turned cube
 // sees it.
 //
-// Every quarter turn flips the parity of the corners' permutation, so a
-// state's distance has that parity: the bound steps by two. At each node the
-// moves are tried in index order, and a move is skipped when the sequence it
-// would end can be replaced by one as short and lexicographically smaller
-// (X' X' by X X; a turn of D, L or B followed by one of its opposite face
-// U, R or F, which commute), or by a shorter one (X X', X X X). The first
-// solution found at the distance is therefore the lexicographically least of
-// the optimal ones, whatever the tables' strength or the worker that runs it.
+// The bound deepens by the metric's step of two (all the solutions of a
+// state have one parity), and the search keeps to the metric's one spelling
+// of each sequence (cube/move_rules.hpp), trying the moves in index order.
+// The first solution found at the distance is therefore the
+// lexicographically least of the optimal ones, whatever the tables' strength
+// or the worker that runs it.
 //
 // A large table (corner_flips_3x3.hpp: the corners with every edge's flip,
 // 6.2 GB) may join the small ones. It makes searches of uniformly random
@@ -36,6 +34,7 @@
 #include <vector>
 
 #include "cube/cube_3x3.hpp"
+#include "cube/move_rules.hpp"
 #include "solvers/corner_flips_3x3.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
@@ -46,7 +45,9 @@
 
 namespace turnsmith::optimal {
 
-inline constexpr unsigned diameter = 26;  // no 3x3 state lies farther in quarter turns
+// The metric of every length, distance and bound here.
+inline constexpr Metric metric = Metric::quarter_turns;
+inline constexpr unsigned diameter = MoveRules<metric>::diameter_3x3;
 
 enum class Outcome { found, none, stopped };
 struct Result {

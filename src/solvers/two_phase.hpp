@@ -22,11 +22,14 @@
 #include <span>
 
 #include "cube/cube_3x3.hpp"
+#include "cube/move_rules.hpp"
 #include "engine/work_control.hpp"
 
 namespace turnsmith::two_phase {
 
-inline constexpr unsigned max_solution_length = 26;  // the 3x3's diameter in quarter turns
+// The metric of every length and distance here.
+inline constexpr Metric metric = Metric::quarter_turns;
+inline constexpr unsigned max_solution_length = MoveRules<metric>::diameter_3x3;
 
 // One pruning table as kept on disk: its file name stem, a number that
 // changes whenever its contents or layout would change, its exact size, and

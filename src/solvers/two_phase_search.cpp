@@ -81,9 +81,9 @@ public:
                 const Variant& variant = variants[v];
                 if (variant.start > depth) continue;
                 cubes_[0] = variant.cube;
-                const bool found = depth == 0 ? start_phase2(variant.corners, 0, LastTurns{})
+                const bool found = depth == 0 ? start_phase2(variant.corners, 0, Rules::start)
                                               : phase1(variant.twist, variant.flip, variant.slice,
-                                                       variant.corners, 0, depth, variant.entry, LastTurns{});
+                                                       variant.corners, 0, depth, variant.entry, Rules::start);
                 if (found) {
                     translate(variant);
                     return {Outcome::found, length_};
@@ -153,7 +153,7 @@ private:
     // order; true once a solution is found. The children's table entries are
     // fetched together before any is read: each is a miss in a large table.
     bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
-                unsigned depth, unsigned left, Closer here, LastTurns last) {
+                unsigned depth, unsigned left, Closer here, Ending last) {
         if (left == 1) return phase1_last(corners, depth, last, moves_into_h(twist, flip, slice));
         if (should_stop()) return false;
         const MoveTables& moves = data_.moves;
@@ -161,7 +161,7 @@ private:
             // Children one turn from H are found from the small move tables;
             // children in H are cut (see below).
             for (unsigned move = 0; move < move_count; ++move) {
-                if (!last.allows(move)) continue;
+                if (!Rules::allows(last, move)) continue;
                 const std::uint32_t into_h =
                     moves_into_h(moves.twist[twist * move_count + move], moves.flip[flip * move_count + move],
                                  moves.slice[slice * move_count + move]);
@@ -170,7 +170,7 @@ private:
                 cubes_[depth + 1] = cubes_[depth];
                 apply_move_index_internal(cubes_[depth + 1], move);
                 if (phase1_last(moves.corner_order_quarter[corners * move_count + move], depth + 1,
-                                last.then(move), into_h))
+                                Rules::after(last, move), into_h))
                     return true;
                 if (stopped_) return false;
             }
@@ -189,7 +189,7 @@ private:
         std::array<Child, move_count> children;
         unsigned count = 0;
         for (unsigned move = 0; move < move_count; ++move) {
-            if (!last.allows(move) || (tight && ((here.moves >> move) & 1) == 0)) continue;
+            if (!Rules::allows(last, move) || (tight && ((here.moves >> move) & 1) == 0)) continue;
             Child& child = children[count++];
             child.move = move;
             child.twist = moves.twist[twist * move_count + move];
@@ -221,7 +221,7 @@ private:
             apply_move_index_internal(cubes_[depth + 1], child.move);
             if (phase1(child.twist, child.flip, child.slice,
                        moves.corner_order_quarter[corners * move_count + child.move], depth + 1, left - 1,
-                       next, last.then(child.move)))
+                       next, Rules::after(last, child.move)))
                 return true;
             if (stopped_) return false;
         }
@@ -234,24 +234,24 @@ private:
         return data_.twist_to_goal[twist] & data_.flip_to_goal[flip] & data_.slice_to_goal[slice];
     }
 
-    bool phase1_last(std::uint32_t corners, unsigned depth, LastTurns last, std::uint32_t into_h) {
+    bool phase1_last(std::uint32_t corners, unsigned depth, Ending last, std::uint32_t into_h) {
         if (should_stop()) return false;
         // A turn of H, or a face's second quarter turn, would end a path that
         // was in H before it: its split was tried with a shorter phase 1.
         for (; into_h != 0; into_h &= into_h - 1) {
             const auto move = static_cast<unsigned>(std::countr_zero(into_h));
-            if (move < layer_moves || !last.allows(move) || move == last.turn) continue;
+            if (move < layer_moves || !Rules::allows(last, move) || Rules::repeats(last, move)) continue;
             const std::uint32_t next_corners = data_.moves.corner_order_quarter[corners * move_count + move];
             if (data_.corners_alone[next_corners] > bound_ - depth - 1) continue;
             path_[depth] = static_cast<std::int8_t>(move);
             cubes_[depth + 1] = cubes_[depth];
             apply_move_index_internal(cubes_[depth + 1], move);
-            if (start_phase2(next_corners, depth + 1, last.then(move))) return true;
+            if (start_phase2(next_corners, depth + 1, Rules::after(last, move))) return true;
         }
         return false;
     }
 
-    bool start_phase2(std::uint32_t corners, unsigned depth, LastTurns last) {
+    bool start_phase2(std::uint32_t corners, unsigned depth, Ending last) {
         const Cube3x3& cube = cubes_[depth];
         const std::uint32_t layer = coords::layer_edge_order_of(cube.edges);
         const std::uint32_t slice = coords::slice_order_of(cube.edges);
@@ -271,13 +271,14 @@ private:
 
     // Paths of at most `left` quarter turns of phase 2 to solved.
     bool phase2(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice, unsigned depth,
-                unsigned left, LastTurns last) {
+                unsigned left, Ending last) {
         if (should_stop()) return false;
         const MoveTables& moves = data_.moves;
         for (unsigned move = 0; move < coords::phase2_moves; ++move) {
             const unsigned cost = coords::phase2_cost[move];
             const auto turn = static_cast<unsigned>(coords::phase2_quarter[move]);
-            if (cost > left || !last.allows(turn) || (cost == 2 && turn == last.turn)) continue;
+            const Phase2Step& step = phase2_steps[last][move];
+            if (cost > left || !step.allowed) continue;
             const std::uint32_t next_corners = moves.corner_order[corners * coords::phase2_moves + move];
             const std::uint32_t next_layer = moves.layer_order[layer * coords::phase2_moves + move];
             const std::uint32_t next_slice = moves.slice_order[slice * coords::phase2_moves + move];
@@ -288,8 +289,7 @@ private:
                 length_ = depth + cost;
                 return true;
             }
-            const LastTurns after = cost == 2 ? LastTurns{turn, true} : last.then(turn);
-            if (phase2(next_corners, next_layer, next_slice, depth + cost, left - cost, after)) return true;
+            if (phase2(next_corners, next_layer, next_slice, depth + cost, left - cost, step.after)) return true;
             if (stopped_) return false;
         }
         return false;
