@@ -76,7 +76,7 @@ PyObject* prepare_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 return report_list({{"2x2-distances", "", table.bytes(), true, 0.0}});
             } else if (optimal) {
                 std::vector<TableReport> reports = two_phase_table_reports();  // it reads phase 1's
-                for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
+                for (const TableReport& table : optimal::optimal_table_reports())
                     reports.push_back({table.name, table.path, table.bytes, table.built_here, table.seconds});
                 return report_list(reports);
             } else {

@@ -137,7 +137,7 @@ inline constexpr std::size_t layer_slice_entries =
 // The search of the cube alone, without its inverse and other axes: a
 // complete search by itself, which the tests hold to that.
 struct SolverTesting {
-    static Result solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+    static SearchResult solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
                                    std::span<std::int8_t> out);
 };
 

@@ -61,7 +61,7 @@ public:
     // phase 1 one depth at a time for all six: whichever meets a short
     // phase 2 first ends the search. The first of them alone is a complete
     // search; the others only add chances.
-    Result run(const Cube3x3& cube) {
+    SearchResult run(const Cube3x3& cube) {
         std::array<Variant, variant_count> variants;
         for (unsigned v = 0; v < variant_count; ++v) {
             Variant& variant = variants[v];
@@ -86,12 +86,12 @@ public:
                                                        variant.corners, 0, depth, variant.entry, Rules::start);
                 if (found) {
                     translate(variant);
-                    return {Outcome::found, length_};
+                    return {SearchOutcome::found, length_};
                 }
-                if (stopped_) return {Outcome::stopped, 0};
+                if (stopped_) return {SearchOutcome::stopped, 0};
             }
         }
-        return {Outcome::none, 0};
+        return {SearchOutcome::none, 0};
     }
 
     const std::array<std::int8_t, deepest>& path() const noexcept { return path_; }
@@ -372,23 +372,23 @@ Phase1View Solver::phase1_view() const noexcept {
 
 namespace {
 
-Result solve_with(const SolverData& data, const Cube3x3& cube, unsigned max_length,
+SearchResult solve_with(const SolverData& data, const Cube3x3& cube, unsigned max_length,
                   std::span<std::int8_t> out, const WorkControl& control, unsigned variants) {
-    if (control.stop_requested()) return {Outcome::stopped, 0};
+    if (control.stop_requested()) return {SearchOutcome::stopped, 0};
     Search search(data, control, std::min(max_length, deepest), variants);
-    const Result result = search.run(cube);
-    if (result.outcome == Outcome::found) std::copy_n(search.path().begin(), result.length, out.begin());
+    const SearchResult result = search.run(cube);
+    if (result.outcome == SearchOutcome::found) std::copy_n(search.path().begin(), result.length, out.begin());
     return result;
 }
 
 }  // namespace
 
-Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+SearchResult Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                      const WorkControl& control) const {
     return solve_with(*data_, cube, max_length, out, control, Search::variant_count);
 }
 
-Result SolverTesting::solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+SearchResult SolverTesting::solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
                                        std::span<std::int8_t> out) {
     return solve_with(*solver.data_, cube, max_length, out, unwatched_work(), 1);
 }
@@ -398,9 +398,9 @@ void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std
     if (width < std::min(max_length, deepest)) throw std::invalid_argument("rows narrower than the bound");
     parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            const Result result = solve(cubes[i], max_length, std::span(rows + i * width, width), control);
-            if (result.outcome == Outcome::stopped) return;
-            finish_solution_row(rows, width, lengths, i, result.outcome == Outcome::found, result.length);
+            const SearchResult result = solve(cubes[i], max_length, std::span(rows + i * width, width), control);
+            if (result.outcome == SearchOutcome::stopped) return;
+            finish_solution_row(rows, width, lengths, i, result.outcome == SearchOutcome::found, result.length);
             control.add_done(1);
         }
     });
