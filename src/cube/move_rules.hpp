@@ -63,7 +63,9 @@ struct QuarterTurnRule {
     // deepens its bound steps by two.
     static constexpr unsigned deepening_step = 2;
 
-    // No 3x3 state lies farther from solved.
+    // No state lies farther from solved (on the 2x2, with or without turns
+    // of the whole cube).
+    static constexpr unsigned diameter_2x2 = 14;
     static constexpr unsigned diameter_3x3 = 26;
 };
 

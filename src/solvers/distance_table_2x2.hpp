@@ -17,13 +17,14 @@
 #include "cube/cube.hpp"
 #include "cube/rank_2x2.hpp"
 #include "cube/cube_2x2.hpp"
+#include "cube/move_rules.hpp"
 #include "engine/row_buffer.hpp"
 
 namespace turnsmith {
 
 // No state of the 2x2 is farther than this from solved, with or without
 // turns of the whole cube.
-inline constexpr unsigned max_distance_2x2 = 14;
+inline constexpr unsigned max_distance_2x2 = MoveRules<Metric::quarter_turns>::diameter_2x2;
 
 // Values of 4 bits, 16 to a word, each starting at `unknown`. During a
 // search each word is written and read by one worker only, the one that owns
