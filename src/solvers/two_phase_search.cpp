@@ -156,26 +156,8 @@ private:
                 unsigned depth, unsigned left, Closer here, Ending last) {
         if (left == 1) return phase1_last(corners, depth, last, moves_into_h(twist, flip, slice));
         if (should_stop()) return false;
+        if (left == 2) return phase1_two_left(twist, flip, slice, corners, depth, last);
         const MoveTables& moves = data_.moves;
-        if (left == 2) {
-            // Children one turn from H are found from the small move tables;
-            // children in H are cut (see below).
-            for (unsigned move = 0; move < move_count; ++move) {
-                if (!Rules::allows(last, move)) continue;
-                const std::uint32_t into_h =
-                    moves_into_h(moves.twist[twist * move_count + move], moves.flip[flip * move_count + move],
-                                 moves.slice[slice * move_count + move]);
-                if (into_h == 0) continue;
-                path_[depth] = static_cast<std::int8_t>(move);
-                cubes_[depth + 1] = cubes_[depth];
-                apply_move_index_internal(cubes_[depth + 1], move);
-                if (phase1_last(moves.corner_order_quarter[corners * move_count + move], depth + 1,
-                                Rules::after(last, move), into_h))
-                    return true;
-                if (stopped_) return false;
-            }
-            return false;
-        }
         // A state as far from H as turns are left has only the turns that
         // bring it closer, each to one turn less: three or more turns before
         // the end their children need only their own entries.
@@ -222,6 +204,28 @@ private:
             if (phase1(child.twist, child.flip, child.slice,
                        moves.corner_order_quarter[corners * move_count + child.move], depth + 1, left - 1,
                        next, Rules::after(last, child.move)))
+                return true;
+            if (stopped_) return false;
+        }
+        return false;
+    }
+
+    // phase1 with two turns left: children one turn from H are found from the
+    // small move tables; children in H are cut (see phase1).
+    bool phase1_two_left(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
+                         unsigned depth, Ending last) {
+        const MoveTables& moves = data_.moves;
+        for (unsigned move = 0; move < move_count; ++move) {
+            if (!Rules::allows(last, move)) continue;
+            const std::uint32_t into_h =
+                moves_into_h(moves.twist[twist * move_count + move], moves.flip[flip * move_count + move],
+                             moves.slice[slice * move_count + move]);
+            if (into_h == 0) continue;
+            path_[depth] = static_cast<std::int8_t>(move);
+            cubes_[depth + 1] = cubes_[depth];
+            apply_move_index_internal(cubes_[depth + 1], move);
+            if (phase1_last(moves.corner_order_quarter[corners * move_count + move], depth + 1,
+                            Rules::after(last, move), into_h))
                 return true;
             if (stopped_) return false;
         }
