@@ -75,14 +75,14 @@ void deepenings(const optimal::Solver& solver, std::size_t count, std::uint64_t 
         const unsigned first = solver.start_bound(cube);
         for (unsigned bound = first; bound <= largest; bound += 2) {
             const auto start = std::chrono::steady_clock::now();
-            const optimal::Result result = solver.search_exactly(cube, bound, path, unwatched_work());
+            const SearchResult result = solver.search_exactly(cube, bound, path, unwatched_work());
             const double seconds = seconds_since(start);
             std::printf("%5zu  %5u  %12llu  %8.2f  %.3g%s\n", index, bound,
                         static_cast<unsigned long long>(result.nodes), seconds,
                         static_cast<double>(result.nodes) / seconds,
-                        result.outcome == optimal::Outcome::found ? "  (solved)" : "");
+                        result.outcome == SearchOutcome::found ? "  (solved)" : "");
             std::fflush(stdout);
-            if (result.outcome == optimal::Outcome::found) break;
+            if (result.outcome == SearchOutcome::found) break;
         }
         ++index;
     }
@@ -96,7 +96,7 @@ void scrambles(const optimal::Solver& solver, std::size_t count, std::uint64_t s
     std::array<std::int8_t, optimal::diameter> path{};
     for (const Cube3x3& cube : cubes) {
         const auto start = std::chrono::steady_clock::now();
-        const optimal::Result result = solver.solve(cube, optimal::diameter, path, unwatched_work());
+        const SearchResult result = solver.solve(cube, optimal::diameter, path, unwatched_work());
         seconds.push_back(seconds_since(start));
         nodes += result.nodes;
         ++histogram[result.length];
@@ -155,12 +155,12 @@ void whole_searches(const optimal::Solver& solver, std::size_t count, std::uint6
         WorkControl control;
         std::array<std::int8_t, optimal::diameter> path{};
         const auto start = std::chrono::steady_clock::now();
-        const optimal::Result result = [&] {
+        const SearchResult result = [&] {
             const StopAfter cap_reached(control, cap);
             return solver.solve(cube, optimal::diameter, path, control, optimal::Solver::Sharing::subtrees);
         }();
         const double took = seconds_since(start);
-        const bool found = result.outcome == optimal::Outcome::found;
+        const bool found = result.outcome == SearchOutcome::found;
         std::printf("%5zu  %5u  %8s  %12llu  %8.1f  %.3g\n", index++, solver.start_bound(cube),
                     found ? std::to_string(result.length).c_str() : "gave up",
                     static_cast<unsigned long long>(result.nodes), took, static_cast<double>(result.nodes) / took);
@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
     optimal::look_for_large_table(solver, warnings);  // TURNSMITH_LARGE_TABLE='' for the small tables alone
     for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
     std::printf("tables ready in %.1f s:", seconds_since(start));
-    for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
+    for (const TableReport& table : optimal::optimal_table_reports())
         std::printf(" %s %.1f MB%s;", table.name.c_str(), static_cast<double>(table.bytes) / 1e6,
                     table.built_here ? " (built)" : "");
     std::printf("\nlarge table: %s\nworkers: %zu\n", solver.has_large() ? "yes" : "no", pool_worker_count());

@@ -59,8 +59,10 @@ enum class ForkStage : std::size_t {
     solver_tables,
     // The 3x3's optimal solver's tables, the same way.
     optimal_tables,
+    // Its one look for its large table, the same way.
+    large_table_look,
 };
-inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::optimal_tables) + 1;
+inline constexpr std::size_t fork_stage_count = static_cast<std::size_t>(ForkStage::large_table_look) + 1;
 
 // A handler runs in the middle of fork, where nothing may throw.
 using ForkHandler = void (*)() noexcept;

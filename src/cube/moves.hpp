@@ -1,5 +1,6 @@
 #pragma once
-// The twelve quarter turns, listed once. Every other list of them is made from
+// The twelve quarter turns, listed once: each one move, of cost one in the
+// quarter-turn metric (move_rules.hpp). Every other list of them is made from
 // this table or follows its index order: the named turn members, the index
 // dispatch, the word turns, the notation's face letters and the Python method
 // rows.

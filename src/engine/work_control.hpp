@@ -20,7 +20,6 @@ struct Stopped : std::exception {
 class WorkControl {
 public:
     WorkControl() = default;
-    explicit WorkControl(std::uint64_t total) noexcept : total_(total) {}
     WorkControl(const WorkControl&) = delete;
     WorkControl& operator=(const WorkControl&) = delete;
 

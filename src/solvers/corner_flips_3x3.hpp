@@ -1,6 +1,7 @@
 #pragma once
 // The optimal search's large table: the exact distance of the corners
-// together with the flips of all twelve edges, 4 bits an entry, 6.2 GB.
+// together with the flips of all twelve edges in quarter turns
+// (Metric::quarter_turns, cube/move_rules.hpp), 4 bits an entry, 6.2 GB.
 // Corners alone lie 10.7 quarter turns from solved on average; with the
 // flips every corner state splits into 2,048 states, most of them farther.
 //

@@ -9,6 +9,7 @@
 #include "cube/cube_2x2.hpp"
 #include "engine/built_once.hpp"
 #include "engine/pool.hpp"
+#include "solvers/solution_rows.hpp"
 
 namespace turnsmith {
 namespace {
@@ -267,7 +268,7 @@ void DistanceTable2x2::solutions(std::span<const Cube2x2> cubes, std::int8_t* ro
         for (std::size_t i = 0; i < count; ++i) {
             left[i] = all_.distance(state[i]);
             longest = std::max(longest, left[i]);
-            std::fill_n(rows + (first + i) * max_distance_2x2, max_distance_2x2, std::int8_t{-1});
+            pad_solution_row(rows + (first + i) * max_distance_2x2, max_distance_2x2, left[i]);
         }
         // Every turn changes the distance by one (it changes the permutation's
         // parity), so the first neighbour closer is the step. Most states

@@ -1,5 +1,6 @@
 #pragma once
-// The distance of every 2x2 state from solved, in quarter turns: a table of
+// The distance of every 2x2 state from solved, in quarter turns
+// (Metric::quarter_turns, cube/move_rules.hpp): a table of
 // all 88,179,840 states at 4 bits each (44 MB), and one of the 3,674,160
 // classes of states that differ by a turn of the whole cube, for the distance
 // to any solved-looking cube. Both are built by breadth-first searches over
@@ -16,13 +17,14 @@
 #include "cube/cube.hpp"
 #include "cube/rank_2x2.hpp"
 #include "cube/cube_2x2.hpp"
+#include "cube/move_rules.hpp"
 #include "engine/row_buffer.hpp"
 
 namespace turnsmith {
 
 // No state of the 2x2 is farther than this from solved, with or without
 // turns of the whole cube.
-inline constexpr unsigned max_distance_2x2 = 14;
+inline constexpr unsigned max_distance_2x2 = MoveRules<Metric::quarter_turns>::diameter_2x2;
 
 // Values of 4 bits, 16 to a word, each starting at `unknown`. During a
 // search each word is written and read by one worker only, the one that owns

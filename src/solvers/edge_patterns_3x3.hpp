@@ -1,7 +1,8 @@
 #pragma once
 // Pattern databases of six 3x3 edges each: for every place of six chosen edge
 // pieces (their slots and flips, the other six edges and the corners
-// ignored), the fewest quarter turns that bring those six home and unflipped.
+// ignored), the fewest quarter turns that bring those six home and unflipped
+// (Metric::quarter_turns, cube/move_rules.hpp).
 // That number never exceeds the cube's own distance, so it bounds an optimal
 // search from below; the 2x2's distance table does the same for the corners,
 // which the 3x3's turns move exactly as the 2x2's.

@@ -1,6 +1,6 @@
 #pragma once
 // The batch loops of the 2x2's exact answers: numbers of states in and out,
-// and distances and solutions read from the distance table.
+// and distances read from the distance table.
 
 #include <cstdint>
 #include <span>
@@ -51,18 +51,6 @@ Rows<std::uint8_t> distances_internal(const DistanceTable2x2& table, std::span<c
         }
     });
     return distances;
-}
-
-// Row i holds the moves of cube i's solution, -1 after the last.
-template <class Runner = AtOnce>
-Rows<std::int8_t> solutions_internal(const DistanceTable2x2& table, std::span<const Cube2x2> cubes,
-                                     Runner&& run = {}) {
-    auto rows = Rows<std::int8_t>::zeroed(cubes.size(), max_distance_2x2);
-    // A solution costs about a dozen table reads of a dozen moves each.
-    run(cubes.size(), FixedCost<64>{}, [&](std::size_t begin, std::size_t end) {
-        table.solutions(cubes.subspan(begin, end - begin), rows.row(begin));
-    });
-    return rows;
 }
 
 }  // namespace turnsmith

@@ -11,14 +11,12 @@
 // followed through the search by turning it with each move as the turned cube
 // sees it.
 //
-// Every quarter turn flips the parity of the corners' permutation, so a
-// state's distance has that parity: the bound steps by two. At each node the
-// moves are tried in index order, and a move is skipped when the sequence it
-// would end can be replaced by one as short and lexicographically smaller
-// (X' X' by X X; a turn of D, L or B followed by one of its opposite face
-// U, R or F, which commute), or by a shorter one (X X', X X X). The first
-// solution found at the distance is therefore the lexicographically least of
-// the optimal ones, whatever the tables' strength or the worker that runs it.
+// The bound deepens by the metric's step of two (all the solutions of a
+// state have one parity), and the search keeps to the metric's one spelling
+// of each sequence (cube/move_rules.hpp), trying the moves in index order.
+// The first solution found at the distance is therefore the
+// lexicographically least of the optimal ones, whatever the tables' strength
+// or the worker that runs it.
 //
 // A large table (corner_flips_3x3.hpp: the corners with every edge's flip,
 // 6.2 GB) may join the small ones. It makes searches of uniformly random
@@ -36,24 +34,22 @@
 #include <vector>
 
 #include "cube/cube_3x3.hpp"
+#include "cube/move_rules.hpp"
 #include "solvers/corner_flips_3x3.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
+#include "solvers/search_result.hpp"
 #include "solvers/symmetry_3x3.hpp"
+#include "solvers/table_cache.hpp"
 #include "solvers/two_phase.hpp"
 #include "solvers/two_phase_moves.hpp"
 #include "engine/work_control.hpp"
 
 namespace turnsmith::optimal {
 
-inline constexpr unsigned diameter = 26;  // no 3x3 state lies farther in quarter turns
-
-enum class Outcome { found, none, stopped };
-struct Result {
-    Outcome outcome;
-    unsigned length;      // when found
-    std::uint64_t nodes;  // the states the search generated
-};
+// The metric of every length, distance and bound here.
+inline constexpr Metric metric = Metric::quarter_turns;
+inline constexpr unsigned diameter = MoveRules<metric>::diameter_3x3;
 
 class Solver {
 public:
@@ -82,16 +78,16 @@ public:
     // pool (call it off the pool), and a solution found in one is kept only
     // once the subtrees before it are done: the same answer, sooner.
     enum class Sharing { none, subtrees };
-    Result solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+    SearchResult solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                  const WorkControl& control, Sharing sharing = Sharing::none) const;
 
     // One depth-first search for a solution of exactly `length` moves (at
     // most the diameter): the lexicographically least one, if any, to
     // out[0..length). The node count tells what one deepening costs.
-    Result search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+    SearchResult search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                           const WorkControl& control) const;
     // The same, its subtrees shared out on the pool.
-    Result search_exactly_on_pool(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+    SearchResult search_exactly_on_pool(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                                   const WorkControl& control) const;
     // The first bound a search needs to try: the tables' bound on the cube
     // and on its inverse, the larger.
@@ -138,15 +134,6 @@ private:
     mutable std::atomic<const std::uint8_t*> large_ = nullptr;
 };
 
-// One table as this process holds it.
-struct LoadedTable {
-    std::string name;
-    std::string path;  // empty when held in memory
-    std::size_t bytes;
-    bool built_here;
-    double seconds;
-};
-
 // The process's solver, its tables made ready by the first call (the 2x2
 // table in memory, the edge tables from the cache or built into it), as
 // two_phase_solver does. Call it detached from the interpreter.
@@ -175,6 +162,6 @@ void build_large_table(const Solver& solver, std::vector<std::string>& warnings,
 // The solver if its tables are ready, or null; never waits.
 const Solver* optimal_solver_if_ready() noexcept;
 // Its tables as loaded, empty until they are.
-std::vector<LoadedTable> optimal_table_reports();
+std::vector<TableReport> optimal_table_reports();
 
 }  // namespace turnsmith::optimal

@@ -9,14 +9,18 @@
 
 namespace turnsmith {
 
+// Row `row`, `width` wide, after its first `length` moves becomes -1.
+inline void pad_solution_row(std::int8_t* row, std::size_t width, std::size_t length) noexcept {
+    std::fill(row + length, row + width, std::int8_t{-1});
+}
+
 // Writes row `i` of `rows` (each `width` wide) and its length: the first
 // `length` moves already in the row are kept, the rest of it becomes -1.
 // Without a solution the whole row is -1 and so is its length.
 inline void finish_solution_row(std::int8_t* rows, std::size_t width, std::int16_t* lengths, std::size_t i,
                                 bool found, std::size_t length) noexcept {
-    std::int8_t* row = rows + i * width;
     if (!found) length = 0;
-    std::fill(row + length, row + width, std::int8_t{-1});
+    pad_solution_row(rows + i * width, width, length);
     lengths[i] = found ? static_cast<std::int16_t>(length) : std::int16_t{-1};
 }
 

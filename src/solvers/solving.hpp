@@ -164,8 +164,8 @@ struct Solving<Cube3x3> {
     static std::vector<TableReport> table_reports(bool optimal) {
         std::vector<TableReport> reports = two_phase_table_reports();  // the optimal search reads phase 1's
         if (!optimal) return reports;
-        for (const optimal::LoadedTable& table : optimal::optimal_table_reports())
-            reports.push_back({table.name, table.path, table.bytes, table.built_here, table.seconds});
+        const std::vector<TableReport> more = optimal::optimal_table_reports();
+        reports.insert(reports.end(), more.begin(), more.end());
         return reports;
     }
 

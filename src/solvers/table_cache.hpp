@@ -31,6 +31,19 @@
 
 #include "engine/work_control.hpp"
 
+namespace turnsmith {
+
+// One table as this process holds it.
+struct TableReport {
+    std::string name;
+    std::string path;  // the cache file it is mapped from; empty when held in memory
+    std::size_t bytes;
+    bool built_here;  // built by this process, not mapped from an earlier one's file
+    double seconds;   // what loading or building it took
+};
+
+}  // namespace turnsmith
+
 namespace turnsmith::tables {
 
 // A table's format number from the numbers its layout depends on (a layout
@@ -91,6 +104,11 @@ private:
     bool built_here_ = false;
     double seconds_ = 0;
 };
+
+// The report of `table`, of kind `kind`, as this process made it ready.
+inline TableReport report_of(const TableKind& kind, const TableBytes& table) {
+    return {kind.name, table.path(), kind.bytes, table.built_here(), table.seconds()};
+}
 
 // The table of `kind`: mapped from its file in the cache directory when that
 // holds it whole, otherwise built (into that file when it can be written,

@@ -22,11 +22,15 @@
 #include <span>
 
 #include "cube/cube_3x3.hpp"
+#include "cube/move_rules.hpp"
 #include "engine/work_control.hpp"
+#include "solvers/search_result.hpp"
 
 namespace turnsmith::two_phase {
 
-inline constexpr unsigned max_solution_length = 26;  // the 3x3's diameter in quarter turns
+// The metric of every length and distance here.
+inline constexpr Metric metric = Metric::quarter_turns;
+inline constexpr unsigned max_solution_length = MoveRules<metric>::diameter_3x3;
 
 // One pruning table as kept on disk: its file name stem, a number that
 // changes whenever its contents or layout would change, its exact size, and
@@ -43,12 +47,6 @@ struct TableSpec {
 
 // The tables the solver needs, in a fixed order.
 std::span<const TableSpec> table_specs();
-
-enum class Outcome { found, none, stopped };
-struct Result {
-    Outcome outcome;
-    unsigned length;  // when found
-};
 
 struct SolverData;
 struct SolverTesting;
@@ -70,7 +68,7 @@ public:
     // turns reach), as move indexes written to out[0..length); out.size() >=
     // max_length. Polls `control` every 2^16 nodes and returns `stopped` once
     // a stop is requested.
-    Result solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+    SearchResult solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                  const WorkControl& control) const;
 
     // Solves every cube on the pool: row i of `rows` (`width` >= max_length

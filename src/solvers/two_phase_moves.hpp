@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "cube/move_rules.hpp"
 #include "solvers/coordinates_3x3.hpp"
 #include "solvers/two_phase.hpp"
 
@@ -31,27 +32,34 @@ struct MoveTables {
 
 // ---- which turn may follow which -------------------------------------------------
 //
-// Only one of the orders of a sequence that give the same state is searched:
-// no turn right after its inverse, no third turn of a face in a row, and of
-// two opposite faces (which commute) U before D, R before L, F before B. The
-// last turn and whether it was the second of a pair are all that is needed.
-// Every sequence has such a form of the same length or shorter, so no shortest
-// solution is lost.
+// Both phases keep to the quarter-turn metric's one spelling of each sequence
+// (move_rules.hpp), phase 2's half turns as two quarter turns: every sequence
+// has such a form of the same length or shorter, so no shortest solution is
+// lost. A path carries how it ends.
 
-inline constexpr unsigned no_turn = 12;
+using Rules = MoveRules<metric>;
+using Ending = Rules::Ending;
 
-struct LastTurns {
-    unsigned turn = no_turn;
-    bool twice = false;  // the turn before it was the same
-
-    constexpr bool allows(unsigned next) const noexcept {
-        if (turn == no_turn) return true;
-        if (next / 2 == turn / 2) return next == turn && !twice;
-        // Opposite faces share an axis (move / 4); the first face comes first.
-        return !(next / 4 == turn / 4 && next / 2 < turn / 2);
-    }
-    constexpr LastTurns then(unsigned next) const noexcept { return {next, next == turn}; }
+// Phase 2's moves as the rule sees them, a half turn being its quarter turn
+// twice: whether each may follow each ending, and how the path then ends.
+struct Phase2Step {
+    bool allowed;
+    Ending after;
 };
+inline constexpr auto phase2_steps = [] {
+    std::array<std::array<Phase2Step, coords::phase2_moves>, Rules::ending_count> steps{};
+    for (std::size_t ending = 0; ending < Rules::ending_count; ++ending) {
+        for (unsigned move = 0; move < coords::phase2_moves; ++move) {
+            Phase2Step& step = steps[ending][move];
+            step = {true, static_cast<Ending>(ending)};
+            for (unsigned quarter = 0; quarter < coords::phase2_cost[move]; ++quarter) {
+                step.allowed = step.allowed && Rules::allows(step.after, coords::phase2_quarter[move]);
+                step.after = Rules::after(step.after, coords::phase2_quarter[move]);
+            }
+        }
+    }
+    return steps;
+}();
 
 // ---- classes under the symmetries ---------------------------------------------------
 //
@@ -92,9 +100,9 @@ std::uint32_t conjugate_flip_slice(std::uint32_t flip_slice, unsigned symmetry) 
 
 // ---- the pruning tables' layout ----------------------------------------------------
 //
-// One byte per entry, each the exact distance of its part of the state:
-// phase 1's to H in quarter turns, phase 2's to solved with a half turn
-// costing two.
+// One byte per entry, each the exact distance of its part of the state in
+// the quarter-turn metric: phase 1's to H, phase 2's to solved (a half turn
+// costing two).
 //
 // 0: the class of every flip-slice number (uint32 each, as class_of/symmetry_of
 //    read it).
@@ -129,7 +137,7 @@ inline constexpr std::size_t layer_slice_entries =
 // The search of the cube alone, without its inverse and other axes: a
 // complete search by itself, which the tests hold to that.
 struct SolverTesting {
-    static Result solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+    static SearchResult solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
                                    std::span<std::int8_t> out);
 };
 

@@ -61,7 +61,7 @@ public:
     // phase 1 one depth at a time for all six: whichever meets a short
     // phase 2 first ends the search. The first of them alone is a complete
     // search; the others only add chances.
-    Result run(const Cube3x3& cube) {
+    SearchResult run(const Cube3x3& cube) {
         std::array<Variant, variant_count> variants;
         for (unsigned v = 0; v < variant_count; ++v) {
             Variant& variant = variants[v];
@@ -81,17 +81,17 @@ public:
                 const Variant& variant = variants[v];
                 if (variant.start > depth) continue;
                 cubes_[0] = variant.cube;
-                const bool found = depth == 0 ? start_phase2(variant.corners, 0, LastTurns{})
+                const bool found = depth == 0 ? start_phase2(variant.corners, 0, Rules::start)
                                               : phase1(variant.twist, variant.flip, variant.slice,
-                                                       variant.corners, 0, depth, variant.entry, LastTurns{});
+                                                       variant.corners, 0, depth, variant.entry, Rules::start);
                 if (found) {
                     translate(variant);
-                    return {Outcome::found, length_};
+                    return {SearchOutcome::found, length_};
                 }
-                if (stopped_) return {Outcome::stopped, 0};
+                if (stopped_) return {SearchOutcome::stopped, 0};
             }
         }
-        return {Outcome::none, 0};
+        return {SearchOutcome::none, 0};
     }
 
     const std::array<std::int8_t, deepest>& path() const noexcept { return path_; }
@@ -153,29 +153,11 @@ private:
     // order; true once a solution is found. The children's table entries are
     // fetched together before any is read: each is a miss in a large table.
     bool phase1(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
-                unsigned depth, unsigned left, Closer here, LastTurns last) {
+                unsigned depth, unsigned left, Closer here, Ending last) {
         if (left == 1) return phase1_last(corners, depth, last, moves_into_h(twist, flip, slice));
         if (should_stop()) return false;
+        if (left == 2) return phase1_two_left(twist, flip, slice, corners, depth, last);
         const MoveTables& moves = data_.moves;
-        if (left == 2) {
-            // Children one turn from H are found from the small move tables;
-            // children in H are cut (see below).
-            for (unsigned move = 0; move < move_count; ++move) {
-                if (!last.allows(move)) continue;
-                const std::uint32_t into_h =
-                    moves_into_h(moves.twist[twist * move_count + move], moves.flip[flip * move_count + move],
-                                 moves.slice[slice * move_count + move]);
-                if (into_h == 0) continue;
-                path_[depth] = static_cast<std::int8_t>(move);
-                cubes_[depth + 1] = cubes_[depth];
-                apply_move_index_internal(cubes_[depth + 1], move);
-                if (phase1_last(moves.corner_order_quarter[corners * move_count + move], depth + 1,
-                                last.then(move), into_h))
-                    return true;
-                if (stopped_) return false;
-            }
-            return false;
-        }
         // A state as far from H as turns are left has only the turns that
         // bring it closer, each to one turn less: three or more turns before
         // the end their children need only their own entries.
@@ -189,7 +171,7 @@ private:
         std::array<Child, move_count> children;
         unsigned count = 0;
         for (unsigned move = 0; move < move_count; ++move) {
-            if (!last.allows(move) || (tight && ((here.moves >> move) & 1) == 0)) continue;
+            if (!Rules::allows(last, move) || (tight && ((here.moves >> move) & 1) == 0)) continue;
             Child& child = children[count++];
             child.move = move;
             child.twist = moves.twist[twist * move_count + move];
@@ -221,7 +203,29 @@ private:
             apply_move_index_internal(cubes_[depth + 1], child.move);
             if (phase1(child.twist, child.flip, child.slice,
                        moves.corner_order_quarter[corners * move_count + child.move], depth + 1, left - 1,
-                       next, last.then(child.move)))
+                       next, Rules::after(last, child.move)))
+                return true;
+            if (stopped_) return false;
+        }
+        return false;
+    }
+
+    // phase1 with two turns left: children one turn from H are found from the
+    // small move tables; children in H are cut (see phase1).
+    bool phase1_two_left(std::uint32_t twist, std::uint32_t flip, std::uint32_t slice, std::uint32_t corners,
+                         unsigned depth, Ending last) {
+        const MoveTables& moves = data_.moves;
+        for (unsigned move = 0; move < move_count; ++move) {
+            if (!Rules::allows(last, move)) continue;
+            const std::uint32_t into_h =
+                moves_into_h(moves.twist[twist * move_count + move], moves.flip[flip * move_count + move],
+                             moves.slice[slice * move_count + move]);
+            if (into_h == 0) continue;
+            path_[depth] = static_cast<std::int8_t>(move);
+            cubes_[depth + 1] = cubes_[depth];
+            apply_move_index_internal(cubes_[depth + 1], move);
+            if (phase1_last(moves.corner_order_quarter[corners * move_count + move], depth + 1,
+                            Rules::after(last, move), into_h))
                 return true;
             if (stopped_) return false;
         }
@@ -234,24 +238,24 @@ private:
         return data_.twist_to_goal[twist] & data_.flip_to_goal[flip] & data_.slice_to_goal[slice];
     }
 
-    bool phase1_last(std::uint32_t corners, unsigned depth, LastTurns last, std::uint32_t into_h) {
+    bool phase1_last(std::uint32_t corners, unsigned depth, Ending last, std::uint32_t into_h) {
         if (should_stop()) return false;
         // A turn of H, or a face's second quarter turn, would end a path that
         // was in H before it: its split was tried with a shorter phase 1.
         for (; into_h != 0; into_h &= into_h - 1) {
             const auto move = static_cast<unsigned>(std::countr_zero(into_h));
-            if (move < layer_moves || !last.allows(move) || move == last.turn) continue;
+            if (move < layer_moves || !Rules::allows(last, move) || Rules::repeats(last, move)) continue;
             const std::uint32_t next_corners = data_.moves.corner_order_quarter[corners * move_count + move];
             if (data_.corners_alone[next_corners] > bound_ - depth - 1) continue;
             path_[depth] = static_cast<std::int8_t>(move);
             cubes_[depth + 1] = cubes_[depth];
             apply_move_index_internal(cubes_[depth + 1], move);
-            if (start_phase2(next_corners, depth + 1, last.then(move))) return true;
+            if (start_phase2(next_corners, depth + 1, Rules::after(last, move))) return true;
         }
         return false;
     }
 
-    bool start_phase2(std::uint32_t corners, unsigned depth, LastTurns last) {
+    bool start_phase2(std::uint32_t corners, unsigned depth, Ending last) {
         const Cube3x3& cube = cubes_[depth];
         const std::uint32_t layer = coords::layer_edge_order_of(cube.edges);
         const std::uint32_t slice = coords::slice_order_of(cube.edges);
@@ -271,13 +275,14 @@ private:
 
     // Paths of at most `left` quarter turns of phase 2 to solved.
     bool phase2(std::uint32_t corners, std::uint32_t layer, std::uint32_t slice, unsigned depth,
-                unsigned left, LastTurns last) {
+                unsigned left, Ending last) {
         if (should_stop()) return false;
         const MoveTables& moves = data_.moves;
         for (unsigned move = 0; move < coords::phase2_moves; ++move) {
             const unsigned cost = coords::phase2_cost[move];
             const auto turn = static_cast<unsigned>(coords::phase2_quarter[move]);
-            if (cost > left || !last.allows(turn) || (cost == 2 && turn == last.turn)) continue;
+            const Phase2Step& step = phase2_steps[last][move];
+            if (cost > left || !step.allowed) continue;
             const std::uint32_t next_corners = moves.corner_order[corners * coords::phase2_moves + move];
             const std::uint32_t next_layer = moves.layer_order[layer * coords::phase2_moves + move];
             const std::uint32_t next_slice = moves.slice_order[slice * coords::phase2_moves + move];
@@ -288,8 +293,7 @@ private:
                 length_ = depth + cost;
                 return true;
             }
-            const LastTurns after = cost == 2 ? LastTurns{turn, true} : last.then(turn);
-            if (phase2(next_corners, next_layer, next_slice, depth + cost, left - cost, after)) return true;
+            if (phase2(next_corners, next_layer, next_slice, depth + cost, left - cost, step.after)) return true;
             if (stopped_) return false;
         }
         return false;
@@ -372,23 +376,23 @@ Phase1View Solver::phase1_view() const noexcept {
 
 namespace {
 
-Result solve_with(const SolverData& data, const Cube3x3& cube, unsigned max_length,
+SearchResult solve_with(const SolverData& data, const Cube3x3& cube, unsigned max_length,
                   std::span<std::int8_t> out, const WorkControl& control, unsigned variants) {
-    if (control.stop_requested()) return {Outcome::stopped, 0};
+    if (control.stop_requested()) return {SearchOutcome::stopped, 0};
     Search search(data, control, std::min(max_length, deepest), variants);
-    const Result result = search.run(cube);
-    if (result.outcome == Outcome::found) std::copy_n(search.path().begin(), result.length, out.begin());
+    const SearchResult result = search.run(cube);
+    if (result.outcome == SearchOutcome::found) std::copy_n(search.path().begin(), result.length, out.begin());
     return result;
 }
 
 }  // namespace
 
-Result Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+SearchResult Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                      const WorkControl& control) const {
     return solve_with(*data_, cube, max_length, out, control, Search::variant_count);
 }
 
-Result SolverTesting::solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
+SearchResult SolverTesting::solve_cube_alone(const Solver& solver, const Cube3x3& cube, unsigned max_length,
                                        std::span<std::int8_t> out) {
     return solve_with(*solver.data_, cube, max_length, out, unwatched_work(), 1);
 }
@@ -398,9 +402,9 @@ void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std
     if (width < std::min(max_length, deepest)) throw std::invalid_argument("rows narrower than the bound");
     parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            const Result result = solve(cubes[i], max_length, std::span(rows + i * width, width), control);
-            if (result.outcome == Outcome::stopped) return;
-            finish_solution_row(rows, width, lengths, i, result.outcome == Outcome::found, result.length);
+            const SearchResult result = solve(cubes[i], max_length, std::span(rows + i * width, width), control);
+            if (result.outcome == SearchOutcome::stopped) return;
+            finish_solution_row(rows, width, lengths, i, result.outcome == SearchOutcome::found, result.length);
             control.add_done(1);
         }
     });

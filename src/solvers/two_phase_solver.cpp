@@ -25,7 +25,7 @@ std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkContr
     for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
         const tables::TableKind kind{spec.name, spec.format, spec.bytes, spec.fill};
         tables::TableBytes& file = loaded->files.emplace_back(tables::load_or_build(kind, warnings, control));
-        loaded->reports.push_back({spec.name, file.path(), spec.bytes, file.built_here(), file.seconds()});
+        loaded->reports.push_back(tables::report_of(kind, file));
         views.push_back(file.bytes());
         control.add_done(spec.bytes);
     }
@@ -61,7 +61,5 @@ std::vector<TableReport> two_phase_table_reports() {
     const LoadedSolver* loaded = process_solver().built();
     return loaded != nullptr ? loaded->reports : std::vector<TableReport>{};
 }
-
-std::uint64_t two_phase_table_loads() noexcept { return process_solver().builds_started(); }
 
 }  // namespace turnsmith

@@ -7,19 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "solvers/table_cache.hpp"
 #include "solvers/two_phase.hpp"
 #include "engine/work_control.hpp"
 
 namespace turnsmith {
-
-// One table as this process holds it.
-struct TableReport {
-    std::string name;
-    std::string path;  // the cache file it is mapped from; empty when held in memory
-    std::size_t bytes;
-    bool built_here;  // built by this process, not mapped from an earlier one's file
-    double seconds;   // what loading or building it took
-};
 
 // The solver, its tables loaded or built by the first call (the thread that
 // builds runs loops on the pool, and may be stopped through `control`; other
@@ -31,7 +23,5 @@ const two_phase::Solver& two_phase_solver(std::vector<std::string>& warnings, Wo
 const two_phase::Solver* two_phase_solver_if_ready() noexcept;
 // The tables as loaded, empty until they are.
 std::vector<TableReport> two_phase_table_reports();
-// How many loads or builds of them this process has started.
-std::uint64_t two_phase_table_loads() noexcept;
 
 }  // namespace turnsmith

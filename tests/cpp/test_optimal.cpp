@@ -20,8 +20,6 @@
 namespace turnsmith {
 namespace {
 
-using optimal::Outcome;
-using optimal::Result;
 
 bool full_tables_skipped() { return std::getenv("TURNSMITH_SKIP_FULL_TABLES") != nullptr; }
 
@@ -98,11 +96,11 @@ TEST_P(OptimalSearch, ExpandsTheNodesOfAPlainSearchAndFindsItsSolution) {
         bool found = false;
         for (unsigned length = search.lower_bound(cube); !found && length <= longest; length += 2) {
             std::vector<std::int8_t> out(length, -1);
-            const Result result = search.search_exactly(cube, length, out, control);
+            const SearchResult result = search.search_exactly(cube, length, out, control);
             PlainSearch plain{search};
             found = search.table_bound(cube) <= length && plain.below(cube, length, -1, false);
             ASSERT_EQ(result.nodes, plain.nodes) << "length " << length;
-            ASSERT_EQ(result.outcome == Outcome::found, found) << "length " << length;
+            ASSERT_EQ(result.outcome == SearchOutcome::found, found) << "length " << length;
             if (found) {
                 EXPECT_EQ(out, plain.path);
             }

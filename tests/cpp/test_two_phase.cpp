@@ -29,8 +29,6 @@ namespace {
 using testing::apply_all;
 using testing::random_moves;
 namespace coords = coordinates_3x3;
-using two_phase::Outcome;
-using two_phase::Result;
 using two_phase::Solver;
 
 // ---- the tables, built once per run -------------------------------------------------
@@ -92,14 +90,14 @@ Cube3x3 replayed(Cube3x3 cube, std::span<const std::int8_t> moves) {
 // Solves `cube` and checks the answer: a solution within the bound that
 // replays to solved. `alone` searches the cube without its inverse and other
 // axes.
-Result checked_solve(const Cube3x3& cube, unsigned max_length, bool alone = false) {
+SearchResult checked_solve(const Cube3x3& cube, unsigned max_length, bool alone = false) {
     std::vector<std::int8_t> out(max_length + 1, -7);
     WorkControl control;
     const std::span<std::int8_t> first = std::span(out).first(max_length);
-    const Result result = alone
+    const SearchResult result = alone
                               ? two_phase::SolverTesting::solve_cube_alone(solver(), cube, max_length, first)
                               : solver().solve(cube, max_length, first, control);
-    if (result.outcome == Outcome::found) {
+    if (result.outcome == SearchOutcome::found) {
         EXPECT_LE(result.length, max_length);
         EXPECT_TRUE(replayed(cube, std::span(out).first(result.length)).is_solved());
         EXPECT_EQ(out[max_length], -7) << "wrote past the bound";
@@ -508,11 +506,11 @@ TEST(TwoPhaseSolver, FindsTheShortestSolutionWhenTheBoundIsTheDistance) {
     // the inverse only add chances.
     for (const bool alone : {false, true}) {
         for (const auto& [cube, distance] : cases) {
-            const Result tight = checked_solve(cube, distance, alone);
-            ASSERT_EQ(tight.outcome, Outcome::found) << "distance " << distance << (alone ? " alone" : "");
+            const SearchResult tight = checked_solve(cube, distance, alone);
+            ASSERT_EQ(tight.outcome, SearchOutcome::found) << "distance " << distance << (alone ? " alone" : "");
             EXPECT_EQ(tight.length, distance);
             if (distance > 0) {
-                EXPECT_EQ(checked_solve(cube, distance - 1, alone).outcome, Outcome::none)
+                EXPECT_EQ(checked_solve(cube, distance - 1, alone).outcome, SearchOutcome::none)
                     << "distance " << distance;
             }
         }
@@ -524,8 +522,8 @@ TEST(TwoPhaseSolver, SolvesWithinTheLengthOfTheScramble) {
     std::mt19937_64 rng(8);
     for (int i = 0; i < 40; ++i) {
         const unsigned length = 8 + static_cast<unsigned>(rng() % 4);
-        const Result result = checked_solve(apply_all(Cube3x3{}, random_moves(rng, length)), length);
-        EXPECT_EQ(result.outcome, Outcome::found);
+        const SearchResult result = checked_solve(apply_all(Cube3x3{}, random_moves(rng, length)), length);
+        EXPECT_EQ(result.outcome, SearchOutcome::found);
     }
 }
 
@@ -534,8 +532,8 @@ TEST(TwoPhaseSolver, SolvesRandomStatesWithinTheDiameter) {
     SeededRng rng = seeded_rng(9, 0);
     for (int i = 0; i < 8; ++i) {
         const Cube3x3 cube = random_cube_3x3(rng);
-        const Result result = checked_solve(cube, two_phase::max_solution_length);
-        EXPECT_EQ(result.outcome, Outcome::found);
+        const SearchResult result = checked_solve(cube, two_phase::max_solution_length);
+        EXPECT_EQ(result.outcome, SearchOutcome::found);
         // Every quarter turn is a 4-cycle of the corners.
         unsigned inversions = 0;
         for (unsigned a = 0; a < corner_slots; ++a) {
@@ -565,9 +563,9 @@ TEST(TwoPhaseSolver, SolveManyMatchesSolvingOneByOne) {
     for (std::size_t i = 0; i < cubes.size(); ++i) {
         std::vector<std::int8_t> one(width, -1);
         const unsigned cube_bound = i + 1 == cubes.size() ? 3 : bound;
-        const Result result = solver().solve(cubes[i], cube_bound, one, control);
+        const SearchResult result = solver().solve(cubes[i], cube_bound, one, control);
         if (i + 1 == cubes.size()) continue;
-        ASSERT_EQ(result.outcome, Outcome::found);
+        ASSERT_EQ(result.outcome, SearchOutcome::found);
         EXPECT_EQ(lengths[i], static_cast<std::int16_t>(result.length));
         EXPECT_TRUE(std::equal(one.begin(), one.end(), rows.begin() + i * width)) << "cube " << i;
     }
@@ -589,7 +587,7 @@ TEST(TwoPhaseSolver, AStopRequestedBeforehandEndsTheSearch) {
     SeededRng rng = seeded_rng(11, 0);
     const Cube3x3 cube = random_cube_3x3(rng);
     std::vector<std::int8_t> out(26);
-    EXPECT_EQ(solver().solve(cube, 26, out, control).outcome, Outcome::stopped);
+    EXPECT_EQ(solver().solve(cube, 26, out, control).outcome, SearchOutcome::stopped);
     std::vector<Cube3x3> cubes(8, cube);
     std::vector<std::int8_t> rows(cubes.size() * 26);
     std::vector<std::int16_t> lengths(cubes.size());
@@ -611,9 +609,9 @@ TEST(TwoPhaseSolver, AStopEndsALongSearch) {
     });
     std::vector<std::int8_t> out(26);
     const auto started = std::chrono::steady_clock::now();
-    const Result result = built.solve(cube, 18, out, control);
+    const SearchResult result = built.solve(cube, 18, out, control);
     stopper.join();
-    EXPECT_EQ(result.outcome, Outcome::stopped);
+    EXPECT_EQ(result.outcome, SearchOutcome::stopped);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
