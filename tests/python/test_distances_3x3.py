@@ -1,10 +1,7 @@
 """Exact distances of the 3x3 in quarter turns: distances(), distance(),
 lower_bounds() and optimal solutions, against searches written here."""
 
-import _thread
 import itertools
-import threading
-import time
 
 import pytest
 
@@ -184,7 +181,7 @@ def test_turns_of_opposite_layers():
     assert cube.distance() == 2 and cube.solve(optimal=True) == "U' D"
 
 
-# ---- determinism, stopping, progress ---------------------------------------------------
+# ---- determinism -----------------------------------------------------------------------
 
 DIGEST = """
     import hashlib, numpy, turnsmith
@@ -217,62 +214,3 @@ def test_one_cube_on_every_worker_keeps_the_least_solution(count, turns, seed):
     assert lengths.max() >= turns
     alone = [" ".join(NAMES[m] for m in row if m >= 0) for row in rows]
     assert [batch[i].solve(optimal=True) for i in range(len(batch))] == alone
-
-
-def hard_batch():
-    """Uniform random states: their distances take far longer than a test."""
-    batch = CubeBatch(8, 3)
-    batch.randomize(seed=6)
-    return batch
-
-
-@pytest.mark.parametrize("call", [
-    lambda batch: batch.distances(),
-    lambda batch: batch.solutions(optimal=True),
-    lambda batch: batch[0].distance(),
-], ids=["distances", "solutions", "distance"])
-def test_an_interrupt_stops_a_search_quickly(call, ctrl_c_raises):
-    batch = hard_batch()
-    batch.lower_bounds()  # the tables ready
-    before = batch.to_words()
-    timer = threading.Timer(0.3, _thread.interrupt_main)
-    start = time.monotonic()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            call(batch)
-    finally:
-        timer.cancel()
-    assert time.monotonic() - start < 5
-    assert np.array_equal(batch.to_words(), before)
-
-
-def test_a_progress_callable_that_raises_stops_the_search():
-    """Cubes a dozen milliseconds each keep the count moving (a callable hears
-    of each change), then cubes that would take far longer."""
-    easy = CubeBatch(60, 3)
-    easy.scramble_with_moves(np.full(60, 15), seed=3, avoid_inverse=True)
-    batch = CubeBatch.concatenate([easy, hard_batch()])
-    seen = []
-
-    class Enough(Exception):
-        pass
-
-    def progress(done, total):
-        seen.append((done, total))
-        if len(seen) == 3:
-            raise Enough
-
-    with pytest.raises(Enough):
-        batch.distances(progress=progress)
-    assert len(seen) == 3 and all(total == len(batch) for _, total in seen)
-
-
-def test_progress_counts_up_to_the_total(scrambled):
-    batch, _ = scrambled
-    seen = []
-    batch.distances(progress=lambda done, total: seen.append((done, total)))
-    assert seen[-1] == (len(batch), len(batch))
-    assert [done for done, _ in seen] == sorted(done for done, _ in seen)
-    with pytest.raises(TypeError, match="progress"):
-        batch.distances(progress=5)
