@@ -5,7 +5,7 @@ import itertools
 
 import pytest
 
-from cubehelpers import run_script
+from cubehelpers import run_script, word_corner_parity
 from turnsmith import Cube2x2, Cube3x3, CubeBatch
 
 np = pytest.importorskip("numpy")
@@ -33,11 +33,6 @@ def levels():
         previous = keys(found[-1])
         found.append(reached[first[fresh]])
     return found
-
-
-def corner_parity(word):
-    pieces = [(int(word) >> 5 * s) & 7 for s in range(8)]
-    return sum(a > b for i, a in enumerate(pieces) for b in pieces[i + 1:]) % 2
 
 
 def replayed(words, rows):
@@ -87,7 +82,7 @@ def test_lower_bounds_of_random_states_stay_below_two_phase_lengths():
     lower = batch.lower_bounds()
     assert 10 <= lower.mean() <= 12  # a strong bound, not a trivial one
     assert (lower <= 20).all()  # random states lie 14 to 23 turns away
-    parities = np.array([corner_parity(w) for w in batch.to_words()[:, 0]])
+    parities = np.array([word_corner_parity(w) for w in batch.to_words()[:, 0]])
     assert (lower % 2 == parities).all()  # the parity of the state
     some = batch.take(range(8))
     _, lengths = some.solutions(return_lengths=True)
@@ -96,7 +91,7 @@ def test_lower_bounds_of_random_states_stay_below_two_phase_lengths():
 
 def test_distances_have_the_corners_parity(scrambled):
     batch, distances = scrambled
-    assert [corner_parity(w) for w in batch.to_words()[:, 0]] == (distances % 2).tolist()
+    assert [word_corner_parity(w) for w in batch.to_words()[:, 0]] == (distances % 2).tolist()
 
 
 def test_optimal_solutions_replay_in_exactly_the_distance(scrambled):

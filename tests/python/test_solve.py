@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from cubehelpers import run_script
+from cubehelpers import run_script, word_corner_parity
 from turnsmith import Cube2x2, Cube3x3, CubeBatch
 
 np = pytest.importorskip("numpy")
@@ -19,11 +19,6 @@ def replayed(batch, rows):
     copy = CubeBatch.from_words(words, 3 if words.ndim == 2 and words.shape[1] == 2 else 2)
     copy.apply_move_sequences(rows)
     return copy
-
-
-def corner_parity(word):
-    pieces = [(int(word) >> 5 * s) & 7 for s in range(8)]
-    return sum(a > b for i, a in enumerate(pieces) for b in pieces[i + 1:]) % 2
 
 
 @pytest.fixture(scope="module")
@@ -62,7 +57,7 @@ def test_random_solutions_replay_within_the_bound(random_3x3):
     assert ((rows >= 0).sum(axis=1) == lengths).all()
     assert (rows[np.arange(26) >= lengths[:, None]] == -1).all()
     # A quarter turn flips the corners' parity: a length has the parity of the state's.
-    assert [corner_parity(w) for w in before[:, 0]] == (lengths % 2).tolist()
+    assert [word_corner_parity(w) for w in before[:, 0]] == (lengths % 2).tolist()
 
 
 def test_solve_agrees_with_solutions_and_leaves_the_cube(random_3x3):
