@@ -1,5 +1,4 @@
 import os
-import signal
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -33,11 +32,3 @@ def cube_cls(request):
 def np():
     return pytest.importorskip("numpy")
 
-
-@pytest.fixture
-def ctrl_c_raises():
-    """Ctrl-C (and _thread.interrupt_main) raises KeyboardInterrupt in this test,
-    also in a run started in the background, which inherits SIGINT ignored."""
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    yield
-    signal.signal(signal.SIGINT, previous)

@@ -73,6 +73,11 @@ def corner_parity(cube):
     return permutation_parity([piece for piece, _ in cube.get_corners()])
 
 
+def word_corner_parity(word):
+    """corner_parity of the cube whose corner word (an int or a NumPy integer) is given."""
+    return permutation_parity([(int(word) >> 5 * slot) & 7 for slot in range(8)])
+
+
 # --- reference turns -------------------------------------------------------
 
 # (new slot, old slot, twist gained) for the corners, (new, old) for the edges,

@@ -1,14 +1,11 @@
 """Exact distances of the 3x3 in quarter turns: distances(), distance(),
 lower_bounds() and optimal solutions, against searches written here."""
 
-import _thread
 import itertools
-import threading
-import time
 
 import pytest
 
-from cubehelpers import run_script
+from cubehelpers import run_script, word_corner_parity
 from turnsmith import Cube2x2, Cube3x3, CubeBatch
 
 np = pytest.importorskip("numpy")
@@ -36,11 +33,6 @@ def levels():
         previous = keys(found[-1])
         found.append(reached[first[fresh]])
     return found
-
-
-def corner_parity(word):
-    pieces = [(int(word) >> 5 * s) & 7 for s in range(8)]
-    return sum(a > b for i, a in enumerate(pieces) for b in pieces[i + 1:]) % 2
 
 
 def replayed(words, rows):
@@ -90,7 +82,7 @@ def test_lower_bounds_of_random_states_stay_below_two_phase_lengths():
     lower = batch.lower_bounds()
     assert 10 <= lower.mean() <= 12  # a strong bound, not a trivial one
     assert (lower <= 20).all()  # random states lie 14 to 23 turns away
-    parities = np.array([corner_parity(w) for w in batch.to_words()[:, 0]])
+    parities = np.array([word_corner_parity(w) for w in batch.to_words()[:, 0]])
     assert (lower % 2 == parities).all()  # the parity of the state
     some = batch.take(range(8))
     _, lengths = some.solutions(return_lengths=True)
@@ -99,7 +91,7 @@ def test_lower_bounds_of_random_states_stay_below_two_phase_lengths():
 
 def test_distances_have_the_corners_parity(scrambled):
     batch, distances = scrambled
-    assert [corner_parity(w) for w in batch.to_words()[:, 0]] == (distances % 2).tolist()
+    assert [word_corner_parity(w) for w in batch.to_words()[:, 0]] == (distances % 2).tolist()
 
 
 def test_optimal_solutions_replay_in_exactly_the_distance(scrambled):
@@ -184,7 +176,7 @@ def test_turns_of_opposite_layers():
     assert cube.distance() == 2 and cube.solve(optimal=True) == "U' D"
 
 
-# ---- determinism, stopping, progress ---------------------------------------------------
+# ---- determinism -----------------------------------------------------------------------
 
 DIGEST = """
     import hashlib, numpy, turnsmith
@@ -217,62 +209,3 @@ def test_one_cube_on_every_worker_keeps_the_least_solution(count, turns, seed):
     assert lengths.max() >= turns
     alone = [" ".join(NAMES[m] for m in row if m >= 0) for row in rows]
     assert [batch[i].solve(optimal=True) for i in range(len(batch))] == alone
-
-
-def hard_batch():
-    """Uniform random states: their distances take far longer than a test."""
-    batch = CubeBatch(8, 3)
-    batch.randomize(seed=6)
-    return batch
-
-
-@pytest.mark.parametrize("call", [
-    lambda batch: batch.distances(),
-    lambda batch: batch.solutions(optimal=True),
-    lambda batch: batch[0].distance(),
-], ids=["distances", "solutions", "distance"])
-def test_an_interrupt_stops_a_search_quickly(call, ctrl_c_raises):
-    batch = hard_batch()
-    batch.lower_bounds()  # the tables ready
-    before = batch.to_words()
-    timer = threading.Timer(0.3, _thread.interrupt_main)
-    start = time.monotonic()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            call(batch)
-    finally:
-        timer.cancel()
-    assert time.monotonic() - start < 5
-    assert np.array_equal(batch.to_words(), before)
-
-
-def test_a_progress_callable_that_raises_stops_the_search():
-    """Cubes a dozen milliseconds each keep the count moving (a callable hears
-    of each change), then cubes that would take far longer."""
-    easy = CubeBatch(60, 3)
-    easy.scramble_with_moves(np.full(60, 15), seed=3, avoid_inverse=True)
-    batch = CubeBatch.concatenate([easy, hard_batch()])
-    seen = []
-
-    class Enough(Exception):
-        pass
-
-    def progress(done, total):
-        seen.append((done, total))
-        if len(seen) == 3:
-            raise Enough
-
-    with pytest.raises(Enough):
-        batch.distances(progress=progress)
-    assert len(seen) == 3 and all(total == len(batch) for _, total in seen)
-
-
-def test_progress_counts_up_to_the_total(scrambled):
-    batch, _ = scrambled
-    seen = []
-    batch.distances(progress=lambda done, total: seen.append((done, total)))
-    assert seen[-1] == (len(batch), len(batch))
-    assert [done for done, _ in seen] == sorted(done for done, _ in seen)
-    with pytest.raises(TypeError, match="progress"):
-        batch.distances(progress=5)

@@ -2,11 +2,12 @@
 single cubes and batches; bounds, determinism, interrupts and progress."""
 
 import ctypes
+import json
 import textwrap
 
 import pytest
 
-from cubehelpers import run_script
+from cubehelpers import run_script, word_corner_parity
 from turnsmith import Cube2x2, Cube3x3, CubeBatch
 
 np = pytest.importorskip("numpy")
@@ -20,11 +21,6 @@ def replayed(batch, rows):
     copy = CubeBatch.from_words(words, 3 if words.ndim == 2 and words.shape[1] == 2 else 2)
     copy.apply_move_sequences(rows)
     return copy
-
-
-def corner_parity(word):
-    pieces = [(int(word) >> 5 * s) & 7 for s in range(8)]
-    return sum(a > b for i, a in enumerate(pieces) for b in pieces[i + 1:]) % 2
 
 
 @pytest.fixture(scope="module")
@@ -63,7 +59,7 @@ def test_random_solutions_replay_within_the_bound(random_3x3):
     assert ((rows >= 0).sum(axis=1) == lengths).all()
     assert (rows[np.arange(26) >= lengths[:, None]] == -1).all()
     # A quarter turn flips the corners' parity: a length has the parity of the state's.
-    assert [corner_parity(w) for w in before[:, 0]] == (lengths % 2).tolist()
+    assert [word_corner_parity(w) for w in before[:, 0]] == (lengths % 2).tolist()
 
 
 def test_solve_agrees_with_solutions_and_leaves_the_cube(random_3x3):
@@ -152,11 +148,6 @@ def test_empty_batches_and_zero_bounds(cube_type):
     assert rows.shape == (3, 0) and lengths.tolist() == [0, 0, 0]
 
 
-def test_progress_must_be_a_callable_or_a_flag():
-    with pytest.raises(TypeError, match="progress"):
-        CubeBatch(2, 3).solutions(progress=5)
-
-
 # ---- determinism ------------------------------------------------------------------
 
 DIGEST = """
@@ -178,65 +169,86 @@ def test_the_same_moves_whatever_the_workers():
 
 # ---- stopping and progress ----------------------------------------------------------
 
-# Each runs in a process of its own, so that a stop that never comes fails the
-# test (run_script's timeout) instead of hanging the run.
-HARD_BATCH = """
-    import _thread, signal, threading, time
-    import numpy as np
+# (how the call is stopped, the call), on uniform random states: proving that
+# none has a solution of 18 moves, or finding any one's distance, takes far
+# longer than a test.
+STOPS = [
+    *[("interrupt", call) for call in ("batch.solutions(max_length=18)", "batch.solutions(optimal=True)",
+                                       "batch.distances()", "batch[0].distance()")],
+    *[("progress", call) for call in ("batch.solutions(max_length=18, progress=progress)",
+                                      "batch.solutions(optimal=True, progress=progress)",
+                                      "batch.distances(progress=progress)")],
+]
+# All in one process of their own, so that a stop that never comes fails the
+# tests (run_script's timeout) instead of hanging the run.
+STOPPING = """
+    import _thread, json, signal, threading, time
     import turnsmith
     # A run started in the background inherits SIGINT ignored, and then
     # interrupt_main does nothing: Ctrl-C's handler is put back.
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    turnsmith.prepare_tables(3)
-    # Proving that no random cube has an 18-move solution takes very long.
+    turnsmith.prepare_tables(3, optimal=True)
     batch = turnsmith.CubeBatch(64, 3)
     batch.randomize(seed=5)
     before = batch.to_words()
-"""
 
+    class Enough(Exception):
+        pass
 
-def on_hard_batch(code):
-    return textwrap.dedent(HARD_BATCH) + textwrap.dedent(code)
-
-
-def test_an_interrupt_stops_a_long_call_quickly():
-    out = run_script(on_hard_batch("""
-        timer = threading.Timer(0.3, _thread.interrupt_main)
-        start = time.monotonic()
-        timer.start()
-        try:
-            batch.solutions(max_length=18)
-        except KeyboardInterrupt:
-            print(time.monotonic() - start, np.array_equal(batch.to_words(), before))
-    """))
-    seconds, unchanged = out.split()
-    assert float(seconds) < 0.3 + 1.0 and unchanged == "True"
-
-
-def test_a_progress_callable_that_raises_stops_the_call():
-    out = run_script(on_hard_batch("""
+    def stopped(how, call):
         seen = []
-
-        class Enough(Exception):
-            pass
 
         def progress(done, total):
             seen.append((done, total))
             if len(seen) == 3:
                 raise Enough
 
+        if how == "interrupt":
+            threading.Timer(0.3, _thread.interrupt_main).start()
+        start = time.monotonic()
         try:
-            batch.solutions(max_length=18, progress=progress)
-        except Enough:
-            print(len(seen), seen[0][1], np.array_equal(batch.to_words(), before))
-    """))
-    assert out.split() == ["3", "64", "True"]
+            eval(call)
+        except (KeyboardInterrupt, Enough) as stop:
+            return [type(stop).__name__, time.monotonic() - start, seen, bool((batch.to_words() == before).all())]
+
+    print(json.dumps([stopped(how, call) for how, call in STOPS]))
+"""
 
 
-def test_progress_counts_up_to_the_total(random_3x3):
+@pytest.fixture(scope="module")
+def stopped_calls():
+    return dict(zip(STOPS, json.loads(run_script(STOPPING.replace("STOPS", repr(STOPS))))))
+
+
+@pytest.mark.parametrize("how, call", STOPS, ids=[f"{how}-{call}" for how, call in STOPS])
+def test_a_long_call_stops_quickly_and_changes_nothing(stopped_calls, how, call):
+    raised, seconds, seen, unchanged = stopped_calls[(how, call)]
+    assert unchanged
+    if how == "interrupt":
+        # The timer fires after 0.3 s; a single cube's search takes seconds
+        # more to let go.
+        assert raised == "KeyboardInterrupt" and seconds < (5 if call == "batch[0].distance()" else 0.3 + 1.0)
+    else:
+        # No report after the one that raised; each told the whole batch.
+        assert raised == "Enough" and len(seen) == 3 and all(total == 64 for _, total in seen)
+
+
+PROGRESSING = {
+    "two-phase": lambda batch, progress: batch.solutions(progress=progress),
+    "optimal": lambda batch, progress: batch.solutions(optimal=True, progress=progress),
+    "distances": lambda batch, progress: batch.distances(progress=progress),
+}
+
+
+@pytest.mark.parametrize("search", PROGRESSING)
+def test_progress_counts_up_to_the_total(search):
+    call = PROGRESSING[search]
+    batch = CubeBatch(40, 3)
+    batch.scramble_with_moves(np.full(40, 15), seed=3, avoid_inverse=True)
+    with pytest.raises(TypeError, match="progress"):
+        call(batch, 5)
     seen = []
-    batch = random_3x3.take(range(40))
-    batch.solutions(progress=lambda done, total: seen.append((done, total)))
+    call(batch, lambda done, total: seen.append((done, total)))
     assert seen[-1] == (40, 40) and len(seen) > 1
     assert all(total == 40 for _, total in seen)
     assert [done for done, _ in seen] == sorted(done for done, _ in seen)
