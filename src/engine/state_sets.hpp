@@ -255,6 +255,53 @@ struct Distinct {
     Rows<std::int64_t> counts;
 };
 
+// Prefix counts over the runs of n places: entry r is how many places of the
+// runs before run r satisfy `counted`, the last entry how many in all.
+template <class Runner, class Counted>
+std::vector<std::size_t> counted_before_runs(std::size_t n, Runner& run, Counted&& counted) {
+    const std::size_t runs = run_count(n);
+    std::vector<std::size_t> before(runs + 1);
+    run(runs, RunCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            std::size_t count = 0;
+            for_run(r, n, [&](std::size_t j) { count += counted(j) ? 1 : 0; });
+            before[r + 1] = count;
+        }
+    });
+    for (std::size_t r = 0; r < runs; ++r) before[r + 1] += before[r];
+    return before;
+}
+
+// The groups of equal states in order of their first places in the batch:
+// each group's number plus one is noted at its first place, then the notes
+// are read off in batch order. Fills group_at (the group at each result
+// position) and position (the result position of each group).
+template <class Entry, class Runner>
+void order_groups_by_first_place(const Entry* sorted, const std::vector<std::size_t>& group_start, std::size_t n,
+                                 Runner& run, std::vector<std::size_t>& group_at,
+                                 std::vector<std::size_t>& position) {
+    const std::size_t distinct = group_start.size() - 1;
+    std::vector<std::size_t> mark(n);
+    run(distinct, UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g < end; ++g) mark[sorted[group_start[g]].index] = g + 1;
+    });
+    const std::vector<std::size_t> firsts_before =
+        counted_before_runs(n, run, [&](std::size_t i) { return mark[i] != 0; });
+    group_at.resize(distinct);
+    run(run_count(n), RunCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            std::size_t at = firsts_before[r];
+            for_run(r, n, [&](std::size_t i) {
+                if (mark[i] != 0) {
+                    group_at[at] = mark[i] - 1;
+                    position[mark[i] - 1] = at;
+                    ++at;
+                }
+            });
+        }
+    });
+}
+
 template <Cube C, bool Indexed, class Runner>
 Distinct distinct_of_entries(std::span<const C> cubes, Order order, Wanted wanted, Runner&& run) {
     const std::size_t n = cubes.size();
@@ -266,15 +313,7 @@ Distinct distinct_of_entries(std::span<const C> cubes, Order order, Wanted wante
 
     // Groups of equal states: how many start before each run, then where each starts.
     const std::size_t runs = run_count(n);
-    std::vector<std::size_t> groups_before(runs + 1);
-    run(runs, RunCost{}, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            std::size_t count = 0;
-            for_run(r, n, [&](std::size_t j) { count += starts_group(j) ? 1 : 0; });
-            groups_before[r + 1] = count;
-        }
-    });
-    for (std::size_t r = 0; r < runs; ++r) groups_before[r + 1] += groups_before[r];
+    const std::vector<std::size_t> groups_before = counted_before_runs(n, run, starts_group);
     const std::size_t distinct = groups_before[runs];
     std::vector<std::size_t> group_start(distinct + 1);
     group_start[distinct] = n;
@@ -298,37 +337,8 @@ Distinct distinct_of_entries(std::span<const C> cubes, Order order, Wanted wante
         if (starts_group(j)) group_start[g] = j;
     });
 
-    // The groups in order of their first places: the group count plus one
-    // noted at each first place, then read off in batch order.
     std::vector<std::size_t> group_at;  // the group of each result position
-    if (order == Order::first) {
-        std::vector<std::size_t> mark(n);
-        run(distinct, UnitCost{}, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t g = begin; g < end; ++g) mark[sorted[group_start[g]].index] = g + 1;
-        });
-        std::vector<std::size_t> firsts_before(runs + 1);
-        run(runs, RunCost{}, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t r = begin; r < end; ++r) {
-                std::size_t count = 0;
-                for_run(r, n, [&](std::size_t i) { count += mark[i] != 0 ? 1 : 0; });
-                firsts_before[r + 1] = count;
-            }
-        });
-        for (std::size_t r = 0; r < runs; ++r) firsts_before[r + 1] += firsts_before[r];
-        group_at.resize(distinct);
-        run(runs, RunCost{}, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t r = begin; r < end; ++r) {
-                std::size_t at = firsts_before[r];
-                for_run(r, n, [&](std::size_t i) {
-                    if (mark[i] != 0) {
-                        group_at[at] = mark[i] - 1;
-                        position[mark[i] - 1] = at;
-                        ++at;
-                    }
-                });
-            }
-        });
-    }
+    if (order == Order::first) order_groups_by_first_place(sorted, group_start, n, run, group_at, position);
     const auto group_of_position = [&](std::size_t p) { return order == Order::first ? group_at[p] : p; };
 
     if (wanted.inverse) {
