@@ -77,6 +77,12 @@ SearchResult Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length
         std::uint64_t here = 0;
         for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < work.size();) {
             if (cutoff.load(std::memory_order_relaxed) < i) break;
+            // A subtree smaller than the search's polling interval never sees
+            // a stop: look between subtrees too.
+            if (control.stop_requested()) {
+                stopped.store(true, std::memory_order_relaxed);
+                break;
+            }
             Search search(*this, control, paths[i].data());
             search.give_up_after(&cutoff, i);
             std::copy_n(work[i].moves.begin(), depth, paths[i].begin());

@@ -225,9 +225,8 @@ def test_a_long_call_stops_quickly_and_changes_nothing(stopped_calls, how, call)
     raised, seconds, seen, unchanged = stopped_calls[(how, call)]
     assert unchanged
     if how == "interrupt":
-        # The timer fires after 0.3 s; a single cube's search takes seconds
-        # more to let go.
-        assert raised == "KeyboardInterrupt" and seconds < (5 if call == "batch[0].distance()" else 0.3 + 1.0)
+        # The timer fires after 0.3 s; the work lets go within a second.
+        assert raised == "KeyboardInterrupt" and seconds < 0.3 + 1.0
     else:
         # No report after the one that raised; each told the whole batch.
         assert raised == "Enough" and len(seen) == 3 and all(total == 64 for _, total in seen)
