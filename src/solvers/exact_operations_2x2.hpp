@@ -36,19 +36,23 @@ void from_ranks_internal(std::span<const std::int64_t> ranks, std::span<Cube2x2>
 }
 
 // Element i is cube i's distance from solved, or from any solved-looking
-// cube with `modulo_rotation`.
+// cube with `modulo_rotation`: into `out`, or as rows.
+inline void distances_into(const DistanceTable2x2& table, std::span<const Cube2x2> cubes, bool modulo_rotation,
+                           std::span<std::uint8_t> out) {
+    if (modulo_rotation) {
+        table.distances_modulo_rotation(cubes, out);
+    } else {
+        table.distances(cubes, out);
+    }
+}
+
 template <class Runner = AtOnce>
 Rows<std::uint8_t> distances_internal(const DistanceTable2x2& table, std::span<const Cube2x2> cubes,
                                       bool modulo_rotation, Runner&& run = {}) {
     auto distances = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
     run(cubes.size(), RowCost{}, [&](std::size_t begin, std::size_t end) {
-        const auto some = cubes.subspan(begin, end - begin);
-        const std::span<std::uint8_t> out(distances.row(begin), end - begin);
-        if (modulo_rotation) {
-            table.distances_modulo_rotation(some, out);
-        } else {
-            table.distances(some, out);
-        }
+        distances_into(table, cubes.subspan(begin, end - begin), modulo_rotation,
+                       std::span(distances.row(begin), end - begin));
     });
     return distances;
 }

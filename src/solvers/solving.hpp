@@ -83,13 +83,8 @@ struct Solving<Cube2x2> {
     static void distances(std::span<const Cube2x2> cubes, bool modulo_rotation, std::uint8_t* out,
                           WorkControl& control) {
         parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
-            const auto some = cubes.subspan(begin, end - begin);
-            const std::span<std::uint8_t> into(out + begin, end - begin);
-            if (modulo_rotation) {
-                table().distances_modulo_rotation(some, into);
-            } else {
-                table().distances(some, into);
-            }
+            distances_into(table(), cubes.subspan(begin, end - begin), modulo_rotation,
+                           std::span(out + begin, end - begin));
             control.add_done(end - begin);
         });
     }
