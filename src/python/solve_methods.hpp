@@ -40,7 +40,7 @@ PyObject* solve_method(const Call<2>& call) {
             return SolveCopy<C>{object.cube, max_length, tables.optimal};
         },
         [](const SolveCopy<C>& copy) {
-            std::array<std::int8_t, 255> moves{};
+            std::array<std::int8_t, longest_bound> moves{};
             std::int16_t length = -1;
             LongCall call(nullptr, "progress", "cubes");
             call.control().set_total(1);

@@ -4,8 +4,6 @@
 
 namespace turnsmith::py {
 
-inline constexpr unsigned longest_bound = 255;
-
 unsigned to_max_length(PyObject* value, unsigned diameter) {
     if (value == nullptr || value == Py_None) return diameter;
     if (!PyIndex_Check(value)) throw_type_mismatch(value, "int", "max_length");

@@ -7,8 +7,11 @@
 
 namespace turnsmith::py {
 
+// The largest bound a caller may ask for.
+inline constexpr unsigned longest_bound = 255;
+
 // A `max_length` argument: None (or left out) for the cube type's diameter,
-// else an int in 0..255.
+// else an int in 0..longest_bound.
 unsigned to_max_length(PyObject* value, unsigned diameter);
 
 // The error of a bound below a cube's distance.
