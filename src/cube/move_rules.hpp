@@ -4,8 +4,8 @@
 // canonical scrambles draw.
 
 #include <array>
-#include <cstddef>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "cube/moves.hpp"
