@@ -153,6 +153,12 @@ def main() -> int:
             88_179_840 * 2048.0,
         "corners x middle-edge places (88,179,840 x 495 states; 1.4 GB at 4 bits under 16 symmetries)":
             88_179_840 * 495.0,
+        "flips x middle-edge places x twist x U-corner places (2,048 x 495 x 2,187 x 70; 2.5 GB at 2 bits)":
+            2048 * 495 * 2187 * 70.0,
+        "the same x corner parity (x 2; 4.9 GB at 2 bits)":
+            2048 * 495 * 2187 * 140.0,
+        "the same x corner half-turn cosets (x 420; 14.6 GB at 2 bits)":
+            2048 * 495 * 2187 * 420.0,
     }
     print(f"\npredicted nodes of one deepening (generated), by bound:")
     names = ["small tables"] + [f"{k + 1}: floor" for k in range(len(designs))] + \

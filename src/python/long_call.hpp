@@ -128,8 +128,9 @@ struct Tables {
     // A search also looks for the large table (once per process, warning when
     // there is none); bounds never read it.
     bool searching = true;
-    // The optimal search's large table too, built when this process has none.
-    bool large = false;
+    // The optimal search's large table too, of kind optimal::large_kinds[*large],
+    // built unless this process reads it.
+    std::optional<std::size_t> large;
     // Reports a build, as LongCall takes it (null for none).
     PyObject* progress = nullptr;
 };
@@ -163,14 +164,14 @@ void optimal_tables_ready(PyObject* progress, bool searching) {
 
 // A large table that cannot be kept (no room, no place) raises OSError.
 template <Cube C>
-void large_table_ready(PyObject* progress) {
+void large_table_ready(PyObject* progress, std::size_t kind) {
     using S = Solving<C>;
     optimal_tables_ready<C>(progress, false);
-    if (S::large_ready()) return;
+    if (S::large_ready(kind)) return;
     std::string failure;
     make_tables(progress, "entries", [&](std::vector<std::string>& warnings, WorkControl& control) {
         try {
-            S::make_large_ready(warnings, control);
+            S::make_large_ready(kind, warnings, control);
         } catch (const std::runtime_error& error) {
             failure = error.what();
         }
@@ -186,7 +187,7 @@ void large_table_ready(PyObject* progress) {
 inline void tables_ready(const Tables& tables) {
     visit_cube_type(tables.cube_type, [&]<Cube C>() {
         if (tables.large) {
-            detail::large_table_ready<C>(tables.progress);
+            detail::large_table_ready<C>(tables.progress, *tables.large);
         } else if (tables.optimal) {
             detail::optimal_tables_ready<C>(tables.progress, tables.searching);
         } else if (!Solving<C>::ready()) {

@@ -4,6 +4,7 @@
 #include "python/tables.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "python/long_call.hpp"
 #include "python/methods.hpp"
 #include "python/type_objects.hpp"
+#include "solvers/optimal_3x3.hpp"
 #include "solvers/table_cache.hpp"
 
 namespace turnsmith::py {
@@ -34,6 +36,23 @@ PyObject* report_list(const std::vector<TableReport>& tables) {
     return list.release();
 }
 
+// The kind of large table `large` asks for: a name of one, or a flag for
+// the default kind; nullopt for none.
+std::optional<std::size_t> to_large_kind(PyObject* large) {
+    if (large == nullptr || !PyUnicode_Check(large)) {
+        if (!to_flag(large)) return std::nullopt;
+        large = nullptr;
+    }
+    std::string names;
+    for (std::size_t k = 0; k < optimal::large_kinds.size(); ++k) {
+        const optimal::LargeKind& kind = optimal::large_kinds[k];
+        if (large == nullptr ? kind.detail == optimal::default_detail : PyUnicode_CompareWithASCIIString(large, kind.name) == 0)
+            return k;
+        names += std::string(names.empty() ? "'" : ", '") + kind.name + "'";
+    }
+    throw_error(PyExc_ValueError, "large must be True, False or one of " + names);
+}
+
 // Makes the tables ready first: with `large`, the 3x3's large table is built
 // unless this process has it, and a build that cannot be kept (no room, no
 // place) raises OSError.
@@ -41,7 +60,7 @@ PyObject* prepare_tables(const Call<4>& call) {
     return guarded([&] {
         const auto bound = call.bind();
         const unsigned cube_type = bound[0] == nullptr ? Cube3x3::cube_type : to_cube_type(bound[0]);
-        const bool large = to_flag(bound[3]);
+        const std::optional<std::size_t> large = to_large_kind(bound[3]);
         const bool optimal = large || to_flag(bound[2]);
         tables_ready({.cube_type = cube_type, .optimal = optimal, .large = large, .progress = bound[1]});
         return visit_cube_type(cube_type, [&]<Cube C>() { return report_list(Solving<C>::table_reports(optimal)); });
@@ -102,10 +121,13 @@ constexpr MethodTable functions{nullptr, std::tuple{
              "in a container's build step or on each node of a cluster. progress works as in\n"
              "CubeBatch.solutions; the call can be interrupted.\n\n"
              "large=True (3x3; implies optimal) also makes the optimal search's large table\n"
-             "ready: 6.2 GB, built once (about four minutes on two cores) into\n"
+             "ready: 4.9 GB, built once (about a quarter of an hour on two cores) into\n"
              "TURNSMITH_LARGE_TABLE or the cache directory, after checking that the disk has\n"
              "room (OSError when it has not). Searches use it from then on, in every process\n"
-             "that finds it there; without it they use the small tables and warn once."),
+             "that finds it there; without it they use the small tables and warn once.\n"
+             "large='compact' makes a 2.5 GB table instead, for machines with less memory,\n"
+             "and large='standard' is what True makes. A search reads the strongest kind it\n"
+             "finds."),
     function("_attach_zero_large_table", zero_large_table,
              "For tests: make this process's optimal search read a large table of zeros\n"
              "(reserved, never built), unless it has the real one."),

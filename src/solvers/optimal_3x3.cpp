@@ -20,7 +20,7 @@ Solver::Solver(const DistanceTable2x2& corners, std::span<const std::span<const 
         moved_[axis] = symmetry_3x3::axis_turns()[axis].moved;
 }
 
-Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
+Solver::Node Solver::node_of(const Cube3x3& cube, const LargeTable* large) const noexcept {
     Node node{};
     node.forget_entries();
     node.corners = {rank2x2::AllStates::permutation_rank(cube.corners), rank2x2::AllStates::twist_rank(cube.corners)};
@@ -30,20 +30,26 @@ Solver::Node Solver::node_of(const Cube3x3& cube) const noexcept {
             node.edges[axis * edge_tables + t] =
                 edge_patterns::pattern_of(seen.edges, edge_patterns::table_first_pieces[t]);
         node.phase1[axis] = two_phase::Phase1View::place_of(seen);
-        node.large[axis] = large_moves_.place_of(seen);
+        if (large == nullptr) continue;
+        node.large[axis] = large->moves.place_of(seen);
+        node.large_distance[axis] = static_cast<std::uint8_t>(large->moves.distance(large->entries, node.large[axis]));
     }
     return node;
 }
 
 // The search's inner loop builds children in passes (fetching ahead); this is
 // the same child in one piece.
-Solver::Node Solver::child_of(const Node& node, unsigned move) const noexcept {
+Solver::Node Solver::child_of(const Node& node, unsigned move, const LargeTable* large) const noexcept {
     Node child;
     child.forget_entries();
     child.corners = corners_.neighbour(node.corners, move);
     for (unsigned axis = 0; axis < symmetry_3x3::axis_count; ++axis) {
         child.phase1[axis] = phase1_.next(node.phase1[axis], moved_[axis][move]);
-        child.large[axis] = large_moves_.next(node.large[axis], moved_[axis][move]);
+        if (large == nullptr) continue;
+        child.large[axis] = large->moves.next(node.large[axis], moved_[axis][move]);
+        const unsigned residue = phase1_corners::residue_at(large->entries, large->moves.index(child.large[axis]));
+        child.large_distance[axis] =
+            static_cast<std::uint8_t>(phase1_corners::neighbour_distance(node.large_distance[axis], residue));
     }
     for (std::size_t v = 0; v < edge_views; ++v)
         child.edges[v] = moves_.next(node.edges[v], moved_[v / edge_tables][move]);
@@ -59,19 +65,21 @@ unsigned Solver::estimate(const Node& node) const noexcept {
     return bound;
 }
 
-unsigned Solver::search_estimate(const Node& node, const std::uint8_t* large) const noexcept {
+unsigned Solver::search_estimate(const Node& node, const LargeTable* large) const noexcept {
     unsigned bound = estimate(node);
     if (large == nullptr) return bound;
-    for (const corner_flips::Place& place : node.large)
-        bound = std::max(bound, corner_flips::entry_at(large, large_moves_.index(place)));
+    for (const std::uint8_t distance : node.large_distance) bound = std::max<unsigned>(bound, distance);
     return bound;
 }
 
-void Solver::attach_large(std::span<const std::byte> table) const {
-    if (table.size() != corner_flips::bytes) throw std::invalid_argument("a large table of another size");
-    const std::uint8_t* none = nullptr;
-    large_.compare_exchange_strong(none, reinterpret_cast<const std::uint8_t*>(table.data()),
-                                   std::memory_order_acq_rel);
+void Solver::attach_large(std::span<const std::byte> table, phase1_corners::CornerDetail detail,
+                          phase1_corners::Moves::Twists twists) const {
+    if (has_large()) return;
+    auto large = std::make_unique<LargeTable>(
+        LargeTable{reinterpret_cast<const std::uint8_t*>(table.data()), phase1_corners::Moves(detail, phase1_, twists)});
+    if (table.size() != large->moves.byte_count()) throw std::invalid_argument("a large table of another size");
+    const LargeTable* none = nullptr;
+    if (large_.compare_exchange_strong(none, large.get(), std::memory_order_acq_rel)) large_owned_ = std::move(large);
 }
 
 unsigned Solver::table_bound(const Cube3x3& cube) const noexcept { return estimate(node_of(cube)); }
@@ -112,11 +120,11 @@ unsigned Solver::start_bound(const Cube3x3& cube) const noexcept {
     return search_start(cube, large_.load(std::memory_order_acquire));
 }
 
-unsigned Solver::search_start(const Cube3x3& cube, const std::uint8_t* large) const noexcept {
+unsigned Solver::search_start(const Cube3x3& cube, const LargeTable* large) const noexcept {
     // The inverse lies as far from solved, and its tables may see it farther.
     unsigned bound = 0;
     for (const Cube3x3& seen : {cube, symmetry_3x3::inverse_of(cube)}) {
-        const Node node = node_of(seen);
+        const Node node = node_of(seen, large);
         bound = std::max(bound, with_parity(node, search_estimate(node, large)));
     }
     return bound;
@@ -125,8 +133,8 @@ unsigned Solver::search_start(const Cube3x3& cube, const std::uint8_t* large) co
 SearchResult Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                               const WorkControl& control) const {
     search_detail::check_room(length, out);
-    const Node root = node_of(cube);
     Search search(*this, control, out.data());
+    const Node root = node_of(cube, search.large());
     if (search_estimate(root, search.large()) > length) return {SearchOutcome::none, 0, 0};
     if (search.below(root, length, Rules::start, 0)) return {SearchOutcome::found, length, search.nodes()};
     return {search.stopped() ? SearchOutcome::stopped : SearchOutcome::none, 0, search.nodes()};

@@ -18,10 +18,12 @@
 // lexicographically least of the optimal ones, whatever the tables' strength
 // or the worker that runs it.
 //
-// A large table (corner_flips_3x3.hpp: the corners with every edge's flip,
-// 6.2 GB) may join the small ones. It makes searches of uniformly random
-// states feasible; it never changes an answer, and lower bounds never read
-// it, so that they are the same on every machine.
+// A large table (phase1_corners_3x3.hpp: phase 1's numbers with a coarse
+// view of the corners' order, 2.5 to 14.8 GB by its kind) may join the small
+// ones, read along all three axes in place of the phase-1 table, which it
+// bounds from above. It makes searches of uniformly random states feasible;
+// it never changes an answer, and lower bounds never read it, so that they
+// are the same on every machine.
 
 #include <atomic>
 #include <cstddef>
@@ -35,9 +37,9 @@
 
 #include "cube/cube_3x3.hpp"
 #include "cube/move_rules.hpp"
-#include "solvers/corner_flips_3x3.hpp"
 #include "solvers/distance_table_2x2.hpp"
 #include "solvers/edge_patterns_3x3.hpp"
+#include "solvers/phase1_corners_3x3.hpp"
 #include "solvers/search_result.hpp"
 #include "solvers/symmetry_3x3.hpp"
 #include "solvers/table_cache.hpp"
@@ -103,22 +105,38 @@ public:
     // The distance of every cube, on the pool, one done per cube.
     void distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const;
 
-    // From now on searches read the large table `table` (corner_flips::bytes
-    // long) too, which must outlive the solver; a later call is ignored.
-    void attach_large(std::span<const std::byte> table) const;
+    // The large table as the searches read it.
+    struct LargeTable {
+        const std::uint8_t* entries;
+        phase1_corners::Moves moves;
+    };
+
+    // From now on searches read the large table `table` of kind `detail`
+    // (with Twists::ignored: a reduced instance, for tests), which must
+    // outlive the solver; a later call is ignored. Throws
+    // std::invalid_argument when the table has another size.
+    void attach_large(std::span<const std::byte> table, phase1_corners::CornerDetail detail,
+                      phase1_corners::Moves::Twists twists = phase1_corners::Moves::Twists::read) const;
     bool has_large() const noexcept { return large_.load(std::memory_order_acquire) != nullptr; }
+    // Whether the large table attached is of kind `detail`.
+    bool has_large(phase1_corners::CornerDetail detail) const noexcept {
+        const LargeTable* large = large_.load(std::memory_order_acquire);
+        return large != nullptr && large->moves.cosets() == static_cast<unsigned>(detail);
+    }
+    const two_phase::Phase1View& phase1_view() const noexcept { return phase1_; }
 
 private:
     struct Node;
     class Search;
     struct Subtree;
-    std::vector<Subtree> subtrees(const Node& root, unsigned length, unsigned depth, const std::uint8_t* large) const;
-    Node node_of(const Cube3x3& cube) const noexcept;
-    Node child_of(const Node& node, unsigned move) const noexcept;
+    std::vector<Subtree> subtrees(const Node& root, unsigned length, unsigned depth, const LargeTable* large) const;
+    // A node of `cube`, following the large table too when `large` is one.
+    Node node_of(const Cube3x3& cube, const LargeTable* large = nullptr) const noexcept;
+    Node child_of(const Node& node, unsigned move, const LargeTable* large) const noexcept;
     unsigned estimate(const Node& node) const noexcept;
     // The small tables' bound, raised by the large table's when `large` is one.
-    unsigned search_estimate(const Node& node, const std::uint8_t* large) const noexcept;
-    unsigned search_start(const Cube3x3& cube, const std::uint8_t* large) const noexcept;
+    unsigned search_estimate(const Node& node, const LargeTable* large) const noexcept;
+    unsigned search_start(const Cube3x3& cube, const LargeTable* large) const noexcept;
     unsigned with_parity(const Node& node, unsigned bound) const noexcept;
 
     static constexpr std::size_t edge_tables = edge_patterns::table_first_pieces.size();
@@ -130,22 +148,32 @@ private:
     two_phase::Phase1View phase1_;
     // For each axis, the move that each move is as that axis's view sees it.
     std::array<std::array<std::uint8_t, move_count>, symmetry_3x3::axis_count> moved_;
-    corner_flips::Moves large_moves_;
-    mutable std::atomic<const std::uint8_t*> large_ = nullptr;
+    mutable std::atomic<const LargeTable*> large_ = nullptr;
+    mutable std::unique_ptr<const LargeTable> large_owned_;  // set once, by the attach that publishes it
 };
+
+// The large table's kinds by the memory they take: the standard one (4.9 GB)
+// unless the caller names another.
+inline constexpr phase1_corners::CornerDetail default_detail = phase1_corners::CornerDetail::layers_and_parity;
+struct LargeKind {
+    const char* name;  // as prepare_tables(large=...) takes it
+    phase1_corners::CornerDetail detail;
+};
+inline constexpr std::array<LargeKind, 2> large_kinds = {{
+    {"compact", phase1_corners::CornerDetail::layers},
+    {"standard", phase1_corners::CornerDetail::layers_and_parity},
+}};
 
 // The process's solver, its tables made ready by the first call (the 2x2
 // table in memory, the edge tables from the cache or built into it), as
 // two_phase_solver does. Call it detached from the interpreter.
 const Solver& optimal_solver(std::vector<std::string>& warnings, WorkControl& control);
-// Where the large table is looked for: TURNSMITH_LARGE_TABLE when set (set
-// but empty: nowhere, and without a warning), else its file in the table
-// cache; nullopt for nowhere.
-std::optional<std::filesystem::path> large_table_path();
-// Attaches the large table to `solver` if its file is there and whole,
-// looking once per process (a table that is found is copied into memory with
-// huge pages when the system has room for it). When it is not there, the
-// first call of the process appends a warning saying so. Call detached.
+// Attaches a large table to `solver` if a file of one is there and whole,
+// looking once per process: the file TURNSMITH_LARGE_TABLE names, of
+// whichever kind, else the strongest kind in the table cache. A table that
+// is found is copied into memory with huge pages when the system has room
+// for it. When none is there, the first call of the process appends a
+// warning saying so. Call detached.
 void look_for_large_table(const Solver& solver, std::vector<std::string>& warnings);
 // For tests of the search's reads on machines without the table: attaches
 // to `solver` a table of zeros (a bound that prunes nothing), memory the
@@ -153,11 +181,14 @@ void look_for_large_table(const Solver& solver, std::vector<std::string>& warnin
 void attach_zero_large_table(const Solver& solver);
 // Whether a look has been made (or the table is attached).
 bool large_table_looked_for() noexcept;
-// Builds the large table into large_table_path() unless it is there (an hour
-// or so: only ever on request) and attaches it to `solver`. Throws
-// std::runtime_error when there is no path, no room on its disk, or it
-// cannot be written; Stopped.
-void build_large_table(const Solver& solver, std::vector<std::string>& warnings, WorkControl& control);
+// Builds the large table of kind `detail` into its file (as the look finds
+// it) unless it is there (many minutes: only ever on request) and attaches
+// it to `solver`; when another large table is attached, the process keeps
+// reading that one and a warning says so. Throws std::runtime_error
+// when there is no path, no room on its disk, or it cannot be written;
+// Stopped.
+void build_large_table(const Solver& solver, phase1_corners::CornerDetail detail, std::vector<std::string>& warnings,
+                       WorkControl& control);
 
 // The solver if its tables are ready, or null; never waits.
 const Solver* optimal_solver_if_ready() noexcept;

@@ -37,7 +37,7 @@ struct Solver::Subtree {
 };
 
 std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length, unsigned depth,
-                                              const std::uint8_t* large) const {
+                                              const LargeTable* large) const {
     std::vector<Subtree> found;
     std::array<std::int8_t, max_split_depth> moves{};
     const auto visit = [&](const auto& self, const Node& node, Ending ending, unsigned level) -> void {
@@ -47,7 +47,7 @@ std::vector<Solver::Subtree> Solver::subtrees(const Node& root, unsigned length,
         }
         for (unsigned next = Rules::next_moves[ending]; next != 0; next &= next - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(next));
-            const Node child = child_of(node, k);
+            const Node child = child_of(node, k, large);
             if (search_estimate(child, large) > length - level - 1) continue;
             moves[level] = static_cast<std::int8_t>(k);
             self(self, child, Rules::after(ending, k), level + 1);
@@ -61,8 +61,8 @@ SearchResult Solver::search_exactly_on_pool(const Cube3x3& cube, unsigned length
                                       const WorkControl& control) const {
     if (length < 4) return search_exactly(cube, length, out, control);  // too small to share
     search_detail::check_room(length, out);
-    const Node root = node_of(cube);
-    const std::uint8_t* large = large_.load(std::memory_order_acquire);
+    const LargeTable* large = large_.load(std::memory_order_acquire);
+    const Node root = node_of(cube, large);
     if (search_estimate(root, large) > length) return {SearchOutcome::none, 0, 0};
     const unsigned depth = split_depth(length);
     const std::vector<Subtree> work = subtrees(root, length, depth, large);

@@ -25,12 +25,15 @@ namespace search_detail {
 // generated).
 inline constexpr std::uint64_t poll_mask = (std::uint64_t{1} << 13) - 1;
 
+// A small table's entry that is not known.
+inline constexpr std::uint8_t none_known = 15;
+
 // Whether every child of a node lies within `remaining` - 1 moves in a table
 // whose entries change by at most one a move (the distances of a coarser
-// puzzle), knowing only `above`, a number never below the node's entry (15 and
-// more: none known, as the large table's 15 means "at least 15").
+// puzzle), knowing only `above`, a number never below the node's entry (15:
+// none known).
 constexpr bool children_near(unsigned above, unsigned remaining) noexcept {
-    return above < corner_flips::farthest && above + 2 <= remaining;
+    return above < none_known && above + 2 <= remaining;
 }
 // What a child's entry is then known not to exceed.
 constexpr std::uint8_t child_above(unsigned above) noexcept { return static_cast<std::uint8_t>(above + 1); }
@@ -42,22 +45,22 @@ inline void check_room(unsigned length, std::span<std::int8_t> out) {
 }  // namespace search_detail
 
 struct Solver::Node {
-    SpacePlace corners;  // not followed by a search that reads the large table
+    SpacePlace corners;
     std::array<edge_patterns::Pattern, edge_views> edges;  // view v: axis v / 2, table v % 2
-    std::array<two_phase::Phase1Place, symmetry_3x3::axis_count> phase1;  // by axis
-    std::array<corner_flips::Place, symmetry_3x3::axis_count> large;      // by axis
-    // For each view of a table, a number never below the node's entry, or
-    // `farthest` for none known (read by a search of the large table only):
-    // from these the search knows, unread, what the children's entries
-    // cannot exceed.
-    std::array<std::uint8_t, symmetry_3x3::axis_count> large_above;
+    // By axis: phase 1 for a search without the large table, the large
+    // table's place and its distance there for one with it.
+    std::array<two_phase::Phase1Place, symmetry_3x3::axis_count> phase1;
+    std::array<phase1_corners::Place, symmetry_3x3::axis_count> large;
+    std::array<std::uint8_t, symmetry_3x3::axis_count> large_distance;
+    // For each view of a small table, a number never below the node's
+    // entry, or none_known: from these the search knows, unread, what the
+    // children's entries cannot exceed.
     std::array<std::uint8_t, symmetry_3x3::axis_count> phase1_above;
     std::array<std::uint8_t, edge_views> edges_above;
 
     void forget_entries() noexcept {
-        large_above.fill(corner_flips::farthest);
-        phase1_above.fill(corner_flips::farthest);
-        edges_above.fill(corner_flips::farthest);
+        phase1_above.fill(search_detail::none_known);
+        edges_above.fill(search_detail::none_known);
     }
 };
 
@@ -84,14 +87,13 @@ public:
         if (should_stop()) return false;
         Expansion children(remaining - 1);
         // Passes over the children, each fetching what the next reads. The
-        // first filter is the large table when there is one (its value is
-        // never below the corners' own: it reads them with the flips), else
-        // the corners' table.
+        // first filter is the large table along one axis when there is one,
+        // else the corners' table.
         note_unread(node, remaining, children);
         generate(node, ending, children);
         if (large_ != nullptr) read_first_axis(node, children);
         for (unsigned i = 0; i < children.count; ++i) {
-            children.near[i] = passes_first_filter(children, i);
+            children.near[i] = passes_first_filter(node, children, i);
             if (children.near[i]) fetch_views(node, children, i);
         }
         for (unsigned i = 0; i < children.count; ++i) {
@@ -106,7 +108,7 @@ public:
 
     bool stopped() const noexcept { return stopped_; }
     std::uint64_t nodes() const noexcept { return nodes_; }
-    const std::uint8_t* large() const noexcept { return large_; }
+    const LargeTable* large() const noexcept { return large_; }
 
 private:
     static constexpr unsigned axes = symmetry_3x3::axis_count;
@@ -120,11 +122,12 @@ private:
         std::array<Node, move_count> nodes;
         std::array<std::uint8_t, move_count> order{};  // each child's move
         std::array<std::array<std::size_t, axes>, move_count> large{};
-        // A move takes a state one nearer or one farther in each table (in
-        // the large one never as far: it holds the corners whole, so every
-        // entry has their parity). A table on which the node lies at least
-        // two nearer than `remaining` lets every child through unread.
-        std::array<bool, axes> large_unread{}, phase1_unread{};
+        // A move takes a state at most one nearer or farther in each small
+        // table: one on which the node lies at least two nearer than
+        // `remaining` lets every child through unread. The large table is
+        // always read: a child's distance there follows from its parent's
+        // and its own entry.
+        std::array<bool, axes> phase1_unread{};
         std::array<bool, edge_views> edges_unread{};
         std::array<bool, move_count> near{};
         std::array<std::array<const std::uint16_t*, axes>, move_count> phase1{};
@@ -139,10 +142,8 @@ private:
     }
 
     [[gnu::always_inline]] void note_unread(const Node& node, unsigned remaining, Expansion& e) const noexcept {
-        for (unsigned axis = 0; axis < axes; ++axis) {
-            e.large_unread[axis] = large_ != nullptr && search_detail::children_near(node.large_above[axis], remaining);
+        for (unsigned axis = 0; axis < axes; ++axis)
             e.phase1_unread[axis] = search_detail::children_near(node.phase1_above[axis], remaining);
-        }
         for (std::size_t v = 0; v < edge_views; ++v)
             e.edges_unread[v] = search_detail::children_near(node.edges_above[v], remaining);
     }
@@ -152,12 +153,12 @@ private:
         for (unsigned moves = Rules::next_moves[ending]; moves != 0; moves &= moves - 1) {
             const auto k = static_cast<unsigned>(std::countr_zero(moves));
             Node& child = e.nodes[e.count];
+            child.corners = solver_.corners_.neighbour(node.corners, k);
             if (large_ != nullptr) {
                 for (unsigned axis = 0; axis < axes; ++axis)
-                    child.large[axis] = solver_.large_moves_.next(node.large[axis], solver_.moved_[axis][k]);
-                fetch_large(node, e, e.count, 0);
+                    child.large[axis] = large_->moves.next(node.large[axis], solver_.moved_[axis][k]);
+                fetch_large(e, e.count, 0);
             } else {
-                child.corners = solver_.corners_.neighbour(node.corners, k);
                 solver_.corners_.prefetch(child.corners);
                 fetch_phase1(node, child, k, e);
             }
@@ -169,38 +170,35 @@ private:
     // The large table is read about one axis for every child, and about the
     // other two only for the children that one lets through (about a third):
     // its random reads are the search's cost, and fewer of them in one more
-    // round of fetches take less time. So do the phase-1 views wait for that
-    // axis.
+    // round of fetches take less time. So do the corners wait for that axis.
     [[gnu::always_inline]] void read_first_axis(const Node& node, Expansion& e) noexcept {
         for (unsigned i = 0; i < e.count; ++i) {
-            e.near[i] = read_large(e, i, 0);
+            e.near[i] = read_large(node, e, i, 0);
             if (!e.near[i]) continue;
-            for (unsigned axis = 1; axis < axes; ++axis) fetch_large(node, e, i, axis);
-            fetch_phase1(node, e.nodes[i], e.order[i], e);
+            for (unsigned axis = 1; axis < axes; ++axis) fetch_large(e, i, axis);
+            solver_.corners_.prefetch(e.nodes[i].corners);
         }
     }
 
-    [[gnu::always_inline]] bool passes_first_filter(Expansion& e, unsigned i) const noexcept {
+    [[gnu::always_inline]] bool passes_first_filter(const Node& node, Expansion& e, unsigned i) const noexcept {
         if (large_ == nullptr) return solver_.corners_.distance(e.nodes[i].corners) <= e.left;
         bool near = e.near[i];
-        for (unsigned axis = 1; axis < axes && near; ++axis) near = read_large(e, i, axis);
-        return near;
+        for (unsigned axis = 1; axis < axes && near; ++axis) near = read_large(node, e, i, axis);
+        return near && solver_.corners_.distance(e.nodes[i].corners) <= e.left;
     }
 
-    [[gnu::always_inline]] void fetch_large(const Node& node, Expansion& e, unsigned i, unsigned axis) const noexcept {
-        if (e.large_unread[axis]) {
-            e.nodes[i].large_above[axis] = search_detail::child_above(node.large_above[axis]);
-        } else {
-            e.large[i][axis] = solver_.large_moves_.index(e.nodes[i].large[axis]);
-            __builtin_prefetch(&large_[e.large[i][axis] >> 1]);
-        }
+    // The class of the place is a read in a small table (6 MB), the entry
+    // one in the large one.
+    [[gnu::always_inline]] void fetch_large(Expansion& e, unsigned i, unsigned axis) const noexcept {
+        e.large[i][axis] = large_->moves.index(e.nodes[i].large[axis]);
+        __builtin_prefetch(&large_->entries[e.large[i][axis] / phase1_corners::entries_per_byte]);
     }
 
-    [[gnu::always_inline]] bool read_large(Expansion& e, unsigned i, unsigned axis) const noexcept {
-        if (e.large_unread[axis]) return true;
-        const unsigned entry = corner_flips::entry_at(large_, e.large[i][axis]);
-        e.nodes[i].large_above[axis] = static_cast<std::uint8_t>(entry);
-        return entry <= e.left;
+    [[gnu::always_inline]] bool read_large(const Node& node, Expansion& e, unsigned i, unsigned axis) const noexcept {
+        const unsigned residue = phase1_corners::residue_at(large_->entries, e.large[i][axis]);
+        const unsigned distance = phase1_corners::neighbour_distance(node.large_distance[axis], residue);
+        e.nodes[i].large_distance[axis] = static_cast<std::uint8_t>(distance);
+        return distance <= e.left;
     }
 
     [[gnu::always_inline]] void fetch_phase1(const Node& node, Node& child, unsigned k, const Expansion& e) const noexcept {
@@ -214,7 +212,7 @@ private:
     // first filter let through (most are not), or notes them known unread.
     [[gnu::always_inline]] void fetch_views(const Node& node, Expansion& e, unsigned i) const noexcept {
         Node& child = e.nodes[i];
-        for (unsigned axis = 0; axis < axes; ++axis) {
+        for (unsigned axis = 0; axis < axes && large_ == nullptr; ++axis) {
             if (e.phase1_unread[axis]) {
                 child.phase1_above[axis] = search_detail::child_above(node.phase1_above[axis]);
                 continue;
@@ -235,7 +233,7 @@ private:
     // the moves left, noting each entry read.
     [[gnu::always_inline]] bool views_near(Expansion& e, unsigned i) const noexcept {
         Node& child = e.nodes[i];
-        for (unsigned axis = 0; axis < axes; ++axis) {
+        for (unsigned axis = 0; axis < axes && large_ == nullptr; ++axis) {
             if (e.phase1_unread[axis]) continue;
             const unsigned entry = two_phase::Phase1View::distance(e.phase1[i][axis]);
             child.phase1_above[axis] = static_cast<std::uint8_t>(entry);
@@ -244,7 +242,7 @@ private:
         for (std::size_t v = 0; v < edge_views; ++v) {
             if (e.edges_unread[v]) continue;
             const unsigned entry = solver_.edges_[v % edge_tables][child.edges[v].index()];
-            child.edges_above[v] = static_cast<std::uint8_t>(std::min<unsigned>(entry, corner_flips::farthest));
+            child.edges_above[v] = static_cast<std::uint8_t>(std::min<unsigned>(entry, search_detail::none_known));
             if (entry > e.left) return false;
         }
         return true;
@@ -256,7 +254,7 @@ private:
     std::uint64_t nodes_ = 0;  // generated
     std::uint64_t expanded_ = 0;
     bool stopped_ = false;
-    const std::uint8_t* large_;  // read for the whole search: a table attached meanwhile waits for the next
+    const LargeTable* large_;  // read for the whole search: a table attached meanwhile waits for the next
     const std::atomic<std::size_t>* cutoff_ = nullptr;
     std::size_t subtree_ = 0;
 };

@@ -51,6 +51,7 @@ BuiltOnce<LoadedSolver>& process_solver() {
 struct LoadedLarge {
     tables::TableBytes bytes;
     TableReport report;
+    phase1_corners::CornerDetail detail;
 };
 
 std::atomic<const LoadedLarge*> published_large = nullptr;
@@ -73,20 +74,24 @@ const Solver* optimal_solver_if_ready() noexcept {
     return loaded != nullptr ? loaded->solver.get() : nullptr;
 }
 
-void publish_large_table(const Solver& solver, tables::TableBytes table, TableReport report) {
-    auto large = std::make_unique<LoadedLarge>(LoadedLarge{std::move(table), std::move(report)});
+void publish_large_table(const Solver& solver, tables::TableBytes table, TableReport report,
+                         phase1_corners::CornerDetail detail) {
+    auto large = std::make_unique<LoadedLarge>(LoadedLarge{std::move(table), std::move(report), detail});
     const LoadedLarge* none = nullptr;
     if (published_large.compare_exchange_strong(none, large.get(), std::memory_order_acq_rel)) large.release();
-    solver.attach_large(published_large.load(std::memory_order_acquire)->bytes.bytes());
+    const LoadedLarge* published = published_large.load(std::memory_order_acquire);
+    solver.attach_large(published->bytes.bytes(), published->detail);
 }
 
 bool large_table_published() noexcept { return published_large.load(std::memory_order_acquire) != nullptr; }
 
 void attach_zero_large_table(const Solver& solver) {
-    // Never unmapped: the solver may read it until the process ends.
-    void* zeros = mmap(nullptr, corner_flips::bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // Never unmapped: the solver may read it until the process ends. Every
+    // entry reads 0, every distance there is 0.
+    const std::size_t bytes = phase1_corners::table_bytes(default_detail);
+    void* zeros = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (zeros == MAP_FAILED) throw std::bad_alloc();
-    solver.attach_large({static_cast<const std::byte*>(zeros), corner_flips::bytes});
+    solver.attach_large({static_cast<const std::byte*>(zeros), bytes}, default_detail);
 }
 
 std::vector<TableReport> optimal_table_reports() {

@@ -8,10 +8,11 @@
 
 namespace turnsmith::optimal {
 
-// Publishes `table` (ready to be read: copied into memory or mapped) and its
-// report as the process's large table, unless one already is, and attaches
-// the one published to `solver`.
-void publish_large_table(const Solver& solver, tables::TableBytes table, TableReport report);
+// Publishes `table` of kind `detail` (ready to be read: copied into memory or
+// mapped) and its report as the process's large table, unless one already
+// is, and attaches the one published to `solver`.
+void publish_large_table(const Solver& solver, tables::TableBytes table, TableReport report,
+                         phase1_corners::CornerDetail detail);
 // Whether a large table has been published.
 bool large_table_published() noexcept;
 

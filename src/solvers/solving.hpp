@@ -53,8 +53,8 @@ struct Solving<Cube2x2> {
     }
     static bool large_looked_for() noexcept { return true; }
     static void look_for_large(std::vector<std::string>&) {}
-    static bool large_ready() noexcept { return true; }
-    static void make_large_ready(std::vector<std::string>&, WorkControl&) {}
+    static bool large_ready(std::size_t) noexcept { return true; }
+    static void make_large_ready(std::size_t, std::vector<std::string>&, WorkControl&) {}
 
     // Optimal solutions, cut to `max_length`: row i of `rows` (`width` wide)
     // gets cube i's moves and -1 after them, lengths[i] their number, or -1
@@ -121,10 +121,13 @@ struct Solving<Cube3x3> {
     static void look_for_large(std::vector<std::string>& warnings) {
         optimal::look_for_large_table(optimal_solver(), warnings);
     }
-    // Built on request; throws std::runtime_error when it cannot be kept.
-    static bool large_ready() noexcept { return optimal_solver().has_large(); }
-    static void make_large_ready(std::vector<std::string>& warnings, WorkControl& control) {
-        optimal::build_large_table(optimal_solver(), warnings, control);
+    // Built on request, of kind optimal::large_kinds[kind]; throws
+    // std::runtime_error when it cannot be kept.
+    static bool large_ready(std::size_t kind) noexcept {
+        return optimal_solver().has_large(optimal::large_kinds[kind].detail);
+    }
+    static void make_large_ready(std::size_t kind, std::vector<std::string>& warnings, WorkControl& control) {
+        optimal::build_large_table(optimal_solver(), optimal::large_kinds[kind].detail, warnings, control);
     }
 
     // Two-phase solutions, or with `optimal` the least optimal ones.
