@@ -132,8 +132,9 @@ std::optional<TableBytes> load_file(const TableKind& kind, const std::filesystem
 // The table of `kind` from the file `path`, built into it first when it is
 // missing or damaged (under the file's build lock, in memory, then written
 // once to a temporary file renamed into place). Before building, checks that
-// the file system has room for it. Throws std::runtime_error naming the file when there is no
-// room or the file cannot be written, and whatever the build throws.
+// the file system has room for it. Throws std::runtime_error naming the file
+// when there is no room or the file cannot be written, and whatever the build
+// throws.
 TableBytes load_or_build_file(const TableKind& kind, const std::filesystem::path& path,
                               std::vector<std::string>& warnings, WorkControl& control);
 // A private copy of `table` in memory that asks for huge pages, when the
