@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/pool.hpp"
@@ -117,20 +118,24 @@ void measure_build(tables::TableKind kind, const std::filesystem::path& director
     std::vector<std::string> warnings;
     MemoryPeaks peaks;
     const std::uint64_t before = bytes_written();
-    const tables::TableBytes table = named_file ? tables::load_or_build_file(kind, path, warnings, unwatched_work())
-                                                : tables::load_or_build(kind, warnings, unwatched_work());
+    const tables::TableBytes table = named_file
+                                         ? tables::load_or_build_file(kind, path, warnings, unwatched_work())
+                                         : tables::load_or_build(kind, warnings, unwatched_work());
     const std::uint64_t written = bytes_written() - before;
     const Memory after = memory_now();
     const Memory peak = peaks.stop();
     const std::uint64_t file_bytes = std::filesystem::file_size(path);
-    std::printf("%-28s %8.2f s  file %11llu  written %11llu  ratio %5.3f  used/cache MiB: fill end %llu/%llu, "
-                "after %llu/%llu, peak %llu/%llu%s\n",
-                kind.name.c_str(), table.seconds(), static_cast<unsigned long long>(file_bytes),
-                static_cast<unsigned long long>(written), static_cast<double>(written) / static_cast<double>(file_bytes),
-                static_cast<unsigned long long>(at_fill_end.used), static_cast<unsigned long long>(at_fill_end.cache),
-                static_cast<unsigned long long>(after.used), static_cast<unsigned long long>(after.cache),
-                static_cast<unsigned long long>(peak.used), static_cast<unsigned long long>(peak.cache),
-                table.built_here() ? "" : "  (not built: loaded)");
+    std::printf("%-28s %8.2f s  file %11llu  written %11llu  ratio %5.3f  used/cache MiB:", kind.name.c_str(),
+                table.seconds(), static_cast<unsigned long long>(file_bytes),
+                static_cast<unsigned long long>(written),
+                static_cast<double>(written) / static_cast<double>(file_bytes));
+    const std::pair<const char*, Memory> memories[] = {
+        {"fill end", at_fill_end}, {"after", after}, {"peak", peak}};
+    for (const auto& [when, memory] : memories) {
+        std::printf(" %s %llu/%llu", when, static_cast<unsigned long long>(memory.used),
+                    static_cast<unsigned long long>(memory.cache));
+    }
+    std::printf("%s\n", table.built_here() ? "" : "  (not built: loaded)");
     for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
 }
 

@@ -584,7 +584,9 @@ struct Ready {
     std::string reason;  // the obstacle's
 };
 
-fs::path directory_of(const fs::path& path) { return path.parent_path().empty() ? fs::path(".") : path.parent_path(); }
+fs::path directory_of(const fs::path& path) {
+    return path.parent_path().empty() ? fs::path(".") : path.parent_path();
+}
 
 fs::path lock_path_of(const fs::path& path) {
     fs::path lock_path = path;
@@ -816,7 +818,8 @@ TableBytes load_or_build_file(const TableKind& kind, const fs::path& path, std::
         case Obstacle::room:
             throw std::runtime_error(made.reason);
         case Obstacle::write:
-            throw std::runtime_error("the table file " + quoted(path) + " could not be written (" + made.reason + ")");
+            throw std::runtime_error("the table file " + quoted(path) + " could not be written (" +
+                                     made.reason + ")");
     }
     return table_of(std::move(made), path, kind, control, start);
 }

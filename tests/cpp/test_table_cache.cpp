@@ -339,8 +339,8 @@ TEST_F(TableCache, DuringABuildOnlyItsTemporaryFileIsThere) {
             path == named ? load_or_build_file(kind, path, warnings_, control) : load(kind);
         EXPECT_EQ(table.path(), path.string());
         EXPECT_TRUE(seen.erase("counted.lock")) << path;
-        EXPECT_LE(std::erase_if(seen, [&](const std::string& name) { return std::regex_match(name, temporary); }),
-                  1u);
+        const auto is_temporary = [&](const std::string& name) { return std::regex_match(name, temporary); };
+        EXPECT_LE(std::erase_if(seen, is_temporary), 1u);
         EXPECT_EQ(seen, std::set<std::string>{}) << path;
     }
 }
