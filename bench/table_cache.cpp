@@ -1,25 +1,45 @@
-// How fast the table cache is: the checksum on memory already in place, and
-// a table's build into its file and its load from it (the page cache warm,
-// as for the second process on a machine, and cold: the file's pages evicted,
-// as after a reboot).
+// How fast the table cache is, and how much a build writes to disk.
 //
 //     turnsmith_table_cache_bench [MEGABYTES]    (600 by default)
+//         The checksum on memory already in place, and the test table's build
+//         into its file and its load from it (the page cache warm, as for the
+//         second process on a machine, and cold: the file's pages evicted, as
+//         after a reboot).
+//     turnsmith_table_cache_bench tables
+//         The two-phase tables and the edge tables built into an empty cache.
+//     turnsmith_table_cache_bench large
+//         The optimal search's large table (6.2 GB, about an hour on two
+//         CPUs) built into an empty directory.
 //
-// The table is the test table; its file goes to a fresh directory under
-// TMPDIR (or /tmp), removed at the end.
+// For every build: its seconds, the file's size, what the process sent toward
+// the disk meanwhile (write_bytes of /proc/self/io) and its ratio to the
+// file's size, and the memory as free(1) counts it (used, buff/cache) when
+// the fill ends (just before the write), after the build (the file written
+// and flushed), and the highest seen while building, sampled every 50 ms.
+//
+// Files go to a fresh directory under TMPDIR (or /tmp), removed at the end.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/pool.hpp"
+#include "solvers/corner_flips_3x3.hpp"
+#include "solvers/edge_patterns_3x3.hpp"
 #include "solvers/table_cache.hpp"
+#include "solvers/two_phase.hpp"
 
 namespace {
 
@@ -30,30 +50,141 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-}  // namespace
+// write_bytes of /proc/self/io: what the process has sent toward the disk.
+std::uint64_t bytes_written() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "write_bytes:") return value;
+    }
+    return 0;
+}
 
-int main(int argc, char** argv) {
-    const std::size_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 600;
-    const std::size_t bytes = megabytes << 20;
+// The memory as free(1) counts it, in MiB.
+struct Memory {
+    std::uint64_t used = 0;
+    std::uint64_t cache = 0;  // buff/cache: Buffers, Cached and SReclaimable
+};
+
+Memory memory_now() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kib = 0;
+    std::string unit;
+    std::uint64_t total = 0, free = 0, cache = 0;
+    while (meminfo >> key >> kib >> unit) {
+        if (key == "MemTotal:") total = kib;
+        if (key == "MemFree:") free = kib;
+        if (key == "Buffers:" || key == "Cached:" || key == "SReclaimable:") cache += kib;
+    }
+    return {(total - free - cache) >> 10, cache >> 10};
+}
+
+// The highest memory use seen while it lives, sampled on a thread of its own.
+class MemoryPeaks {
+public:
+    MemoryPeaks()
+        : sampler_([this] {
+              while (!done_) {
+                  const Memory now = memory_now();
+                  peak_.used = std::max(peak_.used, now.used);
+                  peak_.cache = std::max(peak_.cache, now.cache);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+              }
+          }) {}
+    ~MemoryPeaks() { stop(); }
+    Memory stop() {
+        done_ = true;
+        if (sampler_.joinable()) sampler_.join();
+        return peak_;
+    }
+
+private:
+    std::atomic<bool> done_ = false;
+    Memory peak_;
+    std::thread sampler_;
+};
+
+// Builds `kind` into the empty directory `directory` and prints what it cost.
+void measure_build(tables::TableKind kind, const std::filesystem::path& directory, bool named_file) {
+    Memory at_fill_end;
+    const auto fill = kind.fill;
+    kind.fill = [&](std::span<std::byte> out, WorkControl& control) {
+        fill(out, control);
+        at_fill_end = memory_now();
+    };
+    const std::filesystem::path path = tables::table_path(directory, kind);
+    std::vector<std::string> warnings;
+    MemoryPeaks peaks;
+    const std::uint64_t before = bytes_written();
+    const tables::TableBytes table = named_file
+                                         ? tables::load_or_build_file(kind, path, warnings, unwatched_work())
+                                         : tables::load_or_build(kind, warnings, unwatched_work());
+    const std::uint64_t written = bytes_written() - before;
+    const Memory after = memory_now();
+    const Memory peak = peaks.stop();
+    const std::uint64_t file_bytes = std::filesystem::file_size(path);
+    std::printf("%-28s %8.2f s  file %11llu  written %11llu  ratio %5.3f  used/cache MiB:", kind.name.c_str(),
+                table.seconds(), static_cast<unsigned long long>(file_bytes),
+                static_cast<unsigned long long>(written),
+                static_cast<double>(written) / static_cast<double>(file_bytes));
+    const std::pair<const char*, Memory> memories[] = {
+        {"fill end", at_fill_end}, {"after", after}, {"peak", peak}};
+    for (const auto& [when, memory] : memories) {
+        std::printf(" %s %llu/%llu", when, static_cast<unsigned long long>(memory.used),
+                    static_cast<unsigned long long>(memory.cache));
+    }
+    std::printf("%s\n", table.built_here() ? "" : "  (not built: loaded)");
+    for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
+}
+
+std::filesystem::path fresh_directory() {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/turnsmith-bench-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::perror("mkdtemp");
-        return 1;
+        std::exit(1);
     }
-    const std::filesystem::path directory = pattern;
-    setenv("TURNSMITH_CACHE_DIR", directory.c_str(), 1);
+    setenv("TURNSMITH_CACHE_DIR", pattern.c_str(), 1);
+    return pattern;
+}
+
+// The solver tables' builds, each into the empty directory.
+int measure_solver_tables(bool large) {
+    const std::filesystem::path directory = fresh_directory();
+    std::printf("%zu workers, files in %s\n", pool_worker_count(), directory.c_str());
+    if (large) {
+        measure_build(corner_flips::table_kind(), directory, true);
+    } else {
+        for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
+            measure_build({spec.name, spec.format, spec.bytes, spec.fill}, directory, false);
+        }
+        for (const unsigned first : edge_patterns::table_first_pieces) {
+            measure_build(edge_patterns::table_kind(first), directory, false);
+        }
+    }
+    std::filesystem::remove_all(directory);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view mode = argc > 1 ? argv[1] : "";
+    if (mode == "tables" || mode == "large") return measure_solver_tables(mode == "large");
+    const std::size_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 600;
+    const std::size_t bytes = megabytes << 20;
+    const std::filesystem::path directory = fresh_directory();
     std::printf("table of %zu MiB, %zu workers, cache in %s\n", megabytes, pool_worker_count(),
                 directory.c_str());
 
     const tables::TableKind kind = tables::test_table_kind(bytes);
     std::vector<std::string> warnings;
-    double build_seconds = 0;
+    measure_build(kind, directory, false);
     {
         const tables::TableBytes built = tables::load_or_build(kind, warnings, unwatched_work());
-        build_seconds = built.seconds();
-        std::printf("build into the file: %.3f s (the fill, checksum, fsync)\n", build_seconds);
 
         double best = 1e9;
         for (int round = 0; round < 5; ++round) {

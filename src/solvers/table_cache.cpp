@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -309,6 +308,14 @@ std::string header_problem(const TableFileHeader& header, std::uint64_t file_byt
     return {};
 }
 
+// The contents of a whole table file, mapped read-only and shared with every
+// other process that maps it.
+Mapping map_contents(int fd, const TableKind& kind) noexcept {
+    Mapping contents = map_aligned(kind.bytes, PROT_READ, MAP_SHARED, fd, table_content_offset);
+    if (contents) madvise(contents.data(), contents.size(), MADV_HUGEPAGE);
+    return contents;
+}
+
 // A table file looked at: its contents mapped when it is whole; otherwise
 // whether it is there at all and what is wrong with it.
 struct Inspection {
@@ -350,7 +357,7 @@ Inspection inspect(const fs::path& path, const TableKind& kind) {
     found.problem = header_problem(header, file_bytes, kind);
     if (!found.problem.empty()) return found;
 
-    Mapping contents = map_aligned(kind.bytes, PROT_READ, MAP_SHARED, file.get(), table_content_offset);
+    Mapping contents = map_contents(file.get(), kind);
     if (!contents) {
         found.problem = "cannot be mapped (" + error_text(errno) + ")";
         return found;
@@ -358,7 +365,6 @@ Inspection inspect(const fs::path& path, const TableKind& kind) {
     // The checksum reads every page once, so ask for all of them now; after
     // that the reads land anywhere, and pages brought back after eviction
     // need no neighbours read with them.
-    madvise(contents.data(), contents.size(), MADV_HUGEPAGE);
     madvise(contents.data(), contents.size(), MADV_WILLNEED);
     if (table_checksum(contents.span()) != header.content_checksum) {
         found.problem = "has contents that do not match their checksum";
@@ -468,13 +474,40 @@ void remove_abandoned_files(const fs::path& target) {
     }
 }
 
-// A table built into its file, or why it could not be; `contents` holds the
-// built table even when it could not be kept.
+// The table built into anonymous memory.
+Mapping build_in_memory(const TableKind& kind, WorkControl& control) {
+    Mapping memory = anonymous_memory(kind);
+    kind.fill(memory.span(), control);
+    make_read_only(memory);
+    return memory;
+}
+
+// The header page and the contents, each with one write_all: the kernel takes
+// up to about 2 GiB a call, and write_all goes on where a call stopped short.
+// Empty when they are written, else the step that failed, with errno set.
+std::string_view write_file(int fd, const TableKind& kind, std::span<const std::byte> contents) {
+    const TableFileHeader header = header_for(kind, table_checksum(contents));
+    std::array<std::byte, header_page_bytes> page{};
+    std::memcpy(page.data(), &header, sizeof header);
+    if (!write_all(fd, page, 0)) return "writing its header";
+    if (!write_all(fd, contents, table_content_offset)) return "writing its contents";
+    if (fsync(fd) != 0) return "flushing it to disk";
+    return {};
+}
+
+// A table built and written to its file, or why its file could not be
+// written; `contents` holds the built table even then, and is empty only
+// when the file failed before the build.
 struct Written {
     Mapping contents;
+    bool mapped = false;  // `contents` is the file's mapping, not private memory
     std::string failure;
 };
 
+// The table is built in private memory and its file written once when the
+// build ends. A build in a shared mapping of the file would have the kernel
+// write back its dirty pages every half minute, and every pass of a
+// breadth-first fill dirties them again: many times the file's size on disk.
 Written write_table(const fs::path& target, const TableKind& kind, WorkControl& control) {
     Written written;
     const auto fail = [&written](std::string_view step, int error) {
@@ -484,28 +517,17 @@ Written write_table(const fs::path& target, const TableKind& kind, WorkControl& 
     TemporaryFile file(target);
     if (!file.created()) return fail("creating a temporary file", file.error());
     // Blocks reserved now cannot run out later: a full disk or a file size
-    // limit shows here as an error rather than as SIGBUS in the middle of
-    // the build.
+    // limit shows here, before the build, rather than after it.
     for (const auto& [offset, bytes] : {std::pair<off_t, std::size_t>{0, header_page_bytes},
                                         std::pair<off_t, std::size_t>{table_content_offset, kind.bytes}}) {
         if (const int error = posix_fallocate(file.fd(), offset, static_cast<off_t>(bytes)); error != 0) {
             return fail("reserving " + std::to_string(table_content_offset + kind.bytes) + " bytes", error);
         }
     }
-    Mapping contents =
-        map_aligned(kind.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), table_content_offset);
-    if (!contents) return fail("mapping it", errno);
-    madvise(contents.data(), contents.size(), MADV_HUGEPAGE);
-
-    kind.fill(contents.span(), control);  // throws past the temporary file's removal
-
-    make_read_only(contents);
-    written.contents = std::move(contents);
-    const TableFileHeader header = header_for(kind, table_checksum(written.contents.span()));
-    std::array<std::byte, header_page_bytes> page{};
-    std::memcpy(page.data(), &header, sizeof header);
-    if (!write_all(file.fd(), page, 0)) return fail("writing its header", errno);
-    if (fsync(file.fd()) != 0) return fail("flushing it to disk", errno);
+    written.contents = build_in_memory(kind, control);  // throws past the temporary file's removal
+    if (const std::string_view step = write_file(file.fd(), kind, written.contents.span()); !step.empty()) {
+        return fail(step, errno);
+    }
     if (!file.rename_to(target)) return fail("renaming it into place", errno);
     // Makes the rename itself durable; the file is in place either way.
     if (const FileDescriptor directory(
@@ -513,29 +535,108 @@ Written write_table(const fs::path& target, const TableKind& kind, WorkControl& 
         directory) {
         fsync(directory.get());
     }
+    // The table from here on is the file's mapping, and the private memory
+    // goes: the process then holds what every later process maps, one copy
+    // in the page cache shared by all of them (the pages just written are
+    // still there, so this reads nothing), rather than a copy of its own
+    // beside it. Without a mapping the private memory stays the table.
+    if (Mapping mapped = map_contents(file.fd(), kind); mapped) {
+        madvise(mapped.data(), mapped.size(), MADV_RANDOM);
+        written.contents = std::move(mapped);
+        written.mapped = true;
+    }
     return written;
 }
 
-// The table built into anonymous memory.
-Mapping build_in_memory(const TableKind& kind, WorkControl& control) {
-    Mapping memory = anonymous_memory(kind);
-    kind.fill(memory.span(), control);
-    make_read_only(memory);
-    return memory;
+std::string gibibytes(std::uint64_t bytes) {
+    const std::uint64_t tenths = bytes * 10 / (std::uint64_t{1} << 30);
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " GiB";
 }
 
-// A table that was built but could not be kept: its copy in memory, so that
-// it no longer depends on a file that is gone or failed to write. Without
-// the memory for a copy, the mapping of the unlinked file stays.
-Mapping keep_in_memory(Mapping built, const TableKind& kind) {
-    try {
-        Mapping copy = anonymous_memory(kind);
-        std::memcpy(copy.data(), built.data(), kind.bytes);
-        make_read_only(copy);
-        return copy;
-    } catch (const std::bad_alloc&) {
-        return built;
+// Free bytes for this user on the file system of `directory`, or nullopt
+// when it cannot be told.
+std::optional<std::uint64_t> free_disk(const fs::path& directory) {
+    struct statvfs status;
+    if (statvfs(directory.c_str(), &status) != 0) return std::nullopt;
+    return std::uint64_t{status.f_bavail} * status.f_frsize;
+}
+
+// What a directory lacks in free disk for the file of `kind`, or nothing.
+std::string room_problem(const TableKind& kind, const fs::path& directory) {
+    const std::uint64_t needed = table_content_offset + kind.bytes;
+    const std::optional<std::uint64_t> room = free_disk(directory);
+    if (!room || *room >= needed) return {};
+    return "the table '" + kind.name + "' needs " + gibibytes(needed) + " of disk in " + quoted(directory) +
+           ", which has " + gibibytes(*room) + " free";
+}
+
+// What stood in the way of a table's file, for each caller to word its own
+// way: as a warning (the cache) or as an error (a named file).
+enum class Obstacle { none, directory, lock, room, write };
+
+// A table made ready at its file. After an obstacle, `contents` holds the
+// table when it was built all the same, else nothing.
+struct Ready {
+    Mapping contents;
+    bool built_here = false;
+    bool mapped = false;  // `contents` is the file's mapping
+    Obstacle obstacle = Obstacle::none;
+    std::string reason;  // the obstacle's
+};
+
+fs::path directory_of(const fs::path& path) {
+    return path.parent_path().empty() ? fs::path(".") : path.parent_path();
+}
+
+fs::path lock_path_of(const fs::path& path) {
+    fs::path lock_path = path;
+    lock_path.replace_extension(".lock");
+    return lock_path;
+}
+
+// The one way to a table's file, for the cache and for named files: maps
+// `path` when it holds the table whole; otherwise, under the file's build
+// lock, builds the table (when `check_room`, only if the disk has room for
+// it) and writes it there. A file found unusable is warned of as `damaged`
+// followed by its name and problem.
+Ready map_or_build(const TableKind& kind, const fs::path& path, bool check_room, std::string_view damaged,
+                   std::vector<std::string>& warnings, WorkControl& control) {
+    Ready ready;
+    const auto stopped = [&ready](Obstacle obstacle, std::string reason) {
+        ready.obstacle = obstacle;
+        ready.reason = std::move(reason);
+        return std::move(ready);
+    };
+    const auto mapped = [&ready](Inspection& found) {
+        ready.contents = std::move(found.contents);
+        ready.mapped = true;
+        return std::move(ready);
+    };
+    Inspection found = inspect(path, kind);
+    if (found.contents) return mapped(found);
+    const fs::path directory = directory_of(path);
+    std::error_code error;
+    fs::create_directories(directory, error);  // also an error when a file stands there
+    if (error) return stopped(Obstacle::directory, error.message());
+    BuildLock lock(lock_path_of(path));
+    if (!lock.opened()) return stopped(Obstacle::lock, error_text(lock.open_error()));
+    const bool locked = lock.take(control);
+    // Whoever held the lock may have just built the table.
+    found = inspect(path, kind);
+    if (found.contents) return mapped(found);
+    if (!found.missing) {
+        warnings.push_back(std::string(damaged) + quoted(path) + " " + found.problem + "; building it again");
     }
+    if (locked) remove_abandoned_files(path);
+    if (std::string short_of_room = check_room ? room_problem(kind, directory) : ""; !short_of_room.empty()) {
+        return stopped(Obstacle::room, std::move(short_of_room));
+    }
+    Written written = write_table(path, kind, control);
+    ready.contents = std::move(written.contents);
+    ready.built_here = true;
+    ready.mapped = written.mapped;
+    if (!written.failure.empty()) return stopped(Obstacle::write, std::move(written.failure));
+    return ready;
 }
 
 void check_kind(const TableKind& kind) {
@@ -627,77 +728,55 @@ fs::path table_path(const fs::path& directory, const TableKind& kind) {
     return directory / (kind.name + ".tbl");
 }
 
+namespace {
+
+// The table `made` holds, named by its file when it is the file's mapping;
+// built in memory when `made` holds none.
+TableBytes table_of(Ready made, const fs::path& path, const TableKind& kind, WorkControl& control,
+                    Clock::time_point start) {
+    if (!made.contents) {
+        made.contents = build_in_memory(kind, control);
+        made.built_here = true;
+    }
+    return TableBytesMaker::make(std::move(made.contents), made.mapped ? path.string() : std::string(),
+                                 made.built_here, start);
+}
+
+}  // namespace
+
 TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnings, WorkControl& control) {
     check_kind(kind);
     const Clock::time_point start = Clock::now();
-    const auto in_memory = [&] {
-        return TableBytesMaker::make(build_in_memory(kind, control), {}, true, start);
-    };
-    const auto unusable_directory = [&](const fs::path& directory, const std::string& reason) {
-        warnings.push_back("the table cache directory " + quoted(directory) + " cannot be used (" + reason +
+    const std::optional<fs::path> directory = cache_directory();
+    if (!directory) return table_of({}, {}, kind, control, start);
+    const fs::path path = table_path(*directory, kind);
+    Ready made = map_or_build(kind, path, false, "the cached table file ", warnings, control);
+    const auto unusable_directory = [&](const std::string& reason) {
+        warnings.push_back("the table cache directory " + quoted(*directory) + " cannot be used (" + reason +
                            "); the table '" + kind.name + "' is built in memory and not kept");
     };
-
-    const std::optional<fs::path> directory = cache_directory();
-    if (!directory) return in_memory();
-    std::error_code error;
-    fs::create_directories(*directory, error);  // also an error when a file stands there
-    if (error) {
-        unusable_directory(*directory, error.message());
-        return in_memory();
+    switch (made.obstacle) {
+        case Obstacle::none:
+        case Obstacle::room:
+            break;
+        case Obstacle::directory:
+            unusable_directory(made.reason);
+            break;
+        case Obstacle::lock:
+            unusable_directory("creating " + lock_path_of(path).filename().string() + ": " + made.reason);
+            break;
+        case Obstacle::write:
+            warnings.push_back("the table file " + quoted(path) + " could not be written (" + made.reason +
+                               "); the table is built in memory and not kept");
+            break;
     }
-    const fs::path path = table_path(*directory, kind);
-
-    Inspection found = inspect(path, kind);
-    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
-
-    fs::path lock_path = path;
-    lock_path.replace_extension(".lock");
-    BuildLock lock(lock_path);
-    if (!lock.opened()) {
-        unusable_directory(
-            *directory, "creating " + lock_path.filename().string() + ": " + error_text(lock.open_error()));
-        return in_memory();
-    }
-    const bool locked = lock.take(control);
-    // Whoever held the lock may have just built the table.
-    found = inspect(path, kind);
-    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
-    if (!found.missing) {
-        warnings.push_back("the cached table file " + quoted(path) + " " + found.problem +
-                           "; building it again");
-    }
-    if (locked) remove_abandoned_files(path);
-
-    Written written = write_table(path, kind, control);
-    if (written.failure.empty()) {
-        return TableBytesMaker::make(std::move(written.contents), path.string(), true, start);
-    }
-    warnings.push_back("the table file " + quoted(path) + " could not be written (" + written.failure +
-                       "); the table is built in memory and not kept");
-    if (written.contents) {
-        return TableBytesMaker::make(keep_in_memory(std::move(written.contents), kind), {}, true, start);
-    }
-    return in_memory();
+    return table_of(std::move(made), path, kind, control, start);
 }
 
 // ---------------------------------------------------------------------------
 // Tables built only when asked
 
 namespace {
-
-std::string gibibytes(std::uint64_t bytes) {
-    const std::uint64_t tenths = bytes * 10 / (std::uint64_t{1} << 30);
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " GiB";
-}
-
-// Free bytes for this user on the file system of `directory`, or nullopt
-// when it cannot be told.
-std::optional<std::uint64_t> free_disk(const fs::path& directory) {
-    struct statvfs status;
-    if (statvfs(directory.c_str(), &status) != 0) return std::nullopt;
-    return std::uint64_t{status.f_bavail} * status.f_frsize;
-}
 
 // MemAvailable of /proc/meminfo in bytes, or 0 when it cannot be read.
 std::uint64_t available_memory() {
@@ -726,39 +805,23 @@ TableBytes load_or_build_file(const TableKind& kind, const fs::path& path, std::
                               WorkControl& control) {
     check_kind(kind);
     const Clock::time_point start = Clock::now();
-    Inspection found = inspect(path, kind);
-    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
-    const fs::path directory = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    std::error_code error;
-    fs::create_directories(directory, error);
-    if (error) {
-        throw std::runtime_error("the directory " + quoted(directory) + " cannot hold the table '" + kind.name +
-                                 "' (" + error.message() + ")");
+    Ready made = map_or_build(kind, path, true, "the table file ", warnings, control);
+    switch (made.obstacle) {
+        case Obstacle::none:
+            break;
+        case Obstacle::directory:
+            throw std::runtime_error("the directory " + quoted(directory_of(path)) +
+                                     " cannot hold the table '" + kind.name + "' (" + made.reason + ")");
+        case Obstacle::lock:
+            throw std::runtime_error("the lock file " + quoted(lock_path_of(path)) + " cannot be created (" +
+                                     made.reason + ")");
+        case Obstacle::room:
+            throw std::runtime_error(made.reason);
+        case Obstacle::write:
+            throw std::runtime_error("the table file " + quoted(path) + " could not be written (" +
+                                     made.reason + ")");
     }
-    fs::path lock_path = path;
-    lock_path.replace_extension(".lock");
-    BuildLock lock(lock_path);
-    if (!lock.opened()) {
-        throw std::runtime_error("the lock file " + quoted(lock_path) + " cannot be created (" +
-                                 error_text(lock.open_error()) + ")");
-    }
-    const bool locked = lock.take(control);
-    found = inspect(path, kind);
-    if (found.contents) return TableBytesMaker::make(std::move(found.contents), path.string(), false, start);
-    if (!found.missing) {
-        warnings.push_back("the table file " + quoted(path) + " " + found.problem + "; building it again");
-    }
-    if (locked) remove_abandoned_files(path);
-    const std::uint64_t needed = table_content_offset + kind.bytes;
-    if (const std::optional<std::uint64_t> room = free_disk(directory); room && *room < needed) {
-        throw std::runtime_error("the table '" + kind.name + "' needs " + gibibytes(needed) + " of disk in " +
-                                 quoted(directory) + ", which has " + gibibytes(*room) + " free");
-    }
-    Written written = write_table(path, kind, control);
-    if (!written.failure.empty()) {
-        throw std::runtime_error("the table file " + quoted(path) + " could not be written (" + written.failure + ")");
-    }
-    return TableBytesMaker::make(std::move(written.contents), path.string(), true, start);
+    return table_of(std::move(made), path, kind, control, start);
 }
 
 TableBytes copy_to_memory(TableBytes table, std::size_t spare) {

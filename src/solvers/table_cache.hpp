@@ -16,7 +16,9 @@
 //                      content_offset (file layout below)
 //   NAME.lock          taken (flock) by whoever builds NAME.tbl, so that one
 //                      process builds it while the others wait and then map it
-//   NAME.tmp-PID-N     a table being built; renamed to NAME.tbl when whole
+//   NAME.tmp-PID-N     a table being built (its blocks reserved; the table
+//                      itself is built in memory and written here once),
+//                      renamed to NAME.tbl when whole
 
 #include <cstddef>
 #include <cstdint>
@@ -128,10 +130,11 @@ TableBytes load_or_build(const TableKind& kind, std::vector<std::string>& warnin
 std::optional<TableBytes> load_file(const TableKind& kind, const std::filesystem::path& path,
                                     std::vector<std::string>& warnings);
 // The table of `kind` from the file `path`, built into it first when it is
-// missing or damaged (atomically, under the file's build lock, inside its
-// mapped temporary file). Before building, checks that the file system has
-// room for it. Throws std::runtime_error naming the file when there is no
-// room or the file cannot be written, and whatever the build throws.
+// missing or damaged (under the file's build lock, in memory, then written
+// once to a temporary file renamed into place). Before building, checks that
+// the file system has room for it. Throws std::runtime_error naming the file
+// when there is no room or the file cannot be written, and whatever the build
+// throws.
 TableBytes load_or_build_file(const TableKind& kind, const std::filesystem::path& path,
                               std::vector<std::string>& warnings, WorkControl& control);
 // A private copy of `table` in memory that asks for huge pages, when the

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <regex>
 #include <future>
 #include <set>
 #include <stdexcept>
@@ -315,6 +318,114 @@ TEST_F(TableCache, BuildRemovesWhatDeadBuildersLeft) {
     }
     EXPECT_TRUE(load(counted_kind(5000, 13, log_)).built_here());
     EXPECT_EQ(file_names(cache_), (std::set<std::string>{"counted.tbl", "counted.lock", "other.tmp-1-0"}));
+}
+
+// While a table is built, its file's name is absent: at most the builder's
+// temporary file is there, beside the lock, for the cache and a named file
+// alike.
+TEST_F(TableCache, DuringABuildOnlyItsTemporaryFileIsThere) {
+    const std::regex temporary("counted\\.tmp-" + std::to_string(getpid()) + "-[0-9]+");
+    const fs::path named = root_ / "named" / "counted.tbl";
+    for (const fs::path& path : {table_path(cache_, counted_kind(1, 1, log_)), named}) {
+        std::set<std::string> seen;
+        TableKind kind = counted_kind(300'000, 15, log_);
+        const auto fill = kind.fill;
+        kind.fill = [&](std::span<std::byte> out, WorkControl& control) {
+            seen = file_names(path.parent_path());
+            fill(out, control);
+        };
+        WorkControl control;
+        const TableBytes table =
+            path == named ? load_or_build_file(kind, path, warnings_, control) : load(kind);
+        EXPECT_EQ(table.path(), path.string());
+        EXPECT_TRUE(seen.erase("counted.lock")) << path;
+        const auto is_temporary = [&](const std::string& name) { return std::regex_match(name, temporary); };
+        EXPECT_LE(std::erase_if(seen, is_temporary), 1u);
+        EXPECT_EQ(seen, std::set<std::string>{}) << path;
+    }
+}
+
+// A process that maps a table reads the same bytes while another rebuilds
+// its file (here for another format): the new file takes the name, and the
+// old one, still mapped, is neither cut short (SIGBUS) nor written over.
+TEST_F(TableCache, AMappedTableKeepsItsBytesWhileItsFileIsRebuilt) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support fork in a process with threads";
+#endif
+    constexpr std::size_t bytes = 3 << 20;
+    const std::vector<std::byte> old_bytes = expected_bytes(bytes, 1);
+    const TableBytes old_table = load(counted_kind(bytes, 1, log_));
+    int started[2], rebuilt[2];
+    ASSERT_EQ(pipe(started), 0);
+    ASSERT_EQ(pipe(rebuilt), 0);
+    const pid_t reader = fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        alarm(120);
+        close(started[0]);
+        close(rebuilt[1]);
+        fcntl(rebuilt[0], F_SETFL, O_NONBLOCK);
+        char byte = 0;
+        bool same = same_bytes(old_table.bytes(), old_bytes);
+        [[maybe_unused]] const ssize_t put = write(started[1], "r", 1);
+        while (same && read(rebuilt[0], &byte, 1) < 0) {  // until the other end is closed
+            same = same_bytes(old_table.bytes(), old_bytes);
+        }
+        _exit(same && same_bytes(old_table.bytes(), old_bytes) ? 0 : 1);
+    }
+    close(started[1]);
+    close(rebuilt[0]);
+    char byte = 0;
+    ASSERT_EQ(read(started[0], &byte, 1), 1);
+    const TableBytes new_table = load(counted_kind(bytes, 2, log_));
+    EXPECT_TRUE(new_table.built_here());
+    EXPECT_TRUE(same_bytes(new_table.bytes(), expected_bytes(bytes, 2)));
+    close(rebuilt[1]);  // the reader's last look: a write here could raise SIGPIPE after its death
+    int status = 0;
+    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    close(started[0]);
+}
+
+// The bytes this process has sent toward the disk (write_bytes of
+// /proc/self/io), or nullopt when the kernel does not count them.
+std::optional<std::uint64_t> bytes_written() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "write_bytes:") return value;
+    }
+    return std::nullopt;
+}
+
+// A build that passes over its memory several times still writes its file
+// once. Each pass ends with an msync, as the kernel's periodic write-back
+// would: memory shared with the file would go to disk after every pass.
+TEST_F(TableCache, ABuildWritesItsFileOnce) {
+    constexpr std::size_t bytes = 8 << 20;
+    constexpr int passes = 4;
+    TableKind kind = counted_kind(bytes, 16, log_);
+    const auto fill = kind.fill;
+    kind.fill = [&](std::span<std::byte> out, WorkControl& control) {
+        for (int pass = 0; pass < passes; ++pass) {
+            if (pass + 1 < passes) {
+                std::fill(out.begin(), out.end(), std::byte(pass + 1));
+            } else {
+                fill(out, control);
+            }
+            ASSERT_EQ(msync(out.data(), out.size(), MS_SYNC), 0);
+        }
+    };
+    const std::optional<std::uint64_t> before = bytes_written();
+    if (!before) GTEST_SKIP() << "no write_bytes in /proc/self/io";
+    const TableBytes table = load(kind);
+    const std::uint64_t written = *bytes_written() - *before;
+    if (written == 0) GTEST_SKIP() << "the file system of " << cache_ << " does not count its writes";
+    const std::uint64_t file_bytes = fs::file_size(table_path(cache_, kind));
+    EXPECT_TRUE(same_bytes(table.bytes(), expected_bytes(bytes, 16)));
+    EXPECT_GE(written, bytes);
+    EXPECT_LE(written, file_bytes * 11 / 10) << "the file holds " << file_bytes;
 }
 
 // An empty TURNSMITH_CACHE_DIR turns the cache off: no file, no directory,
