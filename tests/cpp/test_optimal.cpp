@@ -3,18 +3,22 @@
 // rules and order, but none of the search's shortcuts (reads fetched in
 // passes, filters in stages, reads skipped where a node's own entries already
 // decide them). Both must expand the same nodes and find the same solution,
-// so every deepening's node count must agree exactly.
+// so every deepening's node count must agree exactly; the solver's own
+// deepening, asked for no more than the distance, must then find it too.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
+#include "stop_test_support.hpp"
 #include "solvers/optimal_3x3.hpp"
 
 namespace turnsmith {
@@ -87,28 +91,79 @@ std::vector<Cube3x3> scrambled(std::size_t count, std::size_t turns, std::uint64
 
 class OptimalSearch : public ::testing::TestWithParam<std::size_t> {};
 
+// The distance of `cube` and its least solution, by the plain search deepened
+// from the tables' bound; nullopt when it lies beyond `longest`. Each
+// deepening of the solver must agree with it.
+std::optional<std::vector<std::int8_t>> deepened(const optimal::Solver& search, const Cube3x3& cube,
+                                                 std::size_t turns) {
+    // Every quarter turn moves the corners by a 4-cycle, an odd permutation:
+    // all the state's solutions have the parity of the turns that made it.
+    const unsigned table = search.table_bound(cube);
+    WorkControl control;
+    for (unsigned length = table + ((table ^ turns) & 1); length <= longest; length += 2) {
+        std::vector<std::int8_t> out(length, -1);
+        const SearchResult result = search.search_exactly(cube, length, out, control);
+        PlainSearch plain{search};
+        const bool found = plain.below(cube, length, -1, false);
+        EXPECT_EQ(result.nodes, plain.nodes) << "length " << length;
+        EXPECT_EQ(result.outcome == SearchOutcome::found, found) << "length " << length;
+        if (found) {
+            EXPECT_EQ(out, plain.path);
+            return plain.path;
+        }
+    }
+    return std::nullopt;
+}
+
 TEST_P(OptimalSearch, ExpandsTheNodesOfAPlainSearchAndFindsItsSolution) {
     if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set";
     const optimal::Solver& search = solver();
     const std::size_t turns = GetParam();
     WorkControl control;
+    std::size_t within = 0;
     for (const Cube3x3& cube : scrambled(4, turns, 100 + turns)) {
-        bool found = false;
-        for (unsigned length = search.lower_bound(cube); !found && length <= longest; length += 2) {
-            std::vector<std::int8_t> out(length, -1);
-            const SearchResult result = search.search_exactly(cube, length, out, control);
-            PlainSearch plain{search};
-            found = search.table_bound(cube) <= length && plain.below(cube, length, -1, false);
-            ASSERT_EQ(result.nodes, plain.nodes) << "length " << length;
-            ASSERT_EQ(result.outcome == SearchOutcome::found, found) << "length " << length;
-            if (found) {
-                EXPECT_EQ(out, plain.path);
-            }
+        const auto solution = deepened(search, cube, turns);
+        if (::testing::Test::HasFailure()) return;
+        if (!solution) continue;
+        ++within;
+        // A bound at most the distance: a deepening of the wrong parity, or
+        // one that starts past the distance, finds nothing within it.
+        for (const auto sharing : {optimal::Solver::Sharing::none, optimal::Solver::Sharing::subtrees}) {
+            std::vector<std::int8_t> out(solution->size(), -1);
+            const SearchResult result = search.solve(cube, solution->size(), out, control, sharing);
+            ASSERT_EQ(result.outcome, SearchOutcome::found) << "distance " << solution->size();
+            EXPECT_EQ(out, *solution);
         }
     }
+    EXPECT_GT(within, 0u) << "no state lies within " << longest << " moves";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scrambles, OptimalSearch, ::testing::Values(std::size_t{15}, std::size_t{17}));
+
+// A uniformly random state lies 17 or more moves away, which the small tables
+// take hours to prove: a stop asked meanwhile ends the search, on one thread
+// or shared out on the pool.
+class OptimalStop : public ::testing::TestWithParam<optimal::Solver::Sharing> {};
+
+TEST_P(OptimalStop, AStopEndsALongSearch) {
+    if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set";
+    const optimal::Solver& search = solver();  // the tables first: the stop must come during the search
+    std::mt19937_64 rng(7);
+    const Cube3x3 cube = testing::random_state<Cube3x3>(rng, 60);
+    WorkControl control;
+    std::vector<std::int8_t> out(optimal::diameter);
+    const SearchResult result = [&] {
+        const testing::StopAfter stop(control, std::chrono::milliseconds(200));
+        return search.solve(cube, optimal::diameter, out, control, GetParam());
+    }();
+    EXPECT_EQ(result.outcome, SearchOutcome::stopped);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sharing, OptimalStop,
+                         ::testing::Values(optimal::Solver::Sharing::none, optimal::Solver::Sharing::subtrees),
+                         [](const auto& info) {
+                             return info.param == optimal::Solver::Sharing::none ? "OneThread" : "OnThePool";
+                         });
 
 }  // namespace
 }  // namespace turnsmith

@@ -6,12 +6,15 @@ check the packed words and the views of any reachable state, not only the few
 states reached from solved by one turn.
 """
 
+import importlib.util
 import os
 import re
 import subprocess
 import sys
 import sysconfig
 import textwrap
+
+import pytest
 
 import turnsmith
 
@@ -363,3 +366,16 @@ def run_script(script, **env_changes):
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
+
+
+def require_dask():
+    """Skips the calling test unless the dask extra (Dask and its
+    distributed scheduler, which the examples import) is importable. The test
+    command installs the extra: under CI its absence is a broken set-up,
+    which fails the test instead."""
+    missing = [name for name in ("dask", "distributed") if importlib.util.find_spec(name) is None]
+    if not missing:
+        return
+    if os.environ.get("CI") == "true":
+        pytest.fail(f"{', '.join(missing)} not importable, though the test environment installs the dask extra")
+    pytest.skip(f"needs the dask extra ({', '.join(missing)} not importable): pip install '.[dask]'")

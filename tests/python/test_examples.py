@@ -4,7 +4,6 @@ up against single cubes and against a breadth-first search in plain Python."""
 import collections
 import importlib.util
 import json
-import os
 import pathlib
 import re
 import subprocess
@@ -13,7 +12,7 @@ import sys
 import pytest
 
 import turnsmith
-from cubehelpers import MOVE_METHODS
+from cubehelpers import MOVE_METHODS, require_dask
 
 pytest.importorskip("numpy")
 
@@ -281,12 +280,7 @@ def evaluate_cluster(request):
     """The address of a two-worker cluster started here, before the examples
     are on any path (so the workers have evaluate.py only if it is sent),
     or None for the example's own LocalCluster."""
-    if importlib.util.find_spec("distributed") is None:
-        # The test command installs the dask extra: without it there, the
-        # set-up is broken, not the machine short of an optional package.
-        if os.environ.get("CI") == "true":
-            pytest.fail("distributed is not importable, though the test environment installs the dask extra")
-        pytest.skip("needs the dask extra: pip install '.[dask]'")
+    require_dask()
     if request.param == "own":
         yield None
         return
