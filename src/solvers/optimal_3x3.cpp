@@ -56,17 +56,20 @@ Solver::Node Solver::child_of(const Node& node, unsigned move, const LargeTable*
     return child;
 }
 
-unsigned Solver::estimate(const Node& node) const noexcept {
+unsigned Solver::estimate(const Node& node, bool phase1) const noexcept {
     unsigned bound = corners_.distance(node.corners);
     for (std::size_t v = 0; v < edge_views; ++v)
         bound = std::max<unsigned>(bound, edges_[v % edge_tables][node.edges[v].index()]);
+    if (!phase1) return bound;
     for (const two_phase::Phase1Place& place : node.phase1)
         bound = std::max(bound, two_phase::Phase1View::distance(phase1_.entry_of(place)));
     return bound;
 }
 
+// The large table bounds phase 1's distance along each axis from above (its
+// place holds phase 1's): a search that reads it skips phase 1's.
 unsigned Solver::search_estimate(const Node& node, const LargeTable* large) const noexcept {
-    unsigned bound = estimate(node);
+    unsigned bound = estimate(node, large == nullptr);
     if (large == nullptr) return bound;
     for (const std::uint8_t distance : node.large_distance) bound = std::max<unsigned>(bound, distance);
     return bound;
@@ -83,6 +86,11 @@ void Solver::attach_large(std::span<const std::byte> table, phase1_corners::Corn
 }
 
 unsigned Solver::table_bound(const Cube3x3& cube) const noexcept { return estimate(node_of(cube)); }
+
+unsigned Solver::search_bound(const Cube3x3& cube) const noexcept {
+    const LargeTable* large = large_.load(std::memory_order_acquire);
+    return search_estimate(node_of(cube, large), large);
+}
 
 unsigned Solver::with_parity(const Node& node, unsigned bound) const noexcept {
     // The corners' distance has the parity of the cube's: a larger bound of

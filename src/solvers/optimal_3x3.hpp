@@ -66,9 +66,13 @@ public:
 
     // A number never above the distance of `cube` (a state the turns reach).
     unsigned lower_bound(const Cube3x3& cube) const noexcept;
-    // The tables' largest value alone, as the search prunes by it (the
-    // lower bound before its parity is taken into account).
+    // The small tables' largest value alone (the lower bound before its
+    // parity is taken into account).
     unsigned table_bound(const Cube3x3& cube) const noexcept;
+    // The bound a search prunes by: the same with the large table's along
+    // its three axes when one is attached (found by walking down to solved
+    // there, not by the search's own way of following it).
+    unsigned search_bound(const Cube3x3& cube) const noexcept;
     // The same for many cubes, their table reads overlapped; on this thread.
     void lower_bounds(std::span<const Cube3x3> cubes, std::span<std::uint8_t> out) const noexcept;
 
@@ -133,7 +137,8 @@ private:
     // A node of `cube`, following the large table too when `large` is one.
     Node node_of(const Cube3x3& cube, const LargeTable* large = nullptr) const noexcept;
     Node child_of(const Node& node, unsigned move, const LargeTable* large) const noexcept;
-    unsigned estimate(const Node& node) const noexcept;
+    // The small tables' bound; without phase 1's when `phase1` is false.
+    unsigned estimate(const Node& node, bool phase1 = true) const noexcept;
     // The small tables' bound, raised by the large table's when `large` is one.
     unsigned search_estimate(const Node& node, const LargeTable* large) const noexcept;
     unsigned search_start(const Cube3x3& cube, const LargeTable* large) const noexcept;

@@ -13,13 +13,19 @@
 #include <cstdlib>
 #include <optional>
 #include <random>
+#include <tuple>
+#include <span>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cube/cube_3x3.hpp"
 #include "model_test_support.hpp"
 #include "stop_test_support.hpp"
+#include "solvers/distance_table_2x2.hpp"
 #include "solvers/optimal_3x3.hpp"
+#include "solvers/table_cache.hpp"
+#include "solvers/two_phase_solver.hpp"
 
 namespace turnsmith {
 namespace {
@@ -66,7 +72,7 @@ struct PlainSearch {
             const unsigned k = allowed[i];
             Cube3x3 child = cube;
             apply_move_index_internal(child, static_cast<MoveIndex>(k));
-            if (solver.table_bound(child) > remaining - 1) continue;
+            if (solver.search_bound(child) > remaining - 1) continue;
             path.push_back(static_cast<std::int8_t>(k));
             if (below(child, remaining - 1, static_cast<int>(k), static_cast<int>(k) == last)) return true;
             path.pop_back();
@@ -89,7 +95,43 @@ std::vector<Cube3x3> scrambled(std::size_t count, std::size_t turns, std::uint64
     return cubes;
 }
 
-class OptimalSearch : public ::testing::TestWithParam<std::size_t> {};
+// A solver of its own that reads a reduced large table (every twist read as
+// 0, 2.6 MB): the search's way through the large table, on a table a test
+// builds in a second.
+struct WithReducedLarge {
+    std::vector<tables::TableBytes> edges;
+    std::vector<std::uint64_t> large;
+    std::unique_ptr<optimal::Solver> solver;
+};
+
+const optimal::Solver& reduced_large_solver() {
+    static const WithReducedLarge made = [] {
+        WithReducedLarge made;
+        std::vector<std::string> warnings;
+        const two_phase::Solver& phase1 = two_phase_solver(warnings, unwatched_work());
+        std::vector<std::span<const std::byte>> views;
+        for (const unsigned first : edge_patterns::table_first_pieces) {
+            made.edges.push_back(tables::load_or_build(edge_patterns::table_kind(first), warnings, unwatched_work()));
+            views.push_back(made.edges.back().bytes());
+        }
+        made.solver = std::make_unique<optimal::Solver>(distance_table_2x2(), views, phase1);
+        constexpr auto reduced = phase1_corners::Moves::Twists::ignored;
+        const phase1_corners::Moves moves(optimal::default_detail, phase1.phase1_view(), reduced);
+        made.large.resize(moves.byte_count() / sizeof(std::uint64_t));
+        phase1_corners::fill_table(std::as_writable_bytes(std::span(made.large)), moves, unwatched_work());
+        made.solver->attach_large(std::as_bytes(std::span(made.large)), optimal::default_detail, reduced);
+        return made;
+    }();
+    return *made.solver;
+}
+
+enum class Tables { small, reduced_large };
+
+const optimal::Solver& solver_of(Tables tables) {
+    return tables == Tables::small ? solver() : reduced_large_solver();
+}
+
+class OptimalSearch : public ::testing::TestWithParam<std::tuple<std::size_t, Tables>> {};
 
 // The distance of `cube` and its least solution, by the plain search deepened
 // from the tables' bound; nullopt when it lies beyond `longest`. Each
@@ -98,7 +140,7 @@ std::optional<std::vector<std::int8_t>> deepened(const optimal::Solver& search, 
                                                  std::size_t turns) {
     // Every quarter turn moves the corners by a 4-cycle, an odd permutation:
     // all the state's solutions have the parity of the turns that made it.
-    const unsigned table = search.table_bound(cube);
+    const unsigned table = search.search_bound(cube);
     WorkControl control;
     for (unsigned length = table + ((table ^ turns) & 1); length <= longest; length += 2) {
         std::vector<std::int8_t> out(length, -1);
@@ -117,8 +159,8 @@ std::optional<std::vector<std::int8_t>> deepened(const optimal::Solver& search, 
 
 TEST_P(OptimalSearch, ExpandsTheNodesOfAPlainSearchAndFindsItsSolution) {
     if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set";
-    const optimal::Solver& search = solver();
-    const std::size_t turns = GetParam();
+    const auto [turns, tables] = GetParam();
+    const optimal::Solver& search = solver_of(tables);
     WorkControl control;
     std::size_t within = 0;
     for (const Cube3x3& cube : scrambled(4, turns, 100 + turns)) {
@@ -138,7 +180,14 @@ TEST_P(OptimalSearch, ExpandsTheNodesOfAPlainSearchAndFindsItsSolution) {
     EXPECT_GT(within, 0u) << "no state lies within " << longest << " moves";
 }
 
-INSTANTIATE_TEST_SUITE_P(Scrambles, OptimalSearch, ::testing::Values(std::size_t{15}, std::size_t{17}));
+INSTANTIATE_TEST_SUITE_P(Scrambles, OptimalSearch,
+                         ::testing::Values(std::tuple{std::size_t{15}, Tables::small},
+                                           std::tuple{std::size_t{17}, Tables::small},
+                                           std::tuple{std::size_t{15}, Tables::reduced_large}),
+                         [](const auto& info) {
+                             return std::to_string(std::get<0>(info.param)) + "Turns" +
+                                    (std::get<1>(info.param) == Tables::small ? "Small" : "ReducedLarge");
+                         });
 
 // A uniformly random state lies 17 or more moves away, which the small tables
 // take hours to prove: a stop asked meanwhile ends the search, on one thread
