@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "cube/rank_2x2.hpp"
 #include "engine/batch.hpp"
@@ -84,14 +85,15 @@ unsigned cube_type_of(Batch& batch) {
 // Only the line on a terminal reports a table build: a callable counts cubes.
 PyObject* build_progress(PyObject* progress) { return progress == Py_True ? Py_True : nullptr; }
 
-// The `upper_bounds` of distances(): none, or one integer a cube.
-std::optional<IntegerArray<std::int64_t>> read_upper_bounds(PyObject* value, std::size_t cubes) {
-    std::optional<IntegerArray<std::int64_t>> bounds;
-    if (value == nullptr || value == Py_None) return bounds;
-    bounds.emplace(value, "upper_bounds", "upper bounds are numbers of quarter turns");
-    if (bounds->dimensions() != 1 || bounds->rows() != cubes)
-        throw_shape_error("upper_bounds", "(" + std::to_string(cubes) + ",)", bounds->shape_text());
-    return bounds;
+// The `upper_bounds` of distances(): none, or one integer a cube, copied so
+// that the check and the search read the same values while another thread
+// may write the array.
+std::optional<std::vector<std::int64_t>> read_upper_bounds(PyObject* value, std::size_t cubes) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    const IntegerArray<std::int64_t> bounds(value, "upper_bounds", "upper bounds are numbers of quarter turns");
+    if (bounds.dimensions() != 1 || bounds.rows() != cubes)
+        throw_shape_error("upper_bounds", "(" + std::to_string(cubes) + ",)", bounds.shape_text());
+    return std::vector<std::int64_t>(bounds.elements().begin(), bounds.elements().end());
 }
 
 // Refuses the first bound that `floors`, numbers never above the distances,
@@ -127,7 +129,7 @@ PyObject* distances(const Call<3>& call) {
                 const auto upper = read_upper_bounds(bound[2], cubes.size());
                 std::span<const std::int64_t> bounds;
                 if (upper) {
-                    bounds = upper->elements();
+                    bounds = *upper;
                     check_upper_bounds(bounds, detached_loop([&](auto&& run) {
                         return Solving<C>::distance_floors(std::span<const C>(cubes), modulo_rotation, run);
                     }));
