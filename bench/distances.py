@@ -10,6 +10,8 @@ built. Then, each in a fresh process with the tables ready:
 - distances() of states made by 14 random quarter turns (none undoing the one
   before), on 1 and 2 workers: cubes/s, and the time per state of one worker
   (mean, median, largest);
+- the same, and a tenth as many states of 16 turns, given their distances as
+  upper_bounds (as a known optimal answer's length): the time it saves;
 - lower_bounds() of a million uniform random states, against is_solved() of
   the same batch (a pass over the same words that reads no table);
 - the distances of a few uniform random states, when --random N asks for them
@@ -57,14 +59,18 @@ batch.scramble_with_moves(np.full(n, turns), seed=2026, avoid_inverse=True)
 start = time.perf_counter()
 distances = batch.distances()
 seconds = time.perf_counter() - start
+# The same given the distances as upper bounds, as a known optimal answer's length.
+start = time.perf_counter()
+assert (batch.distances(upper_bounds=distances) == distances).all()
+bounded = time.perf_counter() - start
 # One cube at a time: the time per state (on one worker when there is one).
 each = []
-for i in range(min(n, 300)):
+for i in range(min(n, int(sys.argv[3]) if len(sys.argv) > 3 else 300)):
     one = batch.take([i])
     t0 = time.perf_counter()
     one.distances()
     each.append(time.perf_counter() - t0)
-print(json.dumps({"seconds": seconds, "mean": float(distances.mean()),
+print(json.dumps({"seconds": seconds, "bounded": bounded, "mean": float(distances.mean()),
                   "histogram": np.bincount(distances).tolist(), "each": each}))
 """
 
@@ -165,6 +171,15 @@ def main() -> int:
             else:
                 line += f"  (at least {SHALLOW_TARGET:.0f}: {'met' if rate >= SHALLOW_TARGET else 'NOT met'})"
             print(line)
+            print(f"             given the distances as upper_bounds: {n / r['bounded']:8.1f} cubes/s, "
+                  f"{r['seconds'] / r['bounded']:.1f}x")
+
+        deep = max(1, n // 10)
+        r = run(SHALLOW, str(deep), "16", "0", **env)
+        assert isinstance(r, dict)
+        print(f"\n{deep:,} states of 16 random quarter turns (mean distance {r['mean']:.2f}), every worker: "
+              f"distances() {r['seconds']:.2f} s, given the distances as upper_bounds {r['bounded']:.2f} s, "
+              f"{r['seconds'] / r['bounded']:.1f}x")
 
         r = run(BOUNDS, **env)
         assert isinstance(r, dict)

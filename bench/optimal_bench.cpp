@@ -19,6 +19,11 @@
 //       States made by that many random quarter turns: time per state (mean,
 //       median, largest) and nodes on one thread, then cubes per second on
 //       the pool's workers.
+//   optimal_bench bounded [states=20] [seed=1] [turns=15, 0 for uniformly random]
+//       Each state's distance on one thread twice: by the plain search, and
+//       given the distance as an upper bound (as a known optimal answer's
+//       length), which leaves out the last deepening. Nodes and seconds of
+//       both for each state, then the ratios of the totals.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +32,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,6 +194,52 @@ void whole_searches(const optimal::Solver& solver, std::size_t count, std::uint6
                 std::accumulate(nodes.begin(), nodes.end(), 0.0) / n);
 }
 
+// One search of a state's distance, timed.
+struct TimedDistance {
+    SearchResult result;
+    double seconds;
+};
+
+TimedDistance timed_distance(const optimal::Solver& solver, const Cube3x3& cube,
+                             std::optional<unsigned> upper) {
+    const auto start = std::chrono::steady_clock::now();
+    const SearchResult result = solver.distance(cube, upper, unwatched_work());
+    return {result, seconds_since(start)};
+}
+
+void bounded(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned turns) {
+    const std::vector<Cube3x3> cubes =
+        turns == 0 ? random_states(count, seed) : scrambled_states(count, seed, turns);
+    const std::string kind = turns == 0 ? "uniformly random states"
+                                        : "states of " + std::to_string(turns) + " random quarter turns";
+    std::printf("%zu %s, one thread\n", count, kind.c_str());
+    std::printf("state  distance   plain nodes  seconds  bounded nodes  seconds  node ratio\n");
+    double nodes[2] = {0, 0}, seconds[2] = {0, 0};
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        const TimedDistance plain = timed_distance(solver, cubes[i], std::nullopt);
+        const TimedDistance given = timed_distance(solver, cubes[i], plain.result.length);
+        if (given.result.length != plain.result.length) {
+            std::printf("state %zu: %u given its distance %u as a bound\n", i, given.result.length,
+                        plain.result.length);
+            std::exit(1);
+        }
+        const TimedDistance both[2] = {plain, given};
+        for (int k = 0; k < 2; ++k) {
+            nodes[k] += static_cast<double>(both[k].result.nodes);
+            seconds[k] += both[k].seconds;
+        }
+        std::printf("%5zu  %8u  %12llu  %7.3f  %13llu  %7.3f  %10.1f\n", i, plain.result.length,
+                    static_cast<unsigned long long>(plain.result.nodes), plain.seconds,
+                    static_cast<unsigned long long>(given.result.nodes), given.seconds,
+                    static_cast<double>(plain.result.nodes) / std::max<double>(1, given.result.nodes));
+        std::fflush(stdout);
+    }
+    std::printf("totals: plain %.4g nodes, %.2f s; bounded %.4g nodes, %.2f s; plain/bounded: nodes %.1fx, "
+                "seconds %.1fx\n",
+                nodes[0], seconds[0], nodes[1], seconds[1], nodes[0] / std::max(1.0, nodes[1]),
+                seconds[0] / std::max(1e-9, seconds[1]));
+}
+
 void values(const optimal::Solver& solver, std::size_t count, std::uint64_t seed) {
     std::vector<std::uint64_t> histogram(optimal::diameter + 1);
     for (const Cube3x3& cube : random_states(count, seed)) ++histogram[solver.table_bound(cube)];
@@ -219,6 +271,8 @@ int main(int argc, char** argv) {
         whole_searches(solver, number(2, 10), number(3, 1), static_cast<double>(number(4, 3600)));
     } else if (mode == "deepenings") {
         deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
+    } else if (mode == "bounded") {
+        bounded(solver, number(2, 20), number(3, 1), static_cast<unsigned>(number(4, 15)));
     } else if (mode == "values") {
         values(solver, number(2, 1'000'000), number(3, 1));
     } else {

@@ -38,8 +38,12 @@ cubes need their distance, and most do not need a search for it:
 the distance, so an answer as short as its cube's bound is optimal as it
 stands. Only the solved cubes whose answer is longer than their bound go to
 `distances()`, the exact search (milliseconds for states about 14 quarter
-turns from solved, minutes or more for deep ones); the summary says how many
-the bound settled and how many were searched. The summary is a table on
+turns from solved, minutes or more for deep ones), each with its answer's
+length as `upper_bounds`: a solution is never shorter than the distance, so
+the search never needs its deepening at that length, and an answer that is
+optimal is proved so by the deepenings below it alone (most of the search
+for a deep state). The summary says how many the bound settled and how many
+were searched. The summary is a table on
 stdout, or with --json one JSON object; the time taken goes to stderr (on a
 cluster, from the first chunk sent; the cluster's start is timed apart).
 --details FILE.npz keeps every cube's figures, row i for state i: solved,
@@ -201,8 +205,9 @@ def score(batch: turnsmith.CubeBatch, moves: Moves, progress: bool | None = None
     """Every cube's figures: the answers replayed on a copy of the batch, the
     lower bounds, and distances() for the solved cubes whose answer is longer
     than their bound (lower bound <= distance <= any solution's length, so
-    an answer as short as the bound is optimal). Depends on each cube and its
-    row alone, so chunks of a batch give the rows of the whole."""
+    an answer as short as the bound is optimal, and the answer's length bounds
+    the search). Depends on each cube and its row alone, so chunks of a batch
+    give the rows of the whole."""
     if len(moves) != len(batch):
         raise InputError(f"{len(moves)} answers for {len(batch)} states")
     replay = turnsmith.CubeBatch.from_words(batch.to_words(), cube_type_of(batch))
@@ -216,7 +221,7 @@ def score(batch: turnsmith.CubeBatch, moves: Moves, progress: bool | None = None
     searched = solved & ~proved
     if searched.any():
         rows = np.flatnonzero(searched)
-        distances[rows] = batch.take(rows).distances(progress=progress)
+        distances[rows] = batch.take(rows).distances(progress=progress, upper_bounds=lengths[rows])
     return Scores(solved, lengths, lower, distances, searched)
 
 

@@ -2,9 +2,11 @@
 // distances and their lower bounds, and solutions, read from the 2x2's
 // distance table or searched for the 3x3. Loops that only read run detached.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "cube/rank_2x2.hpp"
 #include "engine/batch.hpp"
@@ -58,7 +60,7 @@ PyObject* from_ranks(const Call<2>& call) {
         require_numpy();
         const IntegerArray<std::int64_t> ranks(bound[0], "ranks");
         if (ranks.dimensions() != 1) {
-            throw_error(PyExc_ValueError, "argument 'ranks': expected shape (N,), got " + ranks.shape_text());
+            throw_shape_error("ranks", "(N,)", ranks.shape_text());
         }
         const auto values = ranks.elements();
         for (std::size_t at = 0; at < values.size(); ++at) {
@@ -83,26 +85,61 @@ unsigned cube_type_of(Batch& batch) {
 // Only the line on a terminal reports a table build: a callable counts cubes.
 PyObject* build_progress(PyObject* progress) { return progress == Py_True ? Py_True : nullptr; }
 
+// The `upper_bounds` of distances(): none, or one integer a cube, copied so
+// that the check and the search read the same values while another thread
+// may write the array.
+std::optional<std::vector<std::int64_t>> read_upper_bounds(PyObject* value, std::size_t cubes) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    const IntegerArray<std::int64_t> bounds(value, "upper_bounds", "upper bounds are numbers of quarter turns");
+    if (bounds.dimensions() != 1 || bounds.rows() != cubes)
+        throw_shape_error("upper_bounds", "(" + std::to_string(cubes) + ",)", bounds.shape_text());
+    return std::vector<std::int64_t>(bounds.elements().begin(), bounds.elements().end());
+}
+
+// Refuses the first bound that `floors`, numbers never above the distances,
+// show to lie below its cube's distance (a negative one is no bound).
+void check_upper_bounds(std::span<const std::int64_t> bounds, Rows<std::uint8_t> floors) {
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        const unsigned floor = *floors.row(i);
+        if (bounds[i] >= 0 && bounds[i] < floor) {
+            PyErr_Format(PyExc_ValueError,
+                         "upper_bounds[%zu] is %lld, below the distance of cube %zu "
+                         "(at least %u quarter turns)",
+                         i, static_cast<long long>(bounds[i]), i, floor);
+            throw_error_already_set();
+        }
+    }
+}
+
 // Distances of every cube: read from the 2x2's table, or found by the 3x3's
 // optimal search on the pool (the tables made ready before the call takes its
-// hold, as for solutions), the batch only read.
-PyObject* distances(const Call<2>& call) {
+// hold, as for solutions), the batch only read. Known upper bounds are
+// checked against what the tables show before any search.
+PyObject* distances(const Call<3>& call) {
     return long_method_call<Batch, Access::shared>(
         call,
-        [](Batch& batch, const Bound<2>& bound) {
+        [](Batch& batch, const Bound<3>& bound) {
             return Tables{.cube_type = cube_type_of(batch), .optimal = true, .progress = build_progress(bound[1])};
         },
-        [](Batch& batch, const Bound<2>& bound, const Tables&) {
+        [](Batch& batch, const Bound<3>& bound, const Tables&) {
             return batch.states.visit([&]<class C>(std::span<C> cubes) -> PyObject* {
                 const bool modulo_rotation = to_flag(bound[0]);
                 LongCall call(bound[1], "progress", "cubes");
                 require_numpy();
+                const auto upper = read_upper_bounds(bound[2], cubes.size());
+                std::span<const std::int64_t> bounds;
+                if (upper) {
+                    bounds = *upper;
+                    check_upper_bounds(bounds, detached_loop([&](auto&& run) {
+                        return Solving<C>::distance_floors(std::span<const C>(cubes), modulo_rotation, run);
+                    }));
+                }
                 auto out = Rows<std::uint8_t>::zeroed(cubes.size(), 1);
                 call.control().set_total(cubes.size());
                 if (!cubes.empty()) {
                     call.run([&] {
                         Solving<C>::distances(std::span<const C>(cubes), modulo_rotation, out.row(0),
-                                              call.control());
+                                              call.control(), bounds);
                     });
                 }
                 return make_result_array(std::move(out), true);
@@ -176,7 +213,10 @@ constexpr MethodTable exact_methods{"CubeBatch", std::tuple{
                  "ranks is a 1-D array of integers in 0..88179839 (see Cube2x2.rank); cube_type\n"
                  "must be 2.")
         .without_receiver(),
-    method("distances", {defaulted("modulo_rotation", "False"), defaulted("progress", "None")}, distances,
+    method("distances",
+           {defaulted("modulo_rotation", "False"), defaulted("progress", "None"),
+            defaulted("upper_bounds", "None")},
+           distances,
            "Return every cube's distance from solved as a NumPy uint8 array.\n\n"
            "The shape is (len(self),); each value is the cube's distance(), with the same\n"
            "modulo_rotation. For the 2x2, read from its distance table. For the 3x3, exact\n"
@@ -185,7 +225,17 @@ constexpr MethodTable exact_methods{"CubeBatch", std::tuple{
            "quarter turns from solved take about a millisecond, but a uniform random state\n"
            "can take minutes to hours with these small tables.\n"
            "progress works as in solutions; the call can be interrupted, and the batch is\n"
-           "not changed either way."),
+           "not changed either way.\n\n"
+           "upper_bounds: None, or one integer a cube (a 1-D array of any integer dtype,\n"
+           "or a list): a number known not to be below the cube's distance, such as the\n"
+           "length of an answer that replays to solved, or negative for none known. The\n"
+           "values are the same with it; the 3x3's search leaves out its deepening at the\n"
+           "bound, its costliest, so that an optimal answer's length saves most of the\n"
+           "search. A bound that lower_bounds() shows to lie below its cube's distance (for\n"
+           "the 2x2, any bound below the distance) is a ValueError, checked before any\n"
+           "search; one below the distance but not below lower_bounds() cannot be told from\n"
+           "a valid one without the full search, and is taken at its word (the value given\n"
+           "may then be wrong)."),
     method("lower_bounds", lower_bounds,
            "Return for every cube a number never above its distance, as a NumPy uint8 array.\n\n"
            "The shape is (len(self),). For the 3x3, the largest of the exact distances of\n"

@@ -53,11 +53,6 @@ PyObject* to_sticker_bytes(PyObject* self, PyObject*) {
 
 // ---- new batches from this one ----------------------------------------------------
 
-[[noreturn]] void throw_shape_error(const char* parameter, const std::string& expected, const std::string& got) {
-    throw_error(PyExc_ValueError,
-                std::string("argument '") + parameter + "': expected shape " + expected + ", got " + got);
-}
-
 PyObject* take(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
         call, [](Batch& batch, const Bound<1>& bound) {

@@ -51,6 +51,11 @@ void throw_error(PyObject* exception_type, const char* message) {
     throw_error_already_set();
 }
 
+void throw_shape_error(const char* parameter, const std::string& expected, const std::string& got) {
+    throw_error(PyExc_ValueError,
+                std::string("argument '") + parameter + "': expected shape " + expected + ", got " + got);
+}
+
 // "turnsmith.PanicException", a BaseException, is the published class of
 // internal faults; deliberate, and pinned by the tests.
 PyObject* panic_exception_type() {

@@ -31,6 +31,10 @@ PyObject* type_mismatch_text(PyObject* value, std::string_view expected);
     throw_error(exception_type, message.c_str());
 }
 
+// Raises ValueError: "argument 'NAME': expected shape EXPECTED, got GOT".
+[[noreturn]] void throw_shape_error(const char* parameter, const std::string& expected,
+                                    const std::string& got);
+
 // The class of PanicException, created on first use and kept for the process.
 PyObject* panic_exception_type();
 

@@ -106,8 +106,20 @@ public:
     // loop has ended when a stop was asked; the rows are then unspecified.
     void solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std::int8_t* rows, std::size_t width,
                     std::int16_t* lengths, WorkControl& control) const;
-    // The distance of every cube, on the pool, one done per cube.
-    void distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const;
+    // The distance of `cube` (its length; found or stopped), by the
+    // deepenings of solve. Given `upper`, a number known not to be below the
+    // distance (a solution's length), the deepening at the largest number
+    // within it of the cube's parity is left out: when none below finds a
+    // solution, that number is the distance. An `upper` below the start bound
+    // is shown wrong by the tables and ignored; one below the distance but
+    // not below the start bound gives a wrong answer.
+    SearchResult distance(const Cube3x3& cube, std::optional<unsigned> upper, const WorkControl& control,
+                          Sharing sharing = Sharing::none) const;
+    // The distance of every cube, on the pool, one done per cube; with
+    // `upper_bounds` (one a cube, negative for none known), each cube's as
+    // distance() takes it.
+    void distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control,
+                   std::span<const std::int64_t> upper_bounds = {}) const;
 
     // The large table as the searches read it.
     struct LargeTable {
@@ -132,6 +144,9 @@ public:
 private:
     struct Node;
     class Search;
+    // The deepenings from `first` through `last`, until one finds a solution.
+    SearchResult deepen(const Cube3x3& cube, unsigned first, unsigned last, std::span<std::int8_t> out,
+                        const WorkControl& control, Sharing sharing) const;
     struct Subtree;
     std::vector<Subtree> subtrees(const Node& root, unsigned length, unsigned depth, const LargeTable* large) const;
     // A node of `cube`, following the large table too when `large` is one.

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -149,10 +150,13 @@ void Solver::solve_many(std::span<const Cube3x3> cubes, unsigned max_length, std
     });
 }
 
-void Solver::distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control) const {
+void Solver::distances(std::span<const Cube3x3> cubes, std::uint8_t* out, WorkControl& control,
+                       std::span<const std::int64_t> upper_bounds) const {
     for_each_cube(cubes.size(), control, [&](std::size_t i, Sharing sharing) {
-        std::array<std::int8_t, diameter> moves{};
-        const SearchResult result = solve(cubes[i], diameter, moves, control, sharing);
+        std::optional<unsigned> upper;
+        if (!upper_bounds.empty() && upper_bounds[i] >= 0)
+            upper = static_cast<unsigned>(std::min<std::int64_t>(upper_bounds[i], diameter));
+        const SearchResult result = distance(cubes[i], upper, control, sharing);
         if (result.outcome == SearchOutcome::stopped) return false;
         out[i] = static_cast<std::uint8_t>(result.length);  // every state lies within the diameter
         return true;

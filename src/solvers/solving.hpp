@@ -79,9 +79,10 @@ struct Solving<Cube2x2> {
         });
     }
 
-    // Every cube's distance into `out`, on the pool.
+    // Every cube's distance into `out`, on the pool. Each is read from the
+    // table: bounds known on them (negative for none) change nothing.
     static void distances(std::span<const Cube2x2> cubes, bool modulo_rotation, std::uint8_t* out,
-                          WorkControl& control) {
+                          WorkControl& control, std::span<const std::int64_t> /*upper_bounds*/ = {}) {
         parallel_for(cubes.size(), [&](std::size_t begin, std::size_t end) {
             distances_into(table(), cubes.subspan(begin, end - begin), modulo_rotation,
                            std::span(out + begin, end - begin));
@@ -93,6 +94,13 @@ struct Solving<Cube2x2> {
     template <class Runner>
     static Rows<std::uint8_t> lower_bounds(std::span<const Cube2x2> cubes, Runner& run) {
         return distances_internal(table(), cubes, false, run);
+    }
+    // Numbers never above the values of distances(), found without a search:
+    // those values.
+    template <class Runner>
+    static Rows<std::uint8_t> distance_floors(std::span<const Cube2x2> cubes, bool modulo_rotation,
+                                              Runner& run) {
+        return distances_internal(table(), cubes, modulo_rotation, run);
     }
 
     static std::vector<TableReport> table_reports(bool /*optimal*/) {
@@ -140,11 +148,12 @@ struct Solving<Cube3x3> {
         }
     }
 
-    // Every cube's distance into `out`, by the optimal search. The centres
-    // fix the cube's frame: modulo_rotation changes nothing.
+    // Every cube's distance into `out`, by the optimal search, which bounds
+    // known on them (negative for none) cut short. The centres fix the
+    // cube's frame: modulo_rotation changes nothing.
     static void distances(std::span<const Cube3x3> cubes, bool /*modulo_rotation*/, std::uint8_t* out,
-                          WorkControl& control) {
-        optimal_solver().distances(cubes, out, control);
+                          WorkControl& control, std::span<const std::int64_t> upper_bounds = {}) {
+        optimal_solver().distances(cubes, out, control, upper_bounds);
     }
 
     // The largest pattern-database value of each cube.
@@ -157,6 +166,12 @@ struct Solving<Cube3x3> {
             solver.lower_bounds(cubes.subspan(begin, end - begin), std::span(out.row(begin), end - begin));
         });
         return out;
+    }
+    // Numbers never above the values of distances(), found without a search.
+    template <class Runner>
+    static Rows<std::uint8_t> distance_floors(std::span<const Cube3x3> cubes, bool /*modulo_rotation*/,
+                                              Runner& run) {
+        return lower_bounds(cubes, run);
     }
 
     static std::vector<TableReport> table_reports(bool optimal) {

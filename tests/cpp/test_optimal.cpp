@@ -214,5 +214,38 @@ INSTANTIATE_TEST_SUITE_P(Sharing, OptimalStop,
                              return info.param == optimal::Solver::Sharing::none ? "OneThread" : "OnThePool";
                          });
 
+// A known solution's length as an upper bound on the distance: the same
+// distance, with the deepening at the distance (or at the largest number of
+// its parity within the bound) left out and every one below it searched.
+TEST(OptimalDistance, AnUpperBoundLeavesOutOnlyTheLastDeepening) {
+    if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set";
+    const optimal::Solver& search = solver();
+    WorkControl control;
+    for (const Cube3x3& cube : scrambled(6, 13, 29)) {
+        const SearchResult plain = search.distance(cube, std::nullopt, control);
+        ASSERT_EQ(plain.outcome, SearchOutcome::found);
+        const unsigned distance = plain.length;
+        const unsigned start = search.start_bound(cube);
+        std::uint64_t below = 0;
+        std::array<std::int8_t, optimal::diameter> out{};
+        for (unsigned length = start; length < distance; length += 2)
+            below += search.search_exactly(cube, length, out, control).nodes;
+        for (const unsigned upper : {distance, distance + 1, distance + 2, distance + 3, 40u}) {
+            const SearchResult bounded = search.distance(cube, upper, control);
+            EXPECT_EQ(bounded.outcome, SearchOutcome::found);
+            EXPECT_EQ(bounded.length, distance) << "upper bound " << upper;
+            if (upper < distance + 2) {
+                EXPECT_EQ(bounded.nodes, below) << "upper bound " << upper;
+            }
+            const auto shared = search.distance(cube, upper, control, optimal::Solver::Sharing::subtrees);
+            EXPECT_EQ(shared.length, distance) << "upper bound " << upper;
+        }
+        // A bound the tables already show to be too small is no bound.
+        if (start > 0) {
+            EXPECT_EQ(search.distance(cube, start - 1, control).length, distance);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace turnsmith

@@ -154,6 +154,79 @@ def test_bounds_below_the_distance(levels):
         Cube3x3.from_words(*map(int, levels[5][3])).solve(max_length=4, optimal=True)
 
 
+# ---- known answers as upper bounds ------------------------------------------------------
+
+
+def as_given(bounds, dtype):
+    return bounds.tolist() if dtype is list else bounds.astype(dtype)
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.int16, np.int64, list])
+@pytest.mark.parametrize("extra", [0, 1, 2, None])
+def test_upper_bounds_leave_the_distances_as_they_are(scrambled, extra, dtype):
+    """A bound of the distance, or one or two more, with every third row (or
+    every row, for None) unknown. A bound of the other parity is one above the
+    largest the distance can be."""
+    batch, distances = scrambled
+    bounds = np.full(len(batch), -1) if extra is None else distances.astype(np.int64) + extra
+    bounds[::3] = -1
+    assert np.array_equal(batch.distances(upper_bounds=as_given(bounds, dtype)), distances)
+
+
+def test_upper_bounds_of_a_2x2_are_checked_against_its_distances():
+    batch = CubeBatch(3000, 2)
+    batch.randomize(seed=12)
+    for modulo_rotation in (False, True):
+        exact = batch.distances(modulo_rotation=modulo_rotation).astype(np.int64)
+        assert np.array_equal(batch.distances(modulo_rotation, upper_bounds=exact), exact)
+        row = int(np.flatnonzero(exact > 0)[-1])
+        exact[row] -= 1
+        with pytest.raises(ValueError, match=rf"^upper_bounds\[{row}\] is {exact[row]}, below the distance of "
+                                             rf"cube {row} \(at least {exact[row] + 1} quarter turns\)$"):
+            batch.distances(modulo_rotation, upper_bounds=exact)
+
+
+def test_an_upper_bound_below_the_lower_bound_is_refused(scrambled):
+    batch, distances = scrambled
+    lower = batch.lower_bounds()
+    row = int(np.flatnonzero(lower >= 8)[1])
+    bounds = distances.astype(np.int64)
+    bounds[row] = lower[row] - 2
+    message = (rf"^upper_bounds\[{row}\] is {lower[row] - 2}, below the distance of cube {row} "
+               rf"\(at least {lower[row]} quarter turns\)$")
+    with pytest.raises(ValueError, match=message):
+        batch.distances(upper_bounds=bounds)
+
+
+def test_upper_bounds_are_checked_before_any_search():
+    """Cube 0, uniformly random, would take minutes to hours to search."""
+    script = """
+        import turnsmith
+        batch = turnsmith.CubeBatch(2, 3)
+        batch.randomize(seed=3)
+        lower = batch.lower_bounds()
+        try:
+            batch.distances(upper_bounds=[-1, int(lower[1]) - 1])
+        except ValueError as error:
+            print(error)
+    """
+    assert run_script(script).startswith("upper_bounds[1] is ")
+
+
+@pytest.mark.parametrize("bounds, error, message", [
+    (np.zeros(149, np.int64), ValueError, r"^argument 'upper_bounds': expected shape \(150,\), got \(149,\)$"),
+    (np.zeros((150, 1), np.int64), ValueError,
+     r"^argument 'upper_bounds': expected shape \(150,\), got \(150, 1\)$"),
+    (np.zeros(150), TypeError, r"^argument 'upper_bounds': expected integers"),
+    (np.zeros(150, bool), TypeError, r"^argument 'upper_bounds': expected integers"),
+    ("twelve", TypeError, r"^argument 'upper_bounds': expected integers"),
+])
+def test_upper_bounds_of_another_shape_or_type_are_refused(scrambled, bounds, error, message):
+    batch, _ = scrambled
+    with pytest.raises(error, match=message):
+        batch.distances(upper_bounds=bounds)
+
+
 def test_corners_of_a_2x2_are_no_closer_than_the_2x2():
     small = CubeBatch(5000, 2)
     small.randomize(seed=4)

@@ -96,6 +96,8 @@ if TYPE_CHECKING:  # these build the distance table: checked here, not run
     assert_type(cube.solve(optimal=True), str)
     assert_type(batch.lower_bounds(), NDArray[np.uint8])
     assert_type(batch.distances(progress=True), NDArray[np.uint8])
+    assert_type(batch.distances(upper_bounds=batch.solutions(return_lengths=True)[1]), NDArray[np.uint8])
+    assert_type(pairs.distances(True, None, [14, -1, 3]), NDArray[np.uint8])
     assert_type(batch.solutions(optimal=True, return_lengths=True)[1], NDArray[np.int16])
 
 assert_type(cube.inverse(), Cube3x3)
