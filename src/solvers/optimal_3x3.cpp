@@ -134,16 +134,10 @@ SearchResult Solver::search_exactly(const Cube3x3& cube, unsigned length, std::s
 
 SearchResult Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                      const WorkControl& control, Sharing sharing) const {
-    const unsigned longest = std::min(max_length, diameter);
-    if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
-    std::uint64_t nodes = 0;
-    for (unsigned bound = start_bound(cube); bound <= longest; bound += Rules::deepening_step) {
-        const SearchResult result = sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, out, control)
-                                                           : search_exactly(cube, bound, out, control);
-        nodes += result.nodes;
-        if (result.outcome != SearchOutcome::none) return {result.outcome, result.length, nodes};
-    }
-    return {SearchOutcome::none, 0, nodes};
+    return search_detail::deepen(start_bound(cube), max_length, out, [&](unsigned bound) {
+        return sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, out, control)
+                                            : search_exactly(cube, bound, out, control);
+    });
 }
 
 }  // namespace turnsmith::optimal

@@ -39,6 +39,21 @@ inline void check_room(unsigned length, std::span<std::int8_t> out) {
     if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
 }
 
+// One cube's deepenings, from `first` up to min(max_length, diameter), each
+// searched by search(bound) into `out`, until one finds a solution or stops.
+template <class F>
+SearchResult deepen(unsigned first, unsigned max_length, std::span<std::int8_t> out, F&& search) {
+    const unsigned longest = std::min(max_length, diameter);
+    if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
+    std::uint64_t nodes = 0;
+    for (unsigned bound = first; bound <= longest; bound += MoveRules<metric>::deepening_step) {
+        const SearchResult result = search(bound);
+        nodes += result.nodes;
+        if (result.outcome != SearchOutcome::none) return {result.outcome, result.length, nodes};
+    }
+    return {SearchOutcome::none, 0, nodes};
+}
+
 }  // namespace search_detail
 
 struct Solver::Node {
@@ -74,6 +89,14 @@ public:
         subtree_ = subtree;
     }
 
+    // The search of a deepening alone that stops, to be shared, once
+    // `waiting` counts a worker waiting to help, or after `nodes` expanded
+    // (0: never).
+    void hand_over_when(const std::atomic<std::size_t>* waiting, std::uint64_t nodes) noexcept {
+        waiting_ = waiting;
+        hand_over_after_ = nodes;
+    }
+
     // Whether a path of exactly `remaining` moves (not ending the way
     // `ending` forbids) leads from `node` to solved; writes it from
     // path[depth]. The caller has made sure that no table puts `node` farther
@@ -81,7 +104,7 @@ public:
     // before any is read: each read is a likely miss in a large table.
     bool below(const Node& node, unsigned remaining, Ending ending, unsigned depth) {
         if (remaining == 0) return true;  // every table reads 0: solved
-        if (should_stop()) return false;
+        if (should_stop(depth)) return false;
         Expansion children(remaining - 1);
         // Passes over the children, each fetching what the next reads. The
         // first filter is the large table when there is one (its value is
@@ -105,6 +128,8 @@ public:
     }
 
     bool stopped() const noexcept { return stopped_; }
+    // How many moves of the path lead to the node where the search stopped.
+    unsigned stopped_at() const noexcept { return stopped_at_; }
     std::uint64_t nodes() const noexcept { return nodes_; }
     const std::uint8_t* large() const noexcept { return large_; }
 
@@ -130,12 +155,19 @@ private:
         std::array<std::array<const std::uint16_t*, axes>, move_count> phase1{};
     };
 
-    [[gnu::always_inline]] bool should_stop() noexcept {
-        if ((++expanded_ & search_detail::poll_mask) == 0 &&
-            (control_.stop_requested() ||
-             (cutoff_ != nullptr && cutoff_->load(std::memory_order_relaxed) < subtree_)))
+    [[gnu::always_inline]] bool should_stop(unsigned depth) noexcept {
+        if (((++expanded_ & search_detail::poll_mask) == 0 && asked_to_stop()) || expanded_ == hand_over_after_) {
             stopped_ = true;
+            stopped_at_ = depth;
+        }
         return stopped_;
+    }
+
+    // A stop, a solution in an earlier subtree, or a worker waiting to help.
+    bool asked_to_stop() const noexcept {
+        return control_.stop_requested() ||
+               (cutoff_ != nullptr && cutoff_->load(std::memory_order_relaxed) < subtree_) ||
+               (waiting_ != nullptr && waiting_->load(std::memory_order_relaxed) != 0);
     }
 
     [[gnu::always_inline]] void note_unread(const Node& node, unsigned remaining, Expansion& e) const noexcept {
@@ -259,6 +291,9 @@ private:
     const std::uint8_t* large_;  // read for the whole search: a table attached meanwhile waits for the next
     const std::atomic<std::size_t>* cutoff_ = nullptr;
     std::size_t subtree_ = 0;
+    const std::atomic<std::size_t>* waiting_ = nullptr;
+    std::uint64_t hand_over_after_ = 0;
+    unsigned stopped_at_ = 0;
 };
 
 }  // namespace turnsmith::optimal
