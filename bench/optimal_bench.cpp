@@ -24,12 +24,23 @@
 //       given the distance as an upper bound (as a known optimal answer's
 //       length), which leaves out the last deepening. Nodes and seconds of
 //       both for each state, then the ratios of the totals.
+//   optimal_bench batch [states=8] [seed=1] [turns=16]
+//       States made by that many random quarter turns, each solved on one
+//       thread, then all of them in one call of distances() on the pool: the
+//       batch's wall time against the single times' sum shared evenly among
+//       the workers (1.0 when no worker waits), how often the workers slept
+//       for want of work, and the processor time of both (which a loaded
+//       machine leaves comparable when its wall times are not).
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <optional>
@@ -124,6 +135,88 @@ void scrambles(const optimal::Solver& solver, std::size_t count, std::uint64_t s
     solver.distances(cubes, out.data(), control);
     const double pooled = seconds_since(start);
     std::printf("  on %zu workers: %.1f cubes/s\n", pool_worker_count(), static_cast<double>(count) / pooled);
+}
+
+// How often, sampled every millisecond until finished, the pool's workers
+// sleep (have no work) rather than run or wait for a processor: the idleness
+// that a loaded machine does not hide.
+class WorkerSleep {
+public:
+    WorkerSleep()
+        : sampler_([this] {
+              while (!done_.load()) {
+                  sample();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    ~WorkerSleep() { finish(); }
+
+    // Ends the sampling: the share of samples that found a worker asleep.
+    double finish() {
+        done_.store(true);
+        if (sampler_.joinable()) sampler_.join();
+        return samples_ == 0 ? 0 : static_cast<double>(asleep_) / static_cast<double>(samples_);
+    }
+
+private:
+    // A thread's stat reads "tid (name) state ...".
+    void sample() {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream stat(task.path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t open = line.find('('), close = line.rfind(')');
+            if (open == std::string::npos || close == std::string::npos || close + 2 >= line.size()) continue;
+            if (!line.substr(open + 1, close - open - 1).starts_with("turnsmith-w")) continue;
+            ++samples_;
+            if (line[close + 2] == 'S' || line[close + 2] == 'D') ++asleep_;
+        }
+    }
+
+    std::atomic<bool> done_ = false;
+    std::uint64_t samples_ = 0, asleep_ = 0;
+    std::thread sampler_;  // last: starts once the counts are made
+};
+
+// Processor seconds of every thread of the process.
+double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+void batch(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned turns) {
+    const std::vector<Cube3x3> cubes = scrambled_states(count, seed, turns);
+    std::vector<std::uint8_t> single(count);
+    std::array<std::int8_t, optimal::diameter> path{};
+    std::printf("state  distance  seconds (one thread)\n");
+    const double single_cpu = cpu_seconds();
+    double total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        single[i] = static_cast<std::uint8_t>(solver.solve(cubes[i], optimal::diameter, path, unwatched_work()).length);
+        const double took = seconds_since(start);
+        total += took;
+        std::printf("%5zu  %8u  %7.2f\n", i, single[i], took);
+        std::fflush(stdout);
+    }
+    const double single_share = (cpu_seconds() - single_cpu) / total;
+    std::vector<std::uint8_t> pooled(count);
+    WorkControl control;
+    const double batch_cpu = cpu_seconds();
+    const auto start = std::chrono::steady_clock::now();
+    WorkerSleep sleep;
+    solver.distances(cubes, pooled.data(), control);
+    const double wall = seconds_since(start);
+    const double asleep = sleep.finish();
+    const auto workers = static_cast<double>(pool_worker_count());
+    const double even = total / workers;
+    std::printf("%zu states of %u random quarter turns: one thread %.2f s in all, /%zu workers %.2f s; "
+                "batch on the pool %.2f s: %.3fx%s\n",
+                count, turns, total, pool_worker_count(), even, wall, wall / even,
+                pooled == single ? "" : "  (DISTANCES DIFFER)");
+    // On a loaded machine a thread gets less than a processor: how busy the
+    // workers kept, against how busy the one thread was.
+    const double pooled_cpu = cpu_seconds() - batch_cpu;
+    std::printf("  processor share: one thread %.2f, each worker %.2f; workers asleep %.1f%% of the time; "
+                "processor seconds pooled / one thread %.3fx\n",
+                single_share, pooled_cpu / wall / workers, 100 * asleep, pooled_cpu / (single_share * total));
 }
 
 // Asks `control` to stop once `seconds` have passed, unless destroyed first.
@@ -273,6 +366,8 @@ int main(int argc, char** argv) {
         deepenings(solver, number(2, 5), number(3, 1), static_cast<unsigned>(number(4, 18)));
     } else if (mode == "bounded") {
         bounded(solver, number(2, 20), number(3, 1), static_cast<unsigned>(number(4, 15)));
+    } else if (mode == "batch") {
+        batch(solver, number(2, 8), number(3, 1), static_cast<unsigned>(number(4, 16)));
     } else if (mode == "values") {
         values(solver, number(2, 1'000'000), number(3, 1));
     } else {

@@ -141,45 +141,28 @@ unsigned Solver::search_start(const Cube3x3& cube, const LargeTable* large) cons
 SearchResult Solver::search_exactly(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
                               const WorkControl& control) const {
     search_detail::check_room(length, out);
-    Search search(*this, control, out.data());
+    Search search(*this, control, out.data(), large_.load(std::memory_order_acquire));
     const Node root = node_of(cube, search.large());
     if (search_estimate(root, search.large()) > length) return {SearchOutcome::none, 0, 0};
     if (search.below(root, length, Rules::start, 0)) return {SearchOutcome::found, length, search.nodes()};
     return {search.stopped() ? SearchOutcome::stopped : SearchOutcome::none, 0, search.nodes()};
 }
 
-SearchResult Solver::deepen(const Cube3x3& cube, unsigned first, unsigned last, std::span<std::int8_t> out,
-                            const WorkControl& control, Sharing sharing) const {
-    std::uint64_t nodes = 0;
-    for (unsigned bound = first; bound <= last; bound += Rules::deepening_step) {
-        const SearchResult result = sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, out, control)
-                                                           : search_exactly(cube, bound, out, control);
-        nodes += result.nodes;
-        if (result.outcome != SearchOutcome::none) return {result.outcome, result.length, nodes};
-    }
-    return {SearchOutcome::none, 0, nodes};
-}
-
 SearchResult Solver::solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
                      const WorkControl& control, Sharing sharing) const {
-    const unsigned longest = std::min(max_length, diameter);
-    if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
-    return deepen(cube, start_bound(cube), longest, out, control, sharing);
+    return search_detail::deepen(start_bound(cube), max_length, out, [&](unsigned bound) {
+        return sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, out, control)
+                                            : search_exactly(cube, bound, out, control);
+    });
 }
 
 SearchResult Solver::distance(const Cube3x3& cube, std::optional<unsigned> upper, const WorkControl& control,
                               Sharing sharing) const {
     std::array<std::int8_t, diameter> moves{};
-    const unsigned first = start_bound(cube);
-    // The start bound has the cube's parity, which every solution shares:
-    // the distance is at most the largest number of that parity within the bound.
-    const unsigned bound = std::min(upper.value_or(diameter), diameter);
-    if (!upper || bound < first) return deepen(cube, first, diameter, moves, control, sharing);
-    const unsigned last = bound - ((bound ^ first) & 1);
-    if (last == first) return {SearchOutcome::found, last, 0};
-    const SearchResult result = deepen(cube, first, last - Rules::deepening_step, moves, control, sharing);
-    if (result.outcome != SearchOutcome::none) return result;
-    return {SearchOutcome::found, last, result.nodes};
+    return search_detail::distance_within(start_bound(cube), upper, moves, [&](unsigned bound) {
+        return sharing == Sharing::subtrees ? search_exactly_on_pool(cube, bound, moves, control)
+                                            : search_exactly(cube, bound, moves, control);
+    });
 }
 
 }  // namespace turnsmith::optimal

@@ -99,8 +99,9 @@ public:
     // and on its inverse, the larger.
     unsigned start_bound(const Cube3x3& cube) const noexcept;
 
-    // Solves every cube on the pool, as two_phase::Solver::solve_many does
-    // (each cube on one worker, or when they are few, each on the pool):
+    // Solves every cube on the pool: each worker takes the next cube as it
+    // finishes one, and a worker left without a cube to start helps with the
+    // subtrees of another cube's deepening (the same answers as one thread):
     // row i of `rows` (`width` >= min(max_length, diameter)) gets cube i's
     // moves then -1, lengths[i] its length or -1. Throws Stopped once the
     // loop has ended when a stop was asked; the rows are then unspecified.
@@ -141,13 +142,37 @@ public:
     }
     const two_phase::Phase1View& phase1_view() const noexcept { return phase1_; }
 
+    // For tests that the answers do not hang on how a search is shared: a
+    // shared deepening's subtrees handed out last to first (the first
+    // solution found is then seldom the one kept), and a batch's deepenings
+    // handed over to be shared after this many nodes expanded alone, though
+    // no worker waits to help (0: only when one does).
+    struct SharingTrial {
+        bool last_to_first = false;
+        std::uint64_t hand_over_after = 0;
+    };
+    void set_sharing_trial(SharingTrial trial) const noexcept {
+        last_to_first_.store(trial.last_to_first);
+        hand_over_after_.store(trial.hand_over_after);
+    }
+
 private:
     struct Node;
     class Search;
-    // The deepenings from `first` through `last`, until one finds a solution.
-    SearchResult deepen(const Cube3x3& cube, unsigned first, unsigned last, std::span<std::int8_t> out,
-                        const WorkControl& control, Sharing sharing) const;
     struct Subtree;
+    class SharedDeepening;
+    class Batch;
+    // The search of one deepening as search_exactly_on_pool, the pool's
+    // workers taking part, or with `batch`, opened to the batch's workers.
+    SearchResult search_shared(const Cube3x3& cube, unsigned length, std::span<std::int8_t> out,
+                               const WorkControl& control, Batch* batch) const;
+    // solve() and distance() with each deepening opened to the batch's workers.
+    SearchResult solve(const Cube3x3& cube, unsigned max_length, std::span<std::int8_t> out,
+                       const WorkControl& control, Batch& batch) const;
+    SearchResult distance(const Cube3x3& cube, std::optional<unsigned> upper, const WorkControl& control,
+                          Batch& batch) const;
+    template <class F>
+    void for_each_cube(std::size_t count, WorkControl& control, F&& solve_one) const;
     std::vector<Subtree> subtrees(const Node& root, unsigned length, unsigned depth, const LargeTable* large) const;
     // A node of `cube`, following the large table too when `large` is one.
     Node node_of(const Cube3x3& cube, const LargeTable* large = nullptr) const noexcept;
@@ -170,6 +195,8 @@ private:
     std::array<std::array<std::uint8_t, move_count>, symmetry_3x3::axis_count> moved_;
     mutable std::atomic<const LargeTable*> large_ = nullptr;
     mutable std::unique_ptr<const LargeTable> large_owned_;  // set once, by the attach that publishes it
+    mutable std::atomic<bool> last_to_first_ = false;
+    mutable std::atomic<std::uint64_t> hand_over_after_ = 0;
 };
 
 // The large table's kinds by the memory they take: the standard one (4.9 GB)

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 
@@ -42,6 +43,38 @@ inline void check_room(unsigned length, std::span<std::int8_t> out) {
     if (length > diameter || out.size() < length) throw std::invalid_argument("room for fewer moves than the bound");
 }
 
+// One cube's deepenings, from `first` up to min(max_length, diameter), each
+// searched by search(bound) into `out`, until one finds a solution or stops.
+template <class F>
+SearchResult deepen(unsigned first, unsigned max_length, std::span<std::int8_t> out, F&& search) {
+    const unsigned longest = std::min(max_length, diameter);
+    if (out.size() < longest) throw std::invalid_argument("room for fewer moves than the bound");
+    std::uint64_t nodes = 0;
+    for (unsigned bound = first; bound <= longest; bound += MoveRules<metric>::deepening_step) {
+        const SearchResult result = search(bound);
+        nodes += result.nodes;
+        if (result.outcome != SearchOutcome::none) return {result.outcome, result.length, nodes};
+    }
+    return {SearchOutcome::none, 0, nodes};
+}
+
+// The distance of a cube whose deepenings start at `first` (of its parity),
+// each searched by search(bound) into `out`, given `upper`, a number known
+// not to be below it: the deepening at the largest number within `upper` of
+// that parity is left out, since when none below it finds a solution that
+// number is the distance. An `upper` below `first` is shown wrong by the
+// tables and ignored.
+template <class F>
+SearchResult distance_within(unsigned first, std::optional<unsigned> upper, std::span<std::int8_t> out, F&& search) {
+    const unsigned bound = std::min(upper.value_or(diameter), diameter);
+    if (!upper || bound < first) return deepen(first, diameter, out, search);
+    const unsigned last = bound - ((bound ^ first) & 1);
+    if (last == first) return {SearchOutcome::found, last, 0};
+    const SearchResult result = deepen(first, last - MoveRules<metric>::deepening_step, out, search);
+    if (result.outcome != SearchOutcome::none) return result;
+    return {SearchOutcome::found, last, result.nodes};
+}
+
 }  // namespace search_detail
 
 struct Solver::Node {
@@ -67,14 +100,24 @@ struct Solver::Node {
 // One cube's depth-first searches, one per bound.
 class Solver::Search {
 public:
-    Search(const Solver& solver, const WorkControl& control, std::int8_t* path) noexcept
-        : solver_(solver), control_(control), path_(path), large_(solver.large_.load(std::memory_order_acquire)) {}
+    // Reads `large` (the solver's large table as loaded once for the whole
+    // search and its root node, or null) beside the small tables.
+    Search(const Solver& solver, const WorkControl& control, std::int8_t* path, const LargeTable* large) noexcept
+        : solver_(solver), control_(control), path_(path), large_(large) {}
 
     // The search of one subtree among others in order: it gives up once
     // `cutoff` names an earlier subtree with a solution.
     void give_up_after(const std::atomic<std::size_t>* cutoff, std::size_t subtree) noexcept {
         cutoff_ = cutoff;
         subtree_ = subtree;
+    }
+
+    // The search of a deepening alone that stops, to be shared, once
+    // `waiting` counts a worker waiting to help, or after `nodes` expanded
+    // (0: never).
+    void hand_over_when(const std::atomic<std::size_t>* waiting, std::uint64_t nodes) noexcept {
+        waiting_ = waiting;
+        hand_over_after_ = nodes;
     }
 
     // Whether a path of exactly `remaining` moves (not ending the way
@@ -84,7 +127,7 @@ public:
     // before any is read: each read is a likely miss in a large table.
     bool below(const Node& node, unsigned remaining, Ending ending, unsigned depth) {
         if (remaining == 0) return true;  // every table reads 0: solved
-        if (should_stop()) return false;
+        if (should_stop(depth)) return false;
         Expansion children(remaining - 1);
         // Passes over the children, each fetching what the next reads. The
         // first filter is the large table along one axis when there is one,
@@ -107,6 +150,8 @@ public:
     }
 
     bool stopped() const noexcept { return stopped_; }
+    // How many moves of the path lead to the node where the search stopped.
+    unsigned stopped_at() const noexcept { return stopped_at_; }
     std::uint64_t nodes() const noexcept { return nodes_; }
     const LargeTable* large() const noexcept { return large_; }
 
@@ -133,12 +178,19 @@ private:
         std::array<std::array<const std::uint16_t*, axes>, move_count> phase1{};
     };
 
-    [[gnu::always_inline]] bool should_stop() noexcept {
-        if ((++expanded_ & search_detail::poll_mask) == 0 &&
-            (control_.stop_requested() ||
-             (cutoff_ != nullptr && cutoff_->load(std::memory_order_relaxed) < subtree_)))
+    [[gnu::always_inline]] bool should_stop(unsigned depth) noexcept {
+        if (((++expanded_ & search_detail::poll_mask) == 0 && asked_to_stop()) || expanded_ == hand_over_after_) {
             stopped_ = true;
+            stopped_at_ = depth;
+        }
         return stopped_;
+    }
+
+    // A stop, a solution in an earlier subtree, or a worker waiting to help.
+    bool asked_to_stop() const noexcept {
+        return control_.stop_requested() ||
+               (cutoff_ != nullptr && cutoff_->load(std::memory_order_relaxed) < subtree_) ||
+               (waiting_ != nullptr && waiting_->load(std::memory_order_relaxed) != 0);
     }
 
     [[gnu::always_inline]] void note_unread(const Node& node, unsigned remaining, Expansion& e) const noexcept {
@@ -254,9 +306,12 @@ private:
     std::uint64_t nodes_ = 0;  // generated
     std::uint64_t expanded_ = 0;
     bool stopped_ = false;
-    const LargeTable* large_;  // read for the whole search: a table attached meanwhile waits for the next
+    const LargeTable* large_;
     const std::atomic<std::size_t>* cutoff_ = nullptr;
     std::size_t subtree_ = 0;
+    const std::atomic<std::size_t>* waiting_ = nullptr;
+    std::uint64_t hand_over_after_ = 0;
+    unsigned stopped_at_ = 0;
 };
 
 }  // namespace turnsmith::optimal

@@ -4,9 +4,11 @@
 // passes, filters in stages, reads skipped where a node's own entries already
 // decide them). Both must expand the same nodes and find the same solution,
 // so every deepening's node count must agree exactly; the solver's own
-// deepening, asked for no more than the distance, must then find it too.
+// deepening, asked for no more than the distance, must then find it too,
+// and the search shared out on the pool the one-thread search's solutions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "cube/cube_3x3.hpp"
+#include "engine/pool.hpp"
 #include "model_test_support.hpp"
 #include "stop_test_support.hpp"
 #include "solvers/distance_table_2x2.hpp"
@@ -246,6 +249,79 @@ TEST(OptimalDistance, AnUpperBoundLeavesOutOnlyTheLastDeepening) {
         }
     }
 }
+
+
+// While one lives, shared deepenings hand their subtrees out last to first
+// (the first solution a worker finds is then seldom the one to keep), and a
+// batch's owners hand their deepenings over after `nodes`, whether a worker
+// waits to help or not.
+class SharingTrial {
+public:
+    SharingTrial(const optimal::Solver& solver, std::uint64_t nodes) : solver_(solver) {
+        solver_.set_sharing_trial({.last_to_first = true, .hand_over_after = nodes});
+    }
+    ~SharingTrial() { solver_.set_sharing_trial({}); }
+    SharingTrial(const SharingTrial&) = delete;
+    SharingTrial& operator=(const SharingTrial&) = delete;
+
+private:
+    const optimal::Solver& solver_;
+};
+
+// Each cube's least optimal solution on one thread, as a row of the batch's:
+// its moves, then -1 to the row's end.
+std::vector<std::int8_t> one_thread_rows(const optimal::Solver& search, const std::vector<Cube3x3>& cubes) {
+    std::vector<std::int8_t> rows(cubes.size() * optimal::diameter, -1);
+    for (std::size_t i = 0; i < cubes.size(); ++i)
+        search.solve(cubes[i], optimal::diameter, std::span(rows).subspan(i * optimal::diameter, optimal::diameter),
+                     unwatched_work());
+    return rows;
+}
+
+std::vector<std::uint8_t> lengths_of(const std::vector<std::int8_t>& rows) {
+    std::vector<std::uint8_t> lengths;
+    for (std::size_t first = 0; first < rows.size(); first += optimal::diameter)
+        lengths.push_back(static_cast<std::uint8_t>(
+            std::find(rows.begin() + first, rows.begin() + first + optimal::diameter, -1) - rows.begin() - first));
+    return lengths;
+}
+
+// Cubes in batches of this many, 0 for more than four for each worker.
+class SharedSearch : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SharedSearch, FindsTheOneThreadAnswersWhicheverSubtreeEndsFirst) {
+    if (full_tables_skipped()) GTEST_SKIP() << "TURNSMITH_SKIP_FULL_TABLES is set";
+    const optimal::Solver& search = solver();
+    const std::size_t batch = GetParam() != 0 ? GetParam() : 4 * pool_worker_count() + 3;
+    const std::vector<Cube3x3> cubes = scrambled(std::max<std::size_t>(batch, 16), 13, 211);
+    const std::vector<std::int8_t> expected = one_thread_rows(search, cubes);
+    WorkControl control;
+    std::vector<std::int8_t> rows(expected.size());
+    std::vector<std::int16_t> lengths(cubes.size());
+    std::vector<std::uint8_t> distances(cubes.size());
+    // Handed over at the root, or in some subtree of the first split levels.
+    for (const std::uint64_t hand_over_after : {1, 7, 40, 400, 4000}) {
+        const SharingTrial trial(search, hand_over_after);
+        for (std::size_t first = 0; first < cubes.size(); first += batch) {
+            const auto some = std::span(cubes).subspan(first, std::min(batch, cubes.size() - first));
+            search.solve_many(some, optimal::diameter, rows.data() + first * optimal::diameter, optimal::diameter,
+                              lengths.data() + first, control);
+            search.distances(some, distances.data() + first, control);
+        }
+        EXPECT_EQ(rows, expected) << "handed over after " << hand_over_after;
+        EXPECT_EQ(distances, lengths_of(expected)) << "handed over after " << hand_over_after;
+    }
+    if (batch != 1) return;
+    const SharingTrial trial(search, 0);
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        const auto row = std::span(rows).subspan(i * optimal::diameter, optimal::diameter);
+        std::ranges::fill(row, -1);
+        search.solve(cubes[i], optimal::diameter, row, control, optimal::Solver::Sharing::subtrees);
+    }
+    EXPECT_EQ(rows, expected) << "cubes alone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Batches, SharedSearch, ::testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{0}));
 
 }  // namespace
 }  // namespace turnsmith
