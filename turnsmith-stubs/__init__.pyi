@@ -306,7 +306,8 @@ class _TableReport(TypedDict):
 # large=True builds the 3x3's 6.2 GB table for exact searches (OSError when
 # it has nowhere to go); TURNSMITH_LARGE_TABLE names its file.
 def prepare_tables(
-    cube_type: _CubeType = 3, progress: _Progress = None, optimal: bool = False, large: bool = False,
+    cube_type: _CubeType = 3, progress: _Progress = None, optimal: bool = False,
+    large: bool | Literal["compact", "standard"] = False,
 ) -> list[_TableReport]: ...
 # TURNSMITH_CACHE_DIR, else $XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith;
 # None when TURNSMITH_CACHE_DIR is "".

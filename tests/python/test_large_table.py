@@ -74,20 +74,26 @@ def test_bounds_never_look_for_it(tmp_path):
     assert warned == "0"
 
 
+@pytest.mark.parametrize("kind", [True, "standard", "compact"])
 @pytest.mark.parametrize("where", ["nowhere", "under a file"])
-def test_a_build_with_no_place_to_go_raises_before_it_starts(tmp_path, where):
+def test_a_build_with_no_place_to_go_raises_before_it_starts(tmp_path, where, kind):
     blocker = tmp_path / "file"
     blocker.write_bytes(b"x")
     path = "" if where == "nowhere" else str(blocker / "large.tbl")
-    (raised,) = run("""
+    (raised,) = run(f"""
         import turnsmith
         try:
-            turnsmith.prepare_tables(3, large=True)
+            turnsmith.prepare_tables(3, large={kind!r})
         except OSError as error:
             print(type(error).__name__)
     """, TURNSMITH_LARGE_TABLE=path)
     assert raised == "OSError"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
+
+
+def test_an_unknown_kind_is_refused_before_any_table():
+    with pytest.raises(ValueError, match="'compact', 'standard'"):
+        turnsmith.prepare_tables(3, large="huge")
 
 
 def test_the_search_reads_an_attached_table_and_answers_the_same(small_answers):
