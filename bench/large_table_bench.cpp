@@ -1,10 +1,10 @@
 // The optimal search's large table (phase 1 and the corners' cosets): its
 // build, and what its values are.
 //
-//   large_table_bench build PATH [cosets=140]
+//   large_table_bench build PATH [cosets=70]
 //       Builds the table into PATH (or loads it when PATH holds it), printing
 //       progress, then the count of entries of each residue.
-//   large_table_bench values PATH [cosets=140] [states=100000] [seed=1]
+//   large_table_bench values PATH [cosets=70] [states=100000] [seed=1]
 //       The share of uniformly random states with each value, read along one
 //       axis and the largest along three: what the search gains.
 #include <algorithm>
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
         return argc > i ? std::strtoull(argv[i], nullptr, 10) : fallback;
     };
     std::printf("workers: %zu\n", pool_worker_count());
-    const auto detail = static_cast<phase1_corners::CornerDetail>(number(3, 140));
+    const auto detail = static_cast<phase1_corners::CornerDetail>(number(3, 70));
     const tables::TableBytes table = load(argv[2], mode == "build", detail);
     if (mode == "build") {
         counts(table);

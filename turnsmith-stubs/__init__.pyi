@@ -307,7 +307,7 @@ class _TableReport(TypedDict):
 # it has nowhere to go); TURNSMITH_LARGE_TABLE names its file.
 def prepare_tables(
     cube_type: _CubeType = 3, progress: _Progress = None, optimal: bool = False,
-    large: bool | Literal["compact", "standard"] = False,
+    large: bool | Literal["standard"] = False,
 ) -> list[_TableReport]: ...
 # TURNSMITH_CACHE_DIR, else $XDG_CACHE_HOME/turnsmith, else ~/.cache/turnsmith;
 # None when TURNSMITH_CACHE_DIR is "".

@@ -121,13 +121,11 @@ constexpr MethodTable functions{nullptr, std::tuple{
              "in a container's build step or on each node of a cluster. progress works as in\n"
              "CubeBatch.solutions; the call can be interrupted.\n\n"
              "large=True (3x3; implies optimal) also makes the optimal search's large table\n"
-             "ready: 4.9 GB, built once (about a quarter of an hour on two cores) into\n"
+             "ready: 2.5 GB, built once (about four minutes on two cores) into\n"
              "TURNSMITH_LARGE_TABLE or the cache directory, after checking that the disk has\n"
              "room (OSError when it has not). Searches use it from then on, in every process\n"
              "that finds it there; without it they use the small tables and warn once.\n"
-             "large='compact' makes a 2.5 GB table instead, for machines with less memory,\n"
-             "and large='standard' is what True makes. A search reads the strongest kind it\n"
-             "finds."),
+             "large='standard' names the kind True makes."),
     function("_attach_zero_large_table", zero_large_table,
              "For tests: make this process's optimal search read a large table of zeros\n"
              "(reserved, never built), unless it has the real one."),

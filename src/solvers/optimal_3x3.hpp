@@ -19,7 +19,7 @@
 // or the worker that runs it.
 //
 // A large table (phase1_corners_3x3.hpp: phase 1's numbers with a coarse
-// view of the corners' order, 2.5 to 14.8 GB by its kind) may join the small
+// view of the corners' order, 2.5 GB) may join the small
 // ones, read along all three axes in place of the phase-1 table, which it
 // bounds from above. It makes searches of uniformly random states feasible;
 // it never changes an answer, and lower bounds never read it, so that they
@@ -199,16 +199,15 @@ private:
     mutable std::atomic<std::uint64_t> hand_over_after_ = 0;
 };
 
-// The large table's kinds by the memory they take: the standard one (4.9 GB)
-// unless the caller names another.
-inline constexpr phase1_corners::CornerDetail default_detail = phase1_corners::CornerDetail::layers_and_parity;
+// The large table's kinds, by name: the standard one (2.5 GB) unless the
+// caller names another.
+inline constexpr phase1_corners::CornerDetail default_detail = phase1_corners::CornerDetail::layers;
 struct LargeKind {
     const char* name;  // as prepare_tables(large=...) takes it
     phase1_corners::CornerDetail detail;
 };
-inline constexpr std::array<LargeKind, 2> large_kinds = {{
-    {"compact", phase1_corners::CornerDetail::layers},
-    {"standard", phase1_corners::CornerDetail::layers_and_parity},
+inline constexpr std::array<LargeKind, 1> large_kinds = {{
+    {"standard", phase1_corners::CornerDetail::layers},
 }};
 
 // The process's solver, its tables made ready by the first call (the 2x2

@@ -73,8 +73,8 @@ std::atomic<bool> look_warned = false;
 std::string no_large_table(const std::string& why) {
     return why +
            "; the optimal search uses its small tables, with which a uniformly random state takes minutes to "
-           "hours (prepare_tables(3, optimal=True, large=True) builds the large table once, in about a quarter "
-           "of an hour on two CPUs; TURNSMITH_LARGE_TABLE='' silences this warning)";
+           "hours (prepare_tables(3, optimal=True, large=True) builds the large table once, in about four "
+           "minutes on two CPUs; TURNSMITH_LARGE_TABLE='' silences this warning)";
 }
 
 // Set but empty: no large table, and no warning about it.

@@ -43,13 +43,6 @@ Labels relabelled(const Labels& pieces, const Labels& labels) noexcept {
     return out;
 }
 
-bool is_even(const Labels& labels) noexcept {
-    unsigned inversions = 0;
-    for (unsigned i = 0; i < corner_slots; ++i)
-        for (unsigned j = i + 1; j < corner_slots; ++j) inversions += labels[i] > labels[j];
-    return inversions % 2 == 0;
-}
-
 // Every relabelling that `generators` make, the identity among them.
 std::vector<Labels> group_of(const std::vector<Labels>& generators) {
     Labels identity{};
@@ -75,22 +68,7 @@ std::vector<Labels> layer_group() {
                      {0, 1, 2, 3, 5, 6, 7, 4}});
 }
 
-std::vector<Labels> half_turn_group() {
-    std::vector<Labels> generators;
-    for (unsigned face = 0; face < move_count / 2; ++face) {
-        Cube3x3 cube;
-        apply_move_index_internal(cube, static_cast<MoveIndex>(2 * face));
-        apply_move_index_internal(cube, static_cast<MoveIndex>(2 * face));
-        generators.push_back(pieces_of(cube.corners));
-    }
-    return group_of(generators);
-}
-
-std::vector<Labels> relabellings(CornerDetail detail) {
-    std::vector<Labels> group = detail == CornerDetail::half_turn_cosets ? half_turn_group() : layer_group();
-    if (detail == CornerDetail::layers_and_parity) std::erase_if(group, [](const Labels& l) { return !is_even(l); });
-    return group;
-}
+std::vector<Labels> relabellings(CornerDetail) { return layer_group(); }
 
 // Each order's coset, numbered in the order of their smallest orders.
 std::vector<std::uint16_t> cosets_of_orders(CornerDetail detail) {

@@ -6,11 +6,12 @@
 // 2 bits an entry.
 //
 // The corners' view is their order up to a group of relabellings of the
-// pieces (a coset): where the four U-layer corners stand (70 cosets), that
-// and the order's parity (140), or the order up to the half turns' own
-// corner orders (420). Each finer view costs three times the memory of the
-// one before and lifts the bound: mixing pieces of both kinds in one table
-// bounds a state better than either kind alone does.
+// pieces (a coset): where the four U-layer corners stand (70 cosets). Mixing
+// pieces of both kinds in one table bounds a state better than either kind
+// alone does. The order's parity too would double the table and prune
+// nothing more: a U turn mends a place's parity and keeps the rest, so the
+// distance with it is at most one more, and a search already rounds a bound
+// up to the parity of the moves it has left.
 //
 // The sixteen symmetries that keep the U-D axis carry a state to one as far
 // from solved and each view of the corners to one of the same kind, so the
@@ -41,7 +42,7 @@ namespace turnsmith::phase1_corners {
 
 // How much of the corners' order the table keeps: its value is the number
 // of cosets.
-enum class CornerDetail : unsigned { layers = 70, layers_and_parity = 140, half_turn_cosets = 420 };
+enum class CornerDetail : unsigned { layers = 70 };
 
 inline constexpr std::uint32_t flip_slice_classes = two_phase::flip_slice_classes;
 inline constexpr std::uint32_t twists = 2187;
@@ -150,7 +151,7 @@ private:
 // pieces once a stop is asked.
 void fill_table(std::span<std::byte> out, const Moves& moves, WorkControl& control);
 
-// The table of `detail` as the cache keeps it ("3x3-phase1-corners-140"),
+// The table of `detail` as the cache keeps it ("3x3-phase1-corners-70"),
 // its moves read from `phase1` when it is built.
 tables::TableKind table_kind(CornerDetail detail, const two_phase::Phase1View& phase1);
 // Its size in bytes.
