@@ -157,7 +157,7 @@ def main() -> int:
             2048 * 495 * 2187 * 70.0,
         "the same x corner parity (x 2; 4.9 GB at 2 bits)":
             2048 * 495 * 2187 * 140.0,
-        "the same x corner half-turn cosets (x 420; 14.6 GB at 2 bits)":
+        "the same x corner half-turn cosets (x 420; 14.8 GB at 2 bits)":
             2048 * 495 * 2187 * 420.0,
     }
     print(f"\npredicted nodes of one deepening (generated), by bound:")
