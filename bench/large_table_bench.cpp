@@ -1,10 +1,10 @@
 // The optimal search's large table (phase 1 and the corners' cosets): its
 // build, and what its values are.
 //
-//   large_table_bench build PATH [cosets=70]
+//   large_table_bench build PATH [tetrads|layers]
 //       Builds the table into PATH (or loads it when PATH holds it), printing
 //       progress, then the count of entries of each residue.
-//   large_table_bench values PATH [cosets=70] [states=100000] [seed=1]
+//   large_table_bench values PATH [tetrads|layers] [states=100000] [seed=1]
 //       The share of uniformly random states with each value, read along one
 //       axis and the largest along three: what the search gains.
 #include <algorithm>
@@ -137,7 +137,7 @@ void values(const tables::TableBytes& table, phase1_corners::CornerDetail detail
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: large_table_bench build|values PATH [cosets] [states] [seed]\n");
+        std::fprintf(stderr, "usage: large_table_bench build|values PATH [tetrads|layers] [states] [seed]\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -145,7 +145,8 @@ int main(int argc, char** argv) {
         return argc > i ? std::strtoull(argv[i], nullptr, 10) : fallback;
     };
     std::printf("workers: %zu\n", pool_worker_count());
-    const auto detail = static_cast<phase1_corners::CornerDetail>(number(3, 70));
+    const auto detail = argc > 3 && std::string(argv[3]) == "layers" ? phase1_corners::CornerDetail::layers
+                                                                     : phase1_corners::CornerDetail::tetrads;
     const tables::TableBytes table = load(argv[2], mode == "build", detail);
     if (mode == "build") {
         counts(table);

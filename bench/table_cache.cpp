@@ -7,7 +7,7 @@
 //         after a reboot).
 //     turnsmith_table_cache_bench tables
 //         The two-phase tables and the edge tables built into an empty cache.
-//     turnsmith_table_cache_bench large [COSETS]    (70 by default)
+//     turnsmith_table_cache_bench large [tetrads|layers]    (tetrads by default)
 //         The optimal search's large table of that kind (2.5 GB,
 //         four minutes on two CPUs) built into an empty directory,
 //         the two-phase tables it reads taken from the usual cache first.
@@ -155,7 +155,7 @@ std::filesystem::path fresh_directory() {
 }
 
 // The solver tables' builds, each into the empty directory.
-int measure_solver_tables(bool large, unsigned cosets) {
+int measure_solver_tables(bool large, phase1_corners::CornerDetail detail) {
     std::optional<two_phase::Phase1View> phase1;
     if (large) {
         std::vector<std::string> warnings;
@@ -165,7 +165,7 @@ int measure_solver_tables(bool large, unsigned cosets) {
     const std::filesystem::path directory = fresh_directory();
     std::printf("%zu workers, files in %s\n", pool_worker_count(), directory.c_str());
     if (phase1) {
-        measure_build(phase1_corners::table_kind(static_cast<phase1_corners::CornerDetail>(cosets), *phase1),
+        measure_build(phase1_corners::table_kind(detail, *phase1),
                       directory, true);
     } else {
         for (const two_phase::TableSpec& spec : two_phase::table_specs()) {
@@ -184,7 +184,9 @@ int measure_solver_tables(bool large, unsigned cosets) {
 int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? argv[1] : "";
     if (mode == "tables" || mode == "large")
-        return measure_solver_tables(mode == "large", argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 70);
+        return measure_solver_tables(mode == "large", argc > 2 && std::string_view(argv[2]) == "layers"
+                                                          ? phase1_corners::CornerDetail::layers
+                                                          : phase1_corners::CornerDetail::tetrads);
     const std::size_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 600;
     const std::size_t bytes = megabytes << 20;
     const std::filesystem::path directory = fresh_directory();

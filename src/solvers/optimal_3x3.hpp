@@ -201,13 +201,13 @@ private:
 
 // The large table's kinds, by name: the standard one (2.5 GB) unless the
 // caller names another.
-inline constexpr phase1_corners::CornerDetail default_detail = phase1_corners::CornerDetail::layers;
+inline constexpr phase1_corners::CornerDetail default_detail = phase1_corners::CornerDetail::tetrads;
 struct LargeKind {
     const char* name;  // as prepare_tables(large=...) takes it
     phase1_corners::CornerDetail detail;
 };
 inline constexpr std::array<LargeKind, 1> large_kinds = {{
-    {"standard", phase1_corners::CornerDetail::layers},
+    {"standard", phase1_corners::CornerDetail::tetrads},
 }};
 
 // The process's solver, its tables made ready by the first call (the 2x2

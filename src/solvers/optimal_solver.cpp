@@ -88,7 +88,7 @@ bool large_table_published() noexcept { return published_large.load(std::memory_
 void attach_zero_large_table(const Solver& solver) {
     // Never unmapped: the solver may read it until the process ends. Every
     // entry reads 0, every distance there is 0.
-    const std::size_t bytes = phase1_corners::table_bytes(default_detail);
+    const std::size_t bytes = phase1_corners::table_bytes();
     void* zeros = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (zeros == MAP_FAILED) throw std::bad_alloc();
     solver.attach_large({static_cast<const std::byte*>(zeros), bytes}, default_detail);

@@ -68,7 +68,15 @@ std::vector<Labels> layer_group() {
                      {0, 1, 2, 3, 5, 6, 7, 4}});
 }
 
-std::vector<Labels> relabellings(CornerDetail) { return layer_group(); }
+// Slots 0, 2, 5 and 7 (ULB, URF, DBR, DFL) are one tetrad, the rest the other.
+std::vector<Labels> tetrad_group() {
+    return group_of({{2, 1, 0, 3, 4, 5, 6, 7}, {2, 1, 5, 3, 4, 7, 6, 0}, {0, 3, 2, 1, 4, 5, 6, 7},
+                     {0, 3, 2, 4, 6, 5, 1, 7}});
+}
+
+std::vector<Labels> relabellings(CornerDetail detail) {
+    return detail == CornerDetail::tetrads ? tetrad_group() : layer_group();
+}
 
 // Each order's coset, numbered in the order of their smallest orders.
 std::vector<std::uint16_t> cosets_of_orders(CornerDetail detail) {
@@ -82,7 +90,7 @@ std::vector<std::uint16_t> cosets_of_orders(CornerDetail detail) {
         for (const Labels& labels : group) coset[order_of(relabelled(pieces, labels))] = next;
         ++next;
     }
-    if (next != static_cast<unsigned>(detail)) throw std::logic_error("the corners' cosets have another count");
+    if (next != corner_cosets) throw std::logic_error("the corners' cosets have another count");
     return coset;
 }
 
@@ -109,7 +117,7 @@ std::vector<std::uint16_t> coset_table(const std::vector<std::uint16_t>& coset_o
 Moves::Moves(CornerDetail detail, const two_phase::Phase1View& phase1, Twists read)
     : phase1_(phase1),
       twist_count_(read == Twists::read ? twists : 1),
-      cosets_(static_cast<unsigned>(detail)),
+      cosets_(corner_cosets),
       block_entries_((std::size_t{twist_count_} * cosets_ + 31) / 32 * 32),
       twist_moves_(std::size_t{twists} * move_count),
       twist_images_(std::size_t{twists} * symmetries),
@@ -360,20 +368,23 @@ namespace {
 
 inline constexpr std::uint64_t layout_version = 1;
 
-std::size_t bytes_of(CornerDetail detail) noexcept {
-    const std::size_t block = (std::size_t{twists} * static_cast<unsigned>(detail) + 31) / 32 * 32;
+std::size_t bytes_of() noexcept {
+    const std::size_t block = (std::size_t{twists} * corner_cosets + 31) / 32 * 32;
     return std::size_t{flip_slice_classes} * block / entries_per_byte;
 }
 
 }  // namespace
 
-std::size_t table_bytes(CornerDetail detail) noexcept { return bytes_of(detail); }
+std::size_t table_bytes() noexcept { return bytes_of(); }
 
 tables::TableKind table_kind(CornerDetail detail, const two_phase::Phase1View& phase1) {
-    const auto cosets = static_cast<unsigned>(detail);
-    return {"3x3-phase1-corners-" + std::to_string(cosets),
-            tables::format_hash({layout_version, cosets, std::uint64_t{flip_slice_classes}, std::uint64_t{move_count}}),
-            bytes_of(detail), [detail, phase1](std::span<std::byte> out, WorkControl& control) {
+    // The layers' table kept its name and format from before the tetrads'.
+    const bool tetrads = detail == CornerDetail::tetrads;
+    const std::uint64_t format =
+        tetrads ? tables::format_hash({layout_version, corner_cosets, flip_slice_classes, move_count, 1})
+                : tables::format_hash({layout_version, corner_cosets, flip_slice_classes, move_count});
+    return {std::string(tetrads ? "3x3-phase1-tetrads-" : "3x3-phase1-corners-") + std::to_string(corner_cosets),
+            format, bytes_of(), [detail, phase1](std::span<std::byte> out, WorkControl& control) {
                 const Moves moves(detail, phase1);
                 fill_table(out, moves, control);
             }};

@@ -6,12 +6,16 @@
 // 2 bits an entry.
 //
 // The corners' view is their order up to a group of relabellings of the
-// pieces (a coset): where the four U-layer corners stand (70 cosets). Mixing
-// pieces of both kinds in one table bounds a state better than either kind
-// alone does. The order's parity too would double the table and prune
-// nothing more: a U turn mends a place's parity and keeps the rest, so the
-// distance with it is at most one more, and a search already rounds a bound
-// up to the parity of the moves it has left.
+// pieces (a coset): where the four corners of one kind stand (70 cosets).
+// The kinds are the tetrads (the two sets of four corners that half turns
+// keep apart) or the layers (U and D). Mixing pieces of both kinds in one
+// table bounds a state better than either kind alone does, and the tetrads
+// better than the layers: a quarter turn moves two corners of each tetrad
+// but all four of one layer's, so fewer turns mend the layers. The order's
+// parity too would double the table and prune nothing more: a U turn mends
+// a place's parity and keeps the rest, so the distance with it is at most
+// one more, and a search already rounds a bound up to the parity of the
+// moves it has left.
 //
 // The sixteen symmetries that keep the U-D axis carry a state to one as far
 // from solved and each view of the corners to one of the same kind, so the
@@ -40,9 +44,10 @@
 
 namespace turnsmith::phase1_corners {
 
-// How much of the corners' order the table keeps: its value is the number
-// of cosets.
-enum class CornerDetail : unsigned { layers = 70 };
+// Which of the corners' order the table keeps: where the corners of one
+// tetrad stand, or those of the U layer. Both have 70 cosets.
+enum class CornerDetail : unsigned { tetrads, layers };
+inline constexpr unsigned corner_cosets = 70;
 
 inline constexpr std::uint32_t flip_slice_classes = two_phase::flip_slice_classes;
 inline constexpr std::uint32_t twists = 2187;
@@ -151,10 +156,11 @@ private:
 // pieces once a stop is asked.
 void fill_table(std::span<std::byte> out, const Moves& moves, WorkControl& control);
 
-// The table of `detail` as the cache keeps it ("3x3-phase1-corners-70"),
+// The table of `detail` as the cache keeps it ("3x3-phase1-tetrads-70",
+// "3x3-phase1-corners-70" for the layers),
 // its moves read from `phase1` when it is built.
 tables::TableKind table_kind(CornerDetail detail, const two_phase::Phase1View& phase1);
-// Its size in bytes.
-std::size_t table_bytes(CornerDetail detail) noexcept;
+// Its size in bytes, the same for every detail.
+std::size_t table_bytes() noexcept;
 
 }  // namespace turnsmith::phase1_corners

@@ -66,7 +66,7 @@ std::vector<std::uint8_t> plain_distances(const Moves& moves) {
 
 TEST(Phase1Corners, ResiduesAndWalksMatchAPlainSearch) {
     if (std::getenv("TURNSMITH_SKIP_FULL_TABLES") != nullptr) GTEST_SKIP() << "a 70-million-place search";
-    const Reduced reduced(CornerDetail::layers);
+    const Reduced reduced(CornerDetail::tetrads);
     const std::vector<std::uint8_t> distance = plain_distances(reduced.moves);
     std::size_t checked = 0;
     for (std::uint32_t fs = 0; fs < flip_slices; ++fs) {
@@ -87,8 +87,10 @@ TEST(Phase1Corners, ResiduesAndWalksMatchAPlainSearch) {
 
 // Along a random walk, the distance each step decodes from its residue and
 // the one before is the distance the walk down to solved finds.
-TEST(Phase1Corners, DecodedDistancesMatchWalksDown) {
-    const Reduced reduced(CornerDetail::layers);
+class DecodedDistances : public ::testing::TestWithParam<CornerDetail> {};
+
+TEST_P(DecodedDistances, MatchWalksDown) {
+    const Reduced reduced(GetParam());
     std::mt19937 rng(7);
     Place place = reduced.moves.place_of(Cube3x3{});
     unsigned distance = 0;
@@ -102,6 +104,9 @@ TEST(Phase1Corners, DecodedDistancesMatchWalksDown) {
     }
     EXPECT_GE(farthest, 6u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Phase1Corners, DecodedDistances,
+                         ::testing::Values(CornerDetail::tetrads, CornerDetail::layers));
 
 
 }  // namespace

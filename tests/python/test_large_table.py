@@ -116,5 +116,5 @@ def test_the_large_table_changes_no_answer(small_answers):
     """
     report, warned, *answers = run(textwrap.dedent(prepare) + textwrap.dedent(SEARCHES),
                                    TURNSMITH_LARGE_TABLE=LARGE)
-    assert "3x3-phase1-corners-70" in report and eval(warned) == []
+    assert "3x3-phase1-tetrads-70" in report and eval(warned) == []
     assert answers == small_answers
