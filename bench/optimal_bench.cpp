@@ -24,7 +24,7 @@
 //       given the distance as an upper bound (as a known optimal answer's
 //       length), which leaves out the last deepening. Nodes and seconds of
 //       both for each state, then the ratios of the totals.
-//   optimal_bench batch [states=8] [seed=1] [turns=16]
+//   optimal_bench batch [states=8] [seed=1] [turns=16, 0 for uniformly random]
 //       States made by that many random quarter turns, each solved on one
 //       thread, then all of them in one call of distances() on the pool: the
 //       batch's wall time against the single times' sum shared evenly among
@@ -82,6 +82,11 @@ std::vector<Cube3x3> scrambled_states(std::size_t count, std::uint64_t seed, uns
         }
     }
     return cubes;
+}
+
+// Scrambled states, or uniformly random ones for 0 turns.
+std::vector<Cube3x3> states_of(std::size_t count, std::uint64_t seed, unsigned turns) {
+    return turns == 0 ? random_states(count, seed) : scrambled_states(count, seed, turns);
 }
 
 void deepenings(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned largest) {
@@ -182,7 +187,7 @@ private:
 double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 void batch(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned turns) {
-    const std::vector<Cube3x3> cubes = scrambled_states(count, seed, turns);
+    const std::vector<Cube3x3> cubes = states_of(count, seed, turns);
     std::vector<std::uint8_t> single(count);
     std::array<std::int8_t, optimal::diameter> path{};
     std::printf("state  distance  seconds (one thread)\n");
@@ -301,8 +306,7 @@ TimedDistance timed_distance(const optimal::Solver& solver, const Cube3x3& cube,
 }
 
 void bounded(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned turns) {
-    const std::vector<Cube3x3> cubes =
-        turns == 0 ? random_states(count, seed) : scrambled_states(count, seed, turns);
+    const std::vector<Cube3x3> cubes = states_of(count, seed, turns);
     const std::string kind = turns == 0 ? "uniformly random states"
                                         : "states of " + std::to_string(turns) + " random quarter turns";
     std::printf("%zu %s, each on all %zu workers\n", count, kind.c_str(), pool_worker_count());
