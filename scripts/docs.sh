@@ -23,5 +23,15 @@ say "docs: HTML into docs/_build/html"
 "$python" -m sphinx -E -W --keep-going -q -b html docs docs/_build/html
 say "docs: running the examples"
 "$python" -m sphinx -E -W --keep-going -q -b doctest docs docs/_build/doctest
-summary=$(sed -n 's/^ *\([0-9]*\) tests$/\1/p' docs/_build/doctest/output.txt)
-say "docs: built, and ${summary:-no} examples run and checked, in $((SECONDS - start)) s"
+pages=$(sed -n 's/^ *\([0-9]*\) tests$/\1/p' docs/_build/doctest/output.txt)
+say "docs: running the README's example"
+front=$("$python" - <<'PY'
+import contextlib, doctest, sys
+flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+with contextlib.redirect_stdout(sys.stderr):  # a failure's report, not the count
+    failed, attempted = doctest.testfile("README.md", module_relative=False, optionflags=flags)
+print(attempted)
+sys.exit(1 if failed else 0)
+PY
+)
+say "docs: built, and $((pages + front)) examples run and checked ($pages on the pages, $front in README.md), in $((SECONDS - start)) s"
