@@ -1,6 +1,6 @@
 """Median time of eight warm scrambles (20 turns per cube) of a million 3x3
 cubes: one figure per process, for comparing two builds of the module by
-running each in turn several times (see README.md, "Long calls in chunks")."""
+running each in turn several times (see bench/README.md, "Long calls in chunks")."""
 
 import time
 

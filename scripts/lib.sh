@@ -103,6 +103,44 @@ sources_digest() {
   (cd "$repo" && find src turnsmith-stubs CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
+# requirements_of PYTHON [build] EXTRA...: prints PYTHON's version, then one
+# requirement a line: with "build", the build backend with the CMake and Ninja
+# that an isolated build would fetch (the C++ tests use them too), and the
+# optional dependencies of each EXTRA named in pyproject.toml.
+requirements_of() {
+  local python=$1
+  shift
+  "$python" - "$repo/pyproject.toml" "$@" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    project = tomllib.load(f)
+print(sys.version.replace("\n", " "))
+names = sys.argv[2:]
+extras = project["project"]["optional-dependencies"]
+if names[:1] == ["build"]:
+    names = names[1:]
+    for spec in [*project["build-system"]["requires"], "cmake", "ninja"]:
+        print(spec)
+for spec in (spec for name in names for spec in extras[name]):
+    print(spec)
+PY
+}
+
+# install_requirements VENV MARKER WANTED: installs the requirements that
+# WANTED lists (as requirements_of prints them) into VENV, unless its file
+# MARKER says they are installed already.
+install_requirements() {
+  local venv=$1 marker=$2 wanted=$3
+  if [[ "$(cat "$venv/$marker" 2>/dev/null)" != "$wanted" ]]; then
+    local requirements
+    mapfile -t requirements < <(tail -n +2 <<<"$wanted")
+    say "installing ${requirements[*]} into ${venv#"$repo"/}"
+    "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
+    "$venv/bin/python" -m pip install --quiet "${requirements[@]}" >&2
+    echo "$wanted" >"$venv/$marker"
+  fi
+}
+
 # ensure_env TAG PYTHON [CXXFLAGS [EXTRAS]]: prints the venv's python after
 # making sure the requirements are installed and the module is built from the
 # current sources (with CXXFLAGS added to the compile and link lines when
@@ -121,29 +159,7 @@ ensure_env() {
   fi
   # What is installed follows from the interpreter and the requirements: a
   # change in either installs again.
-  local wanted
-  wanted=$("$venv/bin/python" - "$repo/pyproject.toml" $extras <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    project = tomllib.load(f)
-print(sys.version.replace("\n", " "))
-# The build backend, with the CMake and Ninja that an isolated build would
-# fetch (the C++ tests use them too), and the extras asked for: test, whose
-# NumPy the demo also needs, typecheck (mypy) and dask for the examples.
-extras = project["project"]["optional-dependencies"]
-for spec in [*project["build-system"]["requires"], "cmake", "ninja",
-             *(spec for name in sys.argv[2:] for spec in extras[name])]:
-    print(spec)
-PY
-)
-  if [[ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]]; then
-    local requirements
-    mapfile -t requirements < <(tail -n +2 <<<"$wanted")
-    say "installing ${requirements[*]} into .venv/$tag"
-    "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
-    "$venv/bin/python" -m pip install --quiet "${requirements[@]}" >&2
-    echo "$wanted" >"$venv/.requirements"
-  fi
+  install_requirements "$venv" .requirements "$(requirements_of "$venv/bin/python" build $extras)"
   local digest
   digest="$(sources_digest) $cxx_flags"
   if [[ "$(cat "$venv/.built" 2>/dev/null)" != "$digest" ]]; then

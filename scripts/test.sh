@@ -2,9 +2,9 @@
 # Runs every test: the C++ core under GoogleTest (plain, with AddressSanitizer
 # and UndefinedBehaviorSanitizer, and with ThreadSanitizer), the fuzzers of the
 # move notation, the Python tests on every supported interpreter this machine
-# has, and, where python3.14t-tsan exists, the thread tests under
-# ThreadSanitizer. With CI=true, a run in which no free-threaded interpreter
-# ran the Python tests fails.
+# has, the manual and its examples (docs/), and, where python3.14t-tsan
+# exists, the thread tests under ThreadSanitizer. With CI=true, a run in which
+# no free-threaded interpreter ran the Python tests fails.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$repo"
 
@@ -59,6 +59,9 @@ if [[ "${CI:-}" == true && "$free_threaded_ran" == false ]]; then
   say "Install python3.14t (../shared/toolchain/install-python3.14t) or set PYTHON."
   exit 1
 fi
+
+say "the manual, and the examples on its pages"
+bash scripts/docs.sh
 
 if command -v python3.14t-tsan >/dev/null; then
   bash scripts/tsan.sh
