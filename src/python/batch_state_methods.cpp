@@ -23,6 +23,7 @@
 #include "python/cube_object.hpp"
 #include "python/methods.hpp"
 #include "python/numpy.hpp"
+#include "python/row_selection.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -56,25 +57,12 @@ PyObject* to_sticker_bytes(PyObject* self, PyObject*) {
 PyObject* take(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
         call, [](Batch& batch, const Bound<1>& bound) {
-            const IntegerArray<std::int64_t> indexes(bound[0], "indexes",
-                                                     "use numpy.flatnonzero to turn a mask into indexes");
-            if (indexes.dimensions() != 1) throw_shape_error("indexes", "(N,)", indexes.shape_text());
-            const auto count = static_cast<std::int64_t>(batch.states.size());
-            for (const std::int64_t index : indexes.elements()) {
-                if (index < -count || index >= count) {
-                    PyErr_Format(PyExc_IndexError, "index %lld is out of range for a batch of %lld cubes",
-                                 static_cast<long long>(index), static_cast<long long>(count));
-                    throw_error_already_set();
-                }
-            }
-            bool all_in_range = true;
-            Ref taken = Ref::steal(batch.states.visit([&]<Cube C>(std::span<C> cubes) {
-                return make_batch<C>(indexes.rows(), [&](std::span<C> out, auto& run) {
-                    all_in_range = take_internal(std::span<const C>(cubes), indexes.elements(), out, run);
+            const std::vector<std::int64_t> rows = selected_rows(bound[0], batch.states.size(), "indexes");
+            return batch.states.visit([&]<Cube C>(std::span<C> cubes) {
+                return make_batch<C>(rows.size(), [&](std::span<C> out, auto& run) {
+                    take_internal(std::span<const C>(cubes), std::span<const std::int64_t>(rows), out, run);
                 });
-            }));
-            if (!all_in_range) throw_error(PyExc_IndexError, "argument 'indexes' changed during the call");
-            return taken.release();
+            });
         });
 }
 
@@ -335,7 +323,10 @@ constexpr MethodTable state_methods{"CubeBatch", std::tuple{
     method("is_solved", is_solved, "Return a NumPy bool array telling which cubes are solved."),
     method("to_sticker_bytes", to_sticker_bytes,
            "Return the sticker array as NumPy uint8 with shape (len(self), sticker_dim)."),
-    method("take", {"indexes"}, take, "Return a new batch of the cubes at the given indexes, in that order."),
+    method("take", {"indexes"}, take,
+           "Return a new batch of the cubes at the given indexes, in that order.\n\n"
+           "indexes is an integer array (negative indexes count from the end), a bool mask\n"
+           "with one value per cube, or a slice, as NumPy indexes the rows of to_words()."),
     method("get_next_batch", {defaulted("move_indexes", "None")}, get_next_batch,
            "Return a new batch of every cube turned by each of the given moves.\n\n"
            "Cube k * i + j is cube i after move j of the k moves (default: all twelve in\n"
