@@ -217,3 +217,51 @@ def test_one_hot_out_is_filled_and_returned(cube_cls, dtype):
     out = np.full(expected.shape, 9, dtype=dtype)  # every value overwritten
     assert batch.to_one_hot(dtype, out=out) is out
     assert np.array_equal(out, expected)
+
+
+# --- redrawing chosen rows -----------------------------------------------------------
+
+
+def redraw(method, batch, count, rows, seed):
+    """Calls `method` on `batch` (for `count` selected rows, or all when rows
+    is None); returns the moves it recorded, or None."""
+    if method == "randomize":
+        batch.randomize(seed=seed, rows=rows)
+        return None
+    lengths = np.arange(count, dtype=np.int64) % 7 + 3
+    canonical = method == "canonical"
+    return batch.scramble_with_moves(lengths, seed=seed, avoid_inverse=method == "avoid_inverse",
+                                     canonical=canonical, rows=rows)
+
+
+@pytest.mark.parametrize("method", ["randomize", "any", "avoid_inverse", "canonical"])
+@pytest.mark.parametrize("cube_type", [2, 3])
+def test_redrawn_rows_are_a_fresh_batch_s_draw(method, cube_type):
+    count = 10
+    mask = np.zeros(count, bool)
+    mask[[1, 4, 5, 9]] = True
+    for rows in (np.array([7, -1, 2, 0], np.int16), mask, slice(1, None, 3)):
+        selected = np.arange(count)[rows]
+        fresh = CubeBatch(len(selected), cube_type)
+        fresh_moves = redraw(method, fresh, len(selected), None, seed=21)
+        batch = random_batch(cube_type, count, seed=22)
+        expected = batch.to_words()
+        expected[selected] = fresh.to_words()
+        moves = redraw(method, batch, len(selected), rows, seed=21)
+        assert np.array_equal(batch.to_words(), expected), rows
+        if moves is not None:
+            assert np.array_equal(moves, fresh_moves)
+            replayed = CubeBatch(len(selected), cube_type)
+            replayed.apply_move_sequences(moves)
+            assert np.array_equal(replayed.to_words(), fresh.to_words())
+
+
+def test_redrawing_rows_without_a_seed_changes_only_them():
+    batch = CubeBatch(200, 3)
+    batch.randomize(rows=np.arange(0, 200, 2))
+    solved = batch.is_solved()
+    assert solved[1::2].all() and not solved[::2].any()
+    with pytest.raises(IndexError):
+        batch.randomize(seed=1, rows=[200])
+    with pytest.raises(IndexError, match="a mask of 3 values"):
+        batch.scramble_with_moves(np.ones(3, np.int64), rows=[True] * 3)
