@@ -3,6 +3,7 @@
 // writes only its own cube or its own output rows.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -146,14 +147,23 @@ std::optional<std::string> cube_from_pieces(const PieceInput& input, std::size_t
 
 // ---- one-hot rows ---------------------------------------------------------------
 
-// Row r (C::sticker_dim * 6 values of T, zero-filled) receives the one-hot
-// colours of cube r; `one` is the bit pattern of 1 in T.
+// Row r of `out` (C::sticker_dim * 6 values of T a row) receives the one-hot
+// colours of cube r; `one` is the bit pattern of 1 in T. Rows not known to
+// be zero are cleared first.
+template <Cube C, class T, class Runner = AtOnce>
+void one_hot_into_internal(std::span<const C> cubes, T* out, T one, bool zeroed, Runner&& run = {}) {
+    constexpr std::size_t width = C::sticker_dim * one_hot_width;
+    run(cubes.size(), RowCost{}, [&](std::size_t begin, std::size_t end) {
+        if (!zeroed) std::fill(out + begin * width, out + end * width, T{});
+        for (std::size_t r = begin; r < end; ++r) one_hot_row(cubes[r], out + r * width, one);
+    });
+}
+
+// The same rows in a new zero-filled buffer.
 template <Cube C, class T, class Runner = AtOnce>
 Rows<T> one_hot_internal(std::span<const C> cubes, T one, Runner&& run = {}) {
     auto rows = Rows<T>::zeroed(cubes.size(), C::sticker_dim * one_hot_width);
-    run(cubes.size(), RowCost{}, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) one_hot_row(cubes[r], rows.row(r), one);
-    });
+    one_hot_into_internal(cubes, rows.row(0), one, true, run);
     return rows;
 }
 

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <optional>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <vector>
 
 #include "cube/canonical_moves.hpp"
 #include "cube/cube.hpp"
@@ -143,6 +145,33 @@ bool take_internal(std::span<const C> cubes, std::span<const std::int64_t> index
         }
     });
     return all_in_range.load(std::memory_order_relaxed);
+}
+
+// Which writes of put_internal land: entry j unless a later entry names the
+// same row. Rows that only ever increase (a mask, a slice) repeat none.
+inline std::vector<bool> last_writes(std::span<const std::int64_t> rows, std::size_t count) {
+    std::vector<bool> lands(rows.size(), true);
+    if (std::adjacent_find(rows.begin(), rows.end(), std::greater_equal<>{}) == rows.end()) return lands;
+    std::vector<bool> written(count, false);
+    for (std::size_t j = rows.size(); j-- > 0;) {
+        const auto row = static_cast<std::size_t>(rows[j]);
+        lands[j] = !written[row];
+        written[row] = true;
+    }
+    return lands;
+}
+
+// Cube rows[j] (each in range) becomes values[j]; a row named twice keeps
+// the later value, as NumPy's a[rows] = values does.
+template <Cube C, class Runner = AtOnce>
+void put_internal(std::span<C> cubes, std::span<const std::int64_t> rows, std::span<const C> values,
+                  Runner&& run = {}) {
+    const std::vector<bool> lands = last_writes(rows, cubes.size());
+    run(rows.size(), UnitCost{}, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            if (lands[j]) cubes[static_cast<std::size_t>(rows[j])] = values[j];
+        }
+    });
 }
 
 // Cube k * i + j of `out` is cube i turned by moves[j] (each 0..11), k being

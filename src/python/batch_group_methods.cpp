@@ -18,6 +18,7 @@
 #include "python/call.hpp"
 #include "python/methods.hpp"
 #include "python/numpy.hpp"
+#include "python/one_hot_arrays.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -168,58 +169,29 @@ PyObject* from_pieces(const Call<2>& call) {
 
 // ---- one-hot rows -----------------------------------------------------------------
 
-// The element types a one-hot array comes in: NumPy's type number, and the
-// bit pattern of 1 (float16 has no C++ type here: its bits are written).
-enum class OneHotType { float32, float16, uint8 };
-
-constexpr int npy_float32 = 11;  // NPY_FLOAT
-constexpr int npy_float16 = 23;  // NPY_HALF
-constexpr std::uint16_t float16_one = 0x3C00;
-static_assert(npy_type_number<std::uint8_t> == 2);
-
-// The element type `value` names, as numpy.dtype(value) reads it; left out,
-// float32.
-OneHotType to_one_hot_type(PyObject* value) {
-    if (value == nullptr) return OneHotType::float32;
-    Ref numpy = Ref::steal(check(PyImport_ImportModule("numpy")));
-    Ref dtype_type = Ref::steal(check(PyObject_GetAttrString(numpy.get(), "dtype")));
-    Ref dtype = Ref::steal(PyObject_CallOneArg(dtype_type.get(), value));
-    if (!dtype) throw_conversion_error("dtype");
-    Ref number = Ref::steal(check(PyObject_GetAttrString(dtype.get(), "num")));
-    Ref native = Ref::steal(check(PyObject_GetAttrString(dtype.get(), "isnative")));
-    const long type_number = PyLong_AsLong(number.get());
-    if (type_number == -1 && PyErr_Occurred()) throw_error_already_set();
-    if (check(PyObject_IsTrue(native.get())) == 1) {
-        if (type_number == npy_float32) return OneHotType::float32;
-        if (type_number == npy_float16) return OneHotType::float16;
-        if (type_number == npy_type_number<std::uint8_t>) return OneHotType::uint8;
+// The rows in a new array, or in the caller's `out`, which is returned.
+template <class C, class T>
+PyObject* one_hot_array(std::span<const C> cubes, OneHotElement<T> element, PyObject* out) {
+    if (out == nullptr || out == Py_None) {
+        auto rows = detached_loop([&](auto&& run) { return one_hot_internal(cubes, element.one, run); });
+        const std::size_t shape[2] = {rows.rows(), rows.cols()};
+        return make_result_array(rows.release(), element.type_number, sizeof(T), std::span<const std::size_t>(shape));
     }
-    PyErr_Format(PyExc_ValueError, "argument 'dtype': expected float32, float16 or uint8, got %R",
-                 dtype.get());
-    throw_error_already_set();
+    const std::size_t shape[2] = {cubes.size(), C::sticker_dim * one_hot_width};
+    T* data = static_cast<T*>(writable_array_data(out, "out", element.type_number, element.name, shape));
+    detached_loop([&](auto&& run) { one_hot_into_internal(cubes, data, element.one, false, run); });
+    return Py_NewRef(out);
 }
 
-template <class T, class C>
-PyObject* one_hot_array(std::span<const C> cubes, T one, int type_number) {
-    auto rows = detached_loop([&](auto&& run) { return one_hot_internal(cubes, one, run); });
-    const std::size_t shape[2] = {rows.rows(), rows.cols()};
-    return make_result_array(rows.release(), type_number, sizeof(T), std::span<const std::size_t>(shape));
-}
-
-PyObject* to_one_hot(const Call<1>& call) {
+PyObject* to_one_hot(const Call<2>& call) {
     return method_call<Batch, Access::shared>(
-        call, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<2>& bound) {
             require_numpy();
             const OneHotType type = to_one_hot_type(bound[0]);
             return batch.states.visit([&]<class C>(std::span<C> cubes) {
-                const std::span<const C> some(cubes);
-                switch (type) {
-                    case OneHotType::float16: return one_hot_array(some, float16_one, npy_float16);
-                    case OneHotType::uint8:
-                        return one_hot_array(some, std::uint8_t{1}, npy_type_number<std::uint8_t>);
-                    case OneHotType::float32: break;
-                }
-                return one_hot_array(some, 1.0f, npy_float32);
+                return visit_one_hot_type(type, [&](auto element) {
+                    return one_hot_array(std::span<const C>(cubes), element, bound[1]);
+                });
             });
         });
 }
@@ -244,11 +216,13 @@ constexpr MethodTable group_methods{"CubeBatch", std::tuple{
                  "Return a batch of the cubes of the given piece arrays, each checked to be reachable.\n\n"
                  "pieces is a mapping as to_pieces returns it: 'corners' and 'twists' of shape\n"
                  "(N, 8), and for cube type 3 'edges' and 'flips' of shape (N, 12)."),
-    method("to_one_hot", {defaulted("dtype", "'float32'")}, to_one_hot,
+    method("to_one_hot", {defaulted("dtype", "'float32'"), defaulted("out", "None")}, to_one_hot,
            "Return the stickers one-hot encoded, shape (len(self), sticker_dim * 6).\n\n"
            "Entry [i, 6 * s + c] is 1 when sticker s of cube i (in the order of\n"
            "to_sticker_array) has colour c, else 0. dtype is anything numpy.dtype reads as\n"
-           "float32 (the default), float16 or uint8, such as numpy.float16."),
+           "float32 (the default), float16 or uint8, such as numpy.float16. With out, the\n"
+           "rows are written into that array, which is returned: it must be a C-contiguous,\n"
+           "writeable array of exactly the shape and dtype the call would return."),
 }};
 
 }  // namespace

@@ -135,7 +135,7 @@ constexpr MethodTable specified_methods{"CubeBatch", std::tuple{
 // The specified rows first, then those of the other files, in this order.
 std::vector<PyMethodDef> methods =
     method_table({method_rows<specified_methods>(), batch_state_rows(), batch_exact_rows(), batch_set_rows(),
-                  batch_group_rows(), batch_symmetry_rows()});
+                  batch_group_rows(), batch_symmetry_rows(), batch_edit_rows()});
 
 PyType_Slot slots[] = {
     doc_slot<batch_constructor>(),

@@ -48,12 +48,14 @@ PyObject* make_batch(std::size_t count, Fill&& fill) {
 
 // The parts of CubeBatch's method table after its own first rows, in table
 // order, each declared in its own file: states in and out, the 2x2's exact
-// answers, keys and sets, the group operations, the 48 symmetries.
+// answers, keys and sets, the group operations, the 48 symmetries, editing in
+// place.
 std::span<const PyMethodDef> batch_state_rows();
 std::span<const PyMethodDef> batch_exact_rows();
 std::span<const PyMethodDef> batch_set_rows();
 std::span<const PyMethodDef> batch_group_rows();
 std::span<const PyMethodDef> batch_symmetry_rows();
+std::span<const PyMethodDef> batch_edit_rows();
 
 // The class of StateSet, a growing set of states (batch_set_methods.cpp).
 PyTypeObject* state_set_type();

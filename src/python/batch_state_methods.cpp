@@ -23,6 +23,7 @@
 #include "python/cube_object.hpp"
 #include "python/methods.hpp"
 #include "python/numpy.hpp"
+#include "python/row_selection.hpp"
 
 namespace turnsmith::py {
 namespace {
@@ -56,25 +57,12 @@ PyObject* to_sticker_bytes(PyObject* self, PyObject*) {
 PyObject* take(const Call<1>& call) {
     return method_call<Batch, Access::shared>(
         call, [](Batch& batch, const Bound<1>& bound) {
-            const IntegerArray<std::int64_t> indexes(bound[0], "indexes",
-                                                     "use numpy.flatnonzero to turn a mask into indexes");
-            if (indexes.dimensions() != 1) throw_shape_error("indexes", "(N,)", indexes.shape_text());
-            const auto count = static_cast<std::int64_t>(batch.states.size());
-            for (const std::int64_t index : indexes.elements()) {
-                if (index < -count || index >= count) {
-                    PyErr_Format(PyExc_IndexError, "index %lld is out of range for a batch of %lld cubes",
-                                 static_cast<long long>(index), static_cast<long long>(count));
-                    throw_error_already_set();
-                }
-            }
-            bool all_in_range = true;
-            Ref taken = Ref::steal(batch.states.visit([&]<Cube C>(std::span<C> cubes) {
-                return make_batch<C>(indexes.rows(), [&](std::span<C> out, auto& run) {
-                    all_in_range = take_internal(std::span<const C>(cubes), indexes.elements(), out, run);
+            const std::vector<std::int64_t> rows = selected_rows(bound[0], batch.states.size(), "indexes");
+            return batch.states.visit([&]<Cube C>(std::span<C> cubes) {
+                return make_batch<C>(rows.size(), [&](std::span<C> out, auto& run) {
+                    take_internal(std::span<const C>(cubes), std::span<const std::int64_t>(rows), out, run);
                 });
-            }));
-            if (!all_in_range) throw_error(PyExc_IndexError, "argument 'indexes' changed during the call");
-            return taken.release();
+            });
         });
 }
 
@@ -116,36 +104,62 @@ PyObject* get_next_batch(const Call<1>& call) {
 
 // ---- changing this one ----------------------------------------------------------
 
-PyObject* randomize(const Call<1>& call) {
+// With no rows given, `draw(cubes, run)` changes every cube of the batch.
+// With rows, it draws as many fresh solved cubes as rows are selected, just
+// as it would for a new batch of that many, and they are written into the
+// selected rows in order.
+template <class Draw>
+void draw_into(Batch& batch, PyObject* rows_value, Draw&& draw) {
+    if (rows_value == nullptr || rows_value == Py_None) {
+        batch.states.visit([&](auto cubes) { attached_loop([&](auto&& run) { draw(cubes, run); }); });
+        return;
+    }
+    const std::vector<std::int64_t> rows = selected_rows(rows_value, batch.states.size(), "rows");
+    batch.states.visit([&]<Cube C>(std::span<C> cubes) {
+        std::vector<C> fresh(rows.size(), C{});
+        attached_loop([&](auto&& run) { draw(std::span<C>(fresh), run); });
+        attached_loop([&](auto&& run) {
+            put_internal(cubes, std::span<const std::int64_t>(rows), std::span<const C>(fresh), run);
+        });
+    });
+}
+
+PyObject* randomize(const Call<2>& call) {
     return method_call<Batch, Access::exclusive>(
-        call, [](Batch& batch, const Bound<1>& bound) {
+        call, [](Batch& batch, const Bound<2>& bound) {
             const std::optional<std::uint64_t> seed = to_seed(bound[0]);
-            batch.states.visit([&](auto cubes) {
-                attached_loop([&](auto&& run) { randomize_internal(cubes, seed, run); });
-            });
+            draw_into(batch, bound[1], [&](auto cubes, auto& run) { randomize_internal(cubes, seed, run); });
             return Py_NewRef(Py_None);
         });
 }
 
-PyObject* scramble_with_moves(const Call<4>& call) {
+// The moves drawn for `cubes`, padded with -1 to the longest of the lengths
+// that pair up with them.
+template <Cube C, class Runner>
+Rows<std::int8_t> scramble_recorded(std::span<C> cubes, std::span<const std::int64_t> lengths,
+                                    std::optional<std::uint64_t> seed, ScrambleRule rule, Runner& run) {
+    const std::size_t count = std::min(cubes.size(), lengths.size());
+    std::int64_t longest = 0;
+    for (std::size_t i = 0; i < count; ++i) longest = std::max(longest, lengths[i]);
+    auto moves = Rows<std::int8_t>::zeroed(cubes.size(), static_cast<std::size_t>(longest));
+    std::fill_n(moves.row(0), moves.size(), std::int8_t{-1});
+    scramble_recording_internal(cubes, lengths, moves, seed, rule, run);
+    return moves;
+}
+
+PyObject* scramble_with_moves(const Call<5>& call) {
     return method_call<Batch, Access::exclusive>(
-        call, [](Batch& batch, const Bound<4>& bound) {
+        call, [](Batch& batch, const Bound<5>& bound) {
             const ArrayRead<std::int64_t> lengths(bound[0], "scramble_lengths");
             const std::optional<std::uint64_t> seed = to_seed(bound[1]);
             const ScrambleRule rule = to_flag(bound[3])   ? ScrambleRule::canonical
                                       : to_flag(bound[2]) ? ScrambleRule::avoid_inverse
                                                           : ScrambleRule::any;
-            const std::size_t count = std::min(batch.states.size(), lengths.elements().size());
-            std::int64_t longest = 0;
-            for (std::size_t i = 0; i < count; ++i) longest = std::max(longest, lengths.elements()[i]);
-            auto moves = Rows<std::int8_t>::zeroed(batch.states.size(), static_cast<std::size_t>(longest));
-            std::fill_n(moves.row(0), moves.size(), std::int8_t{-1});
-            batch.states.visit([&](auto cubes) {
-                attached_loop([&](auto&& run) {
-                    scramble_recording_internal(cubes, lengths.elements(), moves, seed, rule, run);
-                });
+            std::optional<Rows<std::int8_t>> moves;
+            draw_into(batch, bound[4], [&](auto cubes, auto& run) {
+                moves.emplace(scramble_recorded(cubes, lengths.elements(), seed, rule, run));
             });
-            return make_result_array(std::move(moves));
+            return make_result_array(std::move(*moves));
         });
 }
 
@@ -335,23 +349,35 @@ constexpr MethodTable state_methods{"CubeBatch", std::tuple{
     method("is_solved", is_solved, "Return a NumPy bool array telling which cubes are solved."),
     method("to_sticker_bytes", to_sticker_bytes,
            "Return the sticker array as NumPy uint8 with shape (len(self), sticker_dim)."),
-    method("take", {"indexes"}, take, "Return a new batch of the cubes at the given indexes, in that order."),
+    method("take", {"indexes"}, take,
+           "Return a new batch of the cubes at the given indexes, in that order.\n\n"
+           "indexes is an integer array (negative indexes count from the end), a bool mask\n"
+           "with one value per cube, or a slice, as NumPy indexes the rows of to_words()."),
     method("get_next_batch", {defaulted("move_indexes", "None")}, get_next_batch,
            "Return a new batch of every cube turned by each of the given moves.\n\n"
            "Cube k * i + j is cube i after move j of the k moves (default: all twelve in\n"
            "order, the order of get_next_states)."),
-    method("randomize", {defaulted("seed", "None")}, randomize,
-           "Make every cube an independent, uniformly random reachable state."),
+    method("randomize", {defaulted("seed", "None"), defaulted("rows", "None")}, randomize,
+           "Make every cube an independent, uniformly random reachable state.\n\n"
+           "With rows (integer indexes, a bool mask or a slice, as take reads them) only\n"
+           "the selected cubes are drawn, the others left as they are. With a seed, the\n"
+           "selected rows receive, in selection order, exactly the cubes that a new batch\n"
+           "of as many cubes would receive from the same call and seed."),
     method("scramble_with_moves",
            {"scramble_lengths", defaulted("seed", "None"), defaulted("avoid_inverse", "False"),
-            defaulted("canonical", "False")},
+            defaulted("canonical", "False"), defaulted("rows", "None")},
            scramble_with_moves,
            "Scramble like scramble() and return the moves applied as an int8 array.\n\n"
            "Row i holds the moves of cube i, padded with -1 to the longest length.\n"
            "With canonical=True (which implies avoid_inverse) the moves come in runs\n"
            "on one axis, runs on different axes in turn; within a run each face turns\n"
            "once, as X, X' or X X, U before D, R before L, F before B. Each move is\n"
-           "drawn uniformly among those this allows; X X counts as two moves."),
+           "drawn uniformly among those this allows; X X counts as two moves.\n\n"
+           "With rows (integer indexes, a bool mask or a slice, as take reads them) only\n"
+           "the selected cubes change: each becomes a fresh scramble of a solved cube,\n"
+           "scramble_lengths and the returned rows holding one entry per selected row. With\n"
+           "a seed, the selected rows receive, in selection order, exactly the cubes and\n"
+           "moves that a new batch of as many cubes would receive from the same call and seed."),
     method("apply_move_sequences", {"moves"}, apply_move_sequences,
            "Apply row i of an (N, L) array of move indexes to cube i; -1 ends a row."),
     class_method("from_words", {"words", "cube_type"}, from_words,

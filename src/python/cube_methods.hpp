@@ -15,6 +15,7 @@
 
 #include "cube/group.hpp"
 #include "cube/notation.hpp"
+#include "cube/one_hot.hpp"
 #include "cube/random.hpp"
 #include "cube/state_check.hpp"
 #include "cube/views.hpp"
@@ -23,6 +24,8 @@
 #include "python/call.hpp"
 #include "python/cube_object.hpp"
 #include "python/methods.hpp"
+#include "python/numpy.hpp"
+#include "python/one_hot_arrays.hpp"
 
 namespace turnsmith::py {
 
@@ -254,6 +257,45 @@ PyObject* compose_method(const Call<1>& call) {
         });
 }
 
+// ---- by move index ----------------------------------------------------------
+
+// A move index: an int in 0..11, anything larger or negative a ValueError.
+inline MoveIndex to_move_index(PyObject* value) {
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) throw_conversion_error("index");
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw_error_already_set();
+    if (overflow != 0 || number < 0 || number >= static_cast<long long>(move_count)) {
+        PyErr_Format(PyExc_ValueError, "argument 'index': move index %S is not in 0..11", index.get());
+        throw_error_already_set();
+    }
+    return static_cast<MoveIndex>(number);
+}
+
+template <Cube C>
+PyObject* apply_move_index_method(const Call<1>& call) {
+    return method_call<CubeOf<C>, Access::exclusive>(call, [](CubeOf<C>& object, const Bound<1>& bound) {
+        apply_move_index_internal(object.cube, to_move_index(bound[0]));
+        return Py_NewRef(Py_None);
+    });
+}
+
+// The cube's one-hot row as a new 1-D array, written straight from its words.
+template <Cube C>
+PyObject* to_one_hot_method(const Call<1>& call) {
+    return method_call<CubeOf<C>, Access::shared>(call, [](CubeOf<C>& object, const Bound<1>& bound) {
+        const OneHotType type = to_one_hot_type(bound[0]);
+        return visit_one_hot_type(type, [&]<class T>(OneHotElement<T> element) {
+            auto row = Rows<T>::zeroed(1, C::sticker_dim * one_hot_width);
+            one_hot_row(object.cube, row.row(0), element.one);
+            const std::size_t shape[1] = {row.cols()};
+            return make_result_array(row.release(), element.type_number, sizeof(T),
+                                     std::span<const std::size_t>(shape));
+        });
+    });
+}
+
 // ---- declarations ------------------------------------------------------------
 
 template <Cube C>
@@ -310,12 +352,24 @@ inline constexpr auto state_methods = std::tuple{
     method("__reduce__", reduce_method<C>, "Return state information for pickling."),
 };
 
+// Turns and one-hot rows by move index, as batches take them.
+template <Cube C>
+inline constexpr auto index_methods = std::tuple{
+    method("apply_move_index", {"index"}, apply_move_index_method<C>,
+           "Apply one quarter turn by its move index, 0..11 (the order of the batches)."),
+    method("to_one_hot", {defaulted("dtype", "'float32'")}, to_one_hot_method<C>,
+           "Return the stickers one-hot encoded, shape (sticker_dim * 6,).\n\n"
+           "Equal to row 0 of CubeBatch.from_cubes([self]).to_one_hot(dtype); dtype is\n"
+           "float32 (the default), float16 or uint8, as CubeBatch.to_one_hot reads it."),
+};
+
 // A cube class's declarations in table order: its views, the methods both
-// classes have, then its own last ones.
+// classes have, then its own last ones, then those by move index.
 template <Cube C, class Views, class Last>
 constexpr auto cube_method_table(const Views& views, const Last& last) {
     return MethodTable{cube_class_name<C>, std::tuple_cat(views, turn_methods<C>, notation_methods<C>,
-                                                          state_methods<C>, group_methods<C>, last)};
+                                                          state_methods<C>, group_methods<C>, last,
+                                                          index_methods<C>)};
 }
 
 // The corner word's getter, under the class's own name for it.

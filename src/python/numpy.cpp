@@ -422,6 +422,66 @@ IntegerArray<T>::IntegerArray(PyObject* value, const char* parameter, const char
     array_ = std::move(array);
 }
 
+std::optional<BoolValues> read_bools(PyObject* value) {
+    Ref array = call(numpy_attribute("asarray").get(), value);
+    if (dtype_kind(array.get()) != 'b') return std::nullopt;
+    array = call(numpy_attribute("ascontiguousarray").get(), array.get());
+    const auto* fields = reinterpret_cast<const ArrayFields*>(array.get());
+    std::size_t count = 1;
+    for (int d = 0; d < fields->nd; ++d) count *= static_cast<std::size_t>(fields->dimensions[d]);
+    const auto* data = reinterpret_cast<const std::uint8_t*>(fields->data);
+    BoolValues bools{{}, fields->nd};
+    if (count > 0) bools.values.assign(data, data + count);
+    return bools;
+}
+
+namespace {
+
+std::string shape_text(std::span<const Py_intptr_t> shape) {
+    std::string text = "(";
+    for (std::size_t d = 0; d < shape.size(); ++d) {
+        if (d > 0) text += ", ";
+        text += std::to_string(shape[d]);
+    }
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+[[noreturn]] void throw_out_error(PyObject* type, const char* parameter, const std::string& text) {
+    throw_error(type, std::string("argument '") + parameter + "': " + text);
+}
+
+}  // namespace
+
+void* writable_array_data(PyObject* value, const char* parameter, int type_number, const char* dtype_name,
+                          std::span<const std::size_t> shape) {
+    if (!PyObject_TypeCheck(value, array_type())) {
+        throw_out_error(PyExc_TypeError, parameter,
+                        std::string("expected a numpy.ndarray, got '") + Py_TYPE(value)->tp_name + "'");
+    }
+    const auto* fields = reinterpret_cast<const ArrayFields*>(value);
+    Ref wanted = Ref::steal(check(api<DescrFromType>(slot_descr_from_type)(type_number)));
+    if (fields->descr != wanted.get() && !api<EquivTypes>(slot_equiv_types)(fields->descr, wanted.get())) {
+        Ref dtype = Ref::steal(check(PyObject_GetAttrString(value, "dtype")));
+        Ref got = Ref::steal(check(PyObject_Str(dtype.get())));
+        throw_out_error(PyExc_TypeError, parameter,
+                        std::string("expected dtype ") + dtype_name + ", got " + PyUnicode_AsUTF8(got.get()));
+    }
+    std::vector<Py_intptr_t> expected(shape.begin(), shape.end());
+    const std::span<const Py_intptr_t> got(fields->dimensions, static_cast<std::size_t>(fields->nd));
+    if (!std::equal(expected.begin(), expected.end(), got.begin(), got.end())) {
+        throw_out_error(PyExc_ValueError, parameter,
+                        "expected shape " + shape_text(expected) + ", got " + shape_text(got));
+    }
+    if ((fields->flags & flag_c_contiguous) == 0) {
+        throw_out_error(PyExc_ValueError, parameter, "expected a C-contiguous array");
+    }
+    if ((fields->flags & flag_aligned) == 0) throw_out_error(PyExc_ValueError, parameter, "expected an aligned array");
+    if ((fields->flags & flag_writeable) == 0) {
+        throw_out_error(PyExc_ValueError, parameter, "expected a writeable array, got a read-only one");
+    }
+    return fields->data;
+}
+
 template <class T>
 std::string IntegerArray<T>::shape_text() const {
     if (dimensions_ == 1) return "(" + std::to_string(shape_[0]) + ",)";

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/row_buffer.hpp"
 
@@ -96,6 +98,21 @@ private:
 // that IntegerArray<T> reads in place.
 template <class T>
 bool is_contiguous_array_of(PyObject* value);
+
+// The values of `value` when NumPy reads it as bools (a bool ndarray, a list of
+// True and False), one byte each in C order, and its number of dimensions;
+// nothing when NumPy reads it as anything else.
+struct BoolValues {
+    std::vector<std::uint8_t> values;
+    int dimensions;
+};
+std::optional<BoolValues> read_bools(PyObject* value);
+
+// The data of `value` for the call to write into: it must be an ndarray of
+// NumPy type `type_number` (named `dtype_name` in messages), else TypeError,
+// and of `shape`, C-contiguous, aligned and writeable, else ValueError.
+void* writable_array_data(PyObject* value, const char* parameter, int type_number, const char* dtype_name,
+                          std::span<const std::size_t> shape);
 
 extern template class IntegerArray<std::int64_t>;
 extern template class IntegerArray<std::uint64_t>;
