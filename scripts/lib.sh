@@ -100,16 +100,16 @@ no_python_message() {
 }
 
 sources_digest() {
-  (cd "$repo" && find src turnsmith-stubs CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+  (cd "$repo" && find src turnsmith-stubs turnsmith_gym CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
 # ensure_env TAG PYTHON [CXXFLAGS [EXTRAS]]: prints the venv's python after
 # making sure the requirements are installed and the module is built from the
 # current sources (with CXXFLAGS added to the compile and link lines when
 # given). EXTRAS names the optional dependencies to install, "test typecheck
-# dask" unless given.
+# dask gym" unless given.
 ensure_env() {
-  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-test typecheck dask}
+  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-test typecheck dask gym}
   local venv="$repo/.venv/$tag"
   mkdir -p "$repo/.venv"
   # One set-up at a time per environment, whoever else is building it.
@@ -129,7 +129,8 @@ with open(sys.argv[1], "rb") as f:
 print(sys.version.replace("\n", " "))
 # The build backend, with the CMake and Ninja that an isolated build would
 # fetch (the C++ tests use them too), and the extras asked for: test, whose
-# NumPy the demo also needs, typecheck (mypy) and dask for the examples.
+# NumPy the demo also needs, typecheck (mypy), dask for the examples and gym
+# for turnsmith_gym's tests.
 extras = project["project"]["optional-dependencies"]
 for spec in [*project["build-system"]["requires"], "cmake", "ninja",
              *(spec for name in sys.argv[2:] for spec in extras[name])]:
