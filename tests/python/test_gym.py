@@ -2,16 +2,14 @@
 turned by their named move methods, autoresets that touch only the cubes
 whose episode ended, and seeded runs that do not depend on the workers."""
 
-import os
 import warnings
 
 import pytest
 
 import turnsmith
-from cubehelpers import MOVE_METHODS, run_script
+from cubehelpers import MOVE_METHODS, require_gymnasium, run_script
 
-if os.environ.get("CI") != "true":  # the test set-up installs the gym extra
-    pytest.importorskip("gymnasium", reason="needs the gym extra: pip install '.[gym]'")
+require_gymnasium()
 import gymnasium as gym  # noqa: E402
 import numpy as np  # noqa: E402
 from gymnasium.utils.env_checker import check_env  # noqa: E402
