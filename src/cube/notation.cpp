@@ -30,7 +30,39 @@ constexpr InvertedToken invert_token(std::string_view token) noexcept {
     return {base, false, modifier};
 }
 
+// Appends a move's token, after a space unless it is the first.
+void append_token(std::string& text, const Move& move, bool half_turn) {
+    if (!text.empty()) text += ' ';
+    text += move.face;
+    if (half_turn) {
+        text += '2';
+    } else if (move.prime) {
+        text += '\'';
+    }
+}
+
 }  // namespace
+
+std::string invert_moves_internal(std::string_view utf8, bool half_turns) {
+    std::string inverse;
+    for_each_token_reverse(utf8, [&](std::string_view token) {
+        const TokenMoves moves_of = token_moves(token);
+        if (moves_of.turns == 2) {
+            // A half turn undoes itself: token_moves gives its clockwise move.
+            const Move& clockwise = moves[moves_of.index];
+            if (half_turns) {
+                append_token(inverse, clockwise, true);
+            } else {
+                append_token(inverse, clockwise, false);
+                append_token(inverse, clockwise, false);
+            }
+        } else if (moves_of.turns == 1) {
+            // Index 2k+1 is the prime of 2k: the last bit picks the other.
+            append_token(inverse, moves[moves_of.index ^ 1u], false);
+        }
+    });
+    return inverse;
+}
 
 std::string inverse_scramble_internal(std::string_view utf8) {
     // Every output token is at least one byte long, so a non-empty result

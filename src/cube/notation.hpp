@@ -138,6 +138,12 @@ constexpr void apply_moves_internal(C& cube, std::string_view utf8) noexcept {
 // 2 kept ("U'" becomes "U''"), joined by single spaces.
 std::string inverse_scramble_internal(std::string_view utf8);
 
+// The moves that undo the tokens of `utf8`: the tokens that
+// apply_moves_internal reads, last to first, each inverted, joined by single
+// spaces; the tokens it skips are skipped here too. A half turn stays one
+// ("X2") with `half_turns`, else becomes two quarter turns ("X X").
+std::string invert_moves_internal(std::string_view utf8, bool half_turns);
+
 // Move indexes (each in the table) written as tokens that apply_moves_internal
 // reads back, one quarter turn each, joined by single spaces: "R U' F".
 inline std::string move_text(std::span<const std::int8_t> indexes) {

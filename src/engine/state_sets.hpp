@@ -452,6 +452,17 @@ public:
         });
     }
 
+    // Writes the words of every state into `out` (size() rows of
+    // C::word_count words), part by part and slot by slot.
+    void copy_words(Word* out) const noexcept {
+        for (const Part& part : parts_) {
+            for (std::size_t s = 0; s < part.capacity; ++s) {
+                if (Part::empty(part.slots[s])) continue;
+                out = std::copy(part.slots[s].begin(), part.slots[s].end(), out);
+            }
+        }
+    }
+
     // found[i] tells whether state i of `cubes` is in the set.
     template <class Runner>
     void contains(std::span<const C> cubes, bool* found, Runner&& run) const {

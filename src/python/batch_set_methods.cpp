@@ -256,6 +256,31 @@ PyObject* set_contains(const Call<1>& call) {
                                       });
 }
 
+// The words of every state, as CubeBatch.to_words gives a batch's; read
+// detached, as the hold may wait for a call that changes the set.
+template <Cube C>
+Rows<std::uint64_t> set_words(Set& set, const StateTable<C>& table) {
+    const Detached detached;
+    const WaitedHold<Access::shared> hold(set);
+    auto words = Rows<std::uint64_t>::zeroed(table.size(), C::word_count);
+    table.copy_words(words.row(0));
+    return words;
+}
+
+// Pickles as its cube type and its states' words.
+PyObject* set_reduce(PyObject* self, PyObject*) {
+    return guarded([&] {
+        Set& set = receiver<Set>(self);
+        require_numpy();
+        Rows<std::uint64_t> words =
+            std::visit([&]<Cube C>(const StateTable<C>& table) { return set_words(set, table); }, set.table);
+        const bool flat = words.cols() == 1;
+        Ref array = Ref::steal(make_result_array(std::move(words), flat));
+        Ref restore = Ref::steal(module_function("_restore_state_set"));
+        return check(Py_BuildValue("(O(IO))", restore.get(), set.cube_type(), array.get()));
+    });
+}
+
 PyObject* set_cube_type(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromLong(receiver<Set>(self).cube_type())); });
 }
@@ -279,6 +304,7 @@ constexpr MethodTable set_methods{"StateSet", std::tuple{
            "Return which states of a batch are in the set.\n\n"
            "Returns a NumPy bool array of shape (len(batch),)."),
     method("len", set_len_method, "Return the number of states in the set."),
+    method("__reduce__", set_reduce, "Return state information for pickling."),
 }};
 
 std::vector<PyMethodDef> set_method_table = method_table({method_rows<set_methods>()});

@@ -31,6 +31,15 @@ PyObject* inverse_scramble(const Call<1>& call) {
     });
 }
 
+PyObject* invert_moves(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) {
+        const std::string_view moves = to_utf8(bound[0], "moves");
+        const bool half_turns = bound[1] == nullptr || to_flag(bound[1]);
+        const std::string inverse = invert_moves_internal(moves, half_turns);
+        return check(PyUnicode_DecodeUTF8(inverse.data(), static_cast<Py_ssize_t>(inverse.size()), nullptr));
+    });
+}
+
 // ---- get_next_states --------------------------------------------------------
 
 template <Cube C>
@@ -81,6 +90,17 @@ PyObject* restore_batch(const Call<2>& call) {
                          [](const Bound<2>& bound) { return batch_from_words_object(bound[1], bound[0]); });
 }
 
+// Rebuilds a pickled StateSet: a new set of the cube type, and the states of
+// its words (checked like CubeBatch.from_words) added.
+PyObject* restore_state_set(const Call<2>& call) {
+    return function_call(call, [](const Bound<2>& bound) {
+        Ref batch = Ref::steal(batch_from_words_object(bound[1], bound[0]));
+        Ref set = Ref::steal(check(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state_set_type()), bound[0])));
+        Ref added = Ref::steal(check(PyObject_CallMethod(set.get(), "add", "O", batch.get())));
+        return set.release();
+    });
+}
+
 // ---- _distance_table_info ----------------------------------------------------
 
 // For tests and the benchmark: how many builds of the 2x2's distance table
@@ -105,12 +125,20 @@ constexpr MethodTable exported_functions{nullptr, std::tuple{
              "Return quarter-turn successors for a batch of 2x2 or 3x3 cubes."),
 }};
 
-// The pickling helpers and the distance table's report, outside __all__.
+// The pickling helpers, the inverse of a move string and the distance
+// table's report, outside __all__.
 constexpr MethodTable unlisted_functions{nullptr, std::tuple{
     function("_restore", {"cube_type", "words"}, restore,
              "Rebuild a pickled cube from its cube type and words."),
     function("_restore_batch", {"cube_type", "words"}, restore_batch,
              "Rebuild a pickled batch from its cube type and words."),
+    function("_restore_state_set", {"cube_type", "words"}, restore_state_set,
+             "Rebuild a pickled StateSet from its cube type and its states' words."),
+    function("invert_moves", {"moves", defaulted("half_turns", "True")}, invert_moves,
+             "Return the moves that undo a move string, in the notation do_moves reads.\n\n"
+             "The tokens that do_moves applies come last to first, each inverted; those it\n"
+             "skips are skipped. A half turn stays one (\"R U R' U2\" gives \"U2 R U' R'\"),\n"
+             "or with half_turns=False becomes two quarter turns (\"U2\" gives \"U U\")."),
     function("_distance_table_info", distance_table_info,
              "Return the builds started, whether it is built, and the size of the 2x2's\n"
              "distance table, as a dict."),
@@ -145,8 +173,8 @@ void add_function(PyObject* module, PyMethodDef& def) {
     add_to_module(module, def.ml_name, new_function(module, def).get());
 }
 
-// A module attribute left out of __all__: the pickling helpers and the
-// distance table's report.
+// A module attribute left out of __all__: the pickling helpers, the inverse
+// of a move string and the distance table's report.
 void add_private_function(PyObject* module, PyMethodDef& def) {
     check(PyObject_SetAttrString(module, def.ml_name, new_function(module, def).get()));
 }

@@ -265,3 +265,87 @@ def test_redrawing_rows_without_a_seed_changes_only_them():
         batch.randomize(seed=1, rows=[200])
     with pytest.raises(IndexError, match="a mask of 3 values"):
         batch.scramble_with_moves(np.ones(3, np.int64), rows=[True] * 3)
+
+
+# --- inverse move strings ----------------------------------------------------------
+
+TOKENS = ["U", "D", "R", "L", "F", "B"]
+FORMS = ["", "'", "!", "2"]
+# do_moves skips these; so does the inverse
+SKIPPED = ["X", "u", "R3", "R''", "2", "'", "RR", "R2'"]
+SPACES = [" ", "  ", "\t", "\n", "\u00a0", "\u3000"]
+
+
+def random_moves(rng, length):
+    tokens = []
+    for _ in range(length):
+        if rng.random() < 0.1:
+            tokens.append(str(rng.choice(SKIPPED)))
+        else:
+            tokens.append(str(rng.choice(TOKENS)) + str(rng.choice(FORMS)))
+    separators = [str(rng.choice(SPACES)) for _ in tokens]
+    return str(rng.choice(SPACES)) + "".join(t + s for t, s in zip(tokens, separators))
+
+
+@pytest.mark.parametrize("half_turns", [True, False])
+def test_invert_moves_undoes_every_token_form(cube_cls, half_turns):
+    from turnsmith import invert_moves
+
+    rng = np.random.default_rng(31)
+    for length in [0, 1, 2, 5, 30]:
+        for _ in range(20):
+            moves = random_moves(rng, length)
+            start = cube_cls()
+            start.scramble(25)
+            cube = cube_cls.from_words(*start.to_words())
+            inverse = invert_moves(moves, half_turns=half_turns)
+            cube.do_moves(moves)
+            cube.do_moves(inverse)
+            assert cube.to_words() == start.to_words(), (moves, inverse)
+            if not half_turns:
+                assert "2" not in inverse
+
+
+def test_invert_moves_writes_half_turns_as_asked():
+    from turnsmith import invert_moves
+
+    assert invert_moves("R U R' U2") == "U2 R U' R'"
+    assert invert_moves("R U R' U2", half_turns=False) == "U U R U' R'"
+    assert invert_moves("  F!\tX B2 ") == "B2 F"
+    assert invert_moves("") == ""
+    with pytest.raises(TypeError) as inverse:
+        invert_moves(b"R")
+    with pytest.raises(TypeError) as applied:
+        Cube3x3().do_moves(b"R")
+    assert str(inverse.value) == str(applied.value)
+
+
+# --- pickled sets -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cube_type", [2, 3])
+def test_a_state_set_pickled_to_another_process_is_equal(cube_type, tmp_path):
+    import pickle
+    import subprocess
+    import sys
+
+    from turnsmith import StateSet
+
+    states = StateSet(cube_type)
+    batch = random_batch(cube_type, 500, seed=41)
+    states.add(batch.take(np.arange(0, 500, 2)))
+    states.add(CubeBatch(1, cube_type))
+    (tmp_path / "set.pickle").write_bytes(pickle.dumps(states))
+    batch.to_words().dump(tmp_path / "words.npy")
+    script = f"""
+import pickle, numpy as np, turnsmith
+states = pickle.loads(open({str(tmp_path / 'set.pickle')!r}, 'rb').read())
+batch = turnsmith.CubeBatch.from_words(np.load({str(tmp_path / 'words.npy')!r}, allow_pickle=True), {cube_type})
+found = states.contains(batch)
+print(type(states).__name__, states.cube_type, len(states), found.sum(), found[::2].all(), found[1::2].any(),
+      states.contains(turnsmith.CubeBatch(1, {cube_type}))[0])
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["StateSet", str(cube_type), "251", "250", "True", "False", "True"]
+    assert len(pickle.loads(pickle.dumps(StateSet(cube_type)))) == 0
