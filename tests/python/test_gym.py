@@ -162,12 +162,13 @@ def test_uniform_reset_ignores_the_depth():
     assert envs.batch.distances().max() >= 10
 
 
-@pytest.mark.parametrize("vector", [False, True])
-def test_episode_statistics_count_moves(vector):
+@pytest.mark.parametrize("mode", [None, AutoresetMode.NEXT_STEP, AutoresetMode.SAME_STEP])
+def test_episode_statistics_count_moves(mode):
+    vector = mode is not None
     if vector:
         env = gym.wrappers.vector.RecordEpisodeStatistics(
             gym.make_vec("turnsmith_gym:Cube2x2-v0", num_envs=8, vectorization_mode="vector_entry_point",
-                         max_episode_steps=4, scramble_depth=1))
+                         max_episode_steps=4, scramble_depth=1, autoreset_mode=mode))
     else:
         env = gym.wrappers.RecordEpisodeStatistics(gym.make("turnsmith_gym:Cube2x2-v0", max_episode_steps=4,
                                                              scramble_depth=1))
