@@ -45,6 +45,7 @@ def make_observation(kind: str, cube_type: int, one_hot_dtype: Any) -> Observati
                            lambda batch: batch.to_sticker_bytes())
     if kind == "one_hot":
         dtype = np.dtype(one_hot_dtype)
+        CUBE_CLASSES[cube_type]().to_one_hot(dtype)  # a dtype the library cannot write fails here
         return Observation(spaces.Box(0, 1, (stickers * COLOURS,), dtype),
                            lambda cube: cube.to_one_hot(dtype), lambda batch: batch.to_one_hot(dtype))
     if kind == "words":

@@ -18,7 +18,8 @@ from gymnasium.vector import AutoresetMode  # noqa: E402
 import turnsmith_gym  # noqa: E402
 
 CLASSES = {2: turnsmith.Cube2x2, 3: turnsmith.Cube3x3}
-OBSERVATIONS = [("stickers", None), ("one_hot", "float32"), ("one_hot", "float16"), ("words", None)]
+OBSERVATIONS = [("stickers", None), ("one_hot", "float32"), ("one_hot", "float16"), ("one_hot", "uint8"),
+                ("words", None)]
 
 
 def observation_options(kind, dtype):
@@ -217,6 +218,7 @@ def test_single_environment_starts_as_a_vector_environments_first_cube():
 @pytest.mark.parametrize("options, message", [
     ({"cube_type": 4}, "cube_type must be 2 or 3"),
     ({"observation": "pixels"}, "observation must be one of"),
+    ({"observation": "one_hot", "one_hot_dtype": "float64"}, "expected float32, float16 or uint8"),
     ({"scramble": "superflip"}, "scramble must be one of"),
     ({"scramble_depth": (5, 2)}, "scramble_depth must be"),
     ({"max_episode_steps": 0}, "max_episode_steps must be"),
