@@ -53,7 +53,8 @@ constexpr auto exact_methods = std::tuple{
            "Return the fewest quarter turns after which the cube is solved.\n\n"
            "With modulo_rotation true, the fewest after which every face shows one colour,\n"
            "the cube held in any orientation. The first call builds a table of every\n"
-           "state's distance (about a second, 44 MB), kept for the life of the process."),
+           "state's distance (about a second, 44 MB) into the table cache, which later\n"
+           "processes map instead."),
     solve_declaration<Cube2x2>(
         "Return an optimal solution as moves that do_moves reads, like \"R U' F\".\n\n"
         "It has exactly distance() quarter turns (the empty string for a solved cube);\n"

@@ -60,7 +60,8 @@ void LongCall::report(bool last) {
             check(PyObject_CallFunctionObjArgs(progress_.get(), done_object.get(), total_object.get(), nullptr)));
         return;
     }
-    if (!line_) return;
+    // A line of "0/0" would tell nothing: none is drawn until the work's total is known.
+    if (!line_ || total == 0) return;
     // A terminal is redrawn a few times a second, not at every look.
     const auto now = std::chrono::steady_clock::now();
     if (!last && now - last_line_ < std::chrono::milliseconds(200)) return;

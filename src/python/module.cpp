@@ -104,14 +104,18 @@ PyObject* restore_state_set(const Call<2>& call) {
 // ---- _distance_table_info ----------------------------------------------------
 
 // For tests and the benchmark: how many builds of the 2x2's distance table
-// this process started, whether one finished, and its size.
+// this process started, whether one finished, and its size; and the cache
+// file it reads ("" when held in memory), and whether this process made it.
 PyObject* distance_table_info(PyObject*, PyObject*) {
     return guarded([] {
         const DistanceTable2x2* table = distance_table_2x2_if_built();
-        return check(Py_BuildValue("{sKsOsK}", "builds_started",
+        const bool ready = table != nullptr;
+        return check(Py_BuildValue("{sKsOsKsssO}", "builds_started",
                                    static_cast<unsigned long long>(distance_table_2x2_builds()), "built",
-                                   table != nullptr ? Py_True : Py_False, "bytes",
-                                   static_cast<unsigned long long>(table != nullptr ? table->bytes() : 0)));
+                                   ready ? Py_True : Py_False, "bytes",
+                                   static_cast<unsigned long long>(ready ? table->bytes() : 0), "path",
+                                   ready ? table->report().path.c_str() : "", "built_here",
+                                   ready && table->report().built_here ? Py_True : Py_False));
     });
 }
 
@@ -141,7 +145,8 @@ constexpr MethodTable unlisted_functions{nullptr, std::tuple{
              "or with half_turns=False becomes two quarter turns (\"U2\" gives \"U U\")."),
     function("_distance_table_info", distance_table_info,
              "Return the builds started, whether it is built, and the size of the 2x2's\n"
-             "distance table, as a dict."),
+             "distance table, as a dict; with the cache file it is mapped from ('' when it\n"
+             "is held in memory) and whether this process built it."),
 }};
 
 // Static storage: the function objects point at their rows.

@@ -109,8 +109,9 @@ NibbleArray::NibbleArray(std::size_t count)
     : word_count_((count + 15) / 16),
       memory_(allocate(word_count_)),
       words_(static_cast<std::uint64_t*>(memory_.data())) {
+    auto* words = static_cast<std::uint64_t*>(memory_.data());
     parallel_for(word_count_, [&](std::size_t begin, std::size_t end) {
-        std::fill(words_ + begin, words_ + end, ~std::uint64_t{0});
+        std::fill(words + begin, words + end, ~std::uint64_t{0});
     });
 }
 
@@ -118,12 +119,37 @@ NibbleArray::NibbleArray(std::size_t count)
 
 template <class Space>
 SpaceDistances<Space>::SpaceDistances(std::span<const MoveIndex> moves)
-    : move_count_(moves.size()),
-      permutation_moves_(std::size_t{Space::permutations} * moves.size()),
-      twist_moves_(std::size_t{Space::twists} * moves.size()),
-      twists_by_move_(twist_moves_.size()),
-      inverse_(moves.size()),
-      distances_(std::size_t{Space::permutations} * nibbles_per_block) {
+    : distances_(std::size_t{Space::permutations} * nibbles_per_block) {
+    make_move_tables(moves);
+    search();
+}
+
+template <class Space>
+SpaceDistances<Space>::SpaceDistances(std::span<const MoveIndex> moves, std::span<const std::uint64_t> stored)
+    : distances_(stored.first(distance_words)) {
+    make_move_tables(moves);
+    for (const std::uint64_t count : stored.subspan(distance_words, level_slots)) {
+        if (count == 0) break;  // every level of a search holds a state
+        counts_.push_back(count);
+    }
+}
+
+template <class Space>
+void SpaceDistances<Space>::store(std::span<std::uint64_t> out) const noexcept {
+    const std::span<const std::uint64_t> words = distances_.words();
+    std::copy(words.begin(), words.end(), out.begin());
+    std::fill(out.begin() + distance_words, out.end(), std::uint64_t{0});
+    std::copy(counts_.begin(), counts_.end(), out.begin() + distance_words);
+}
+
+// The moves as tables of the permutation and twist numbers.
+template <class Space>
+void SpaceDistances<Space>::make_move_tables(std::span<const MoveIndex> moves) {
+    move_count_ = moves.size();
+    permutation_moves_.resize(std::size_t{Space::permutations} * moves.size());
+    twist_moves_.resize(std::size_t{Space::twists} * moves.size());
+    twists_by_move_.resize(twist_moves_.size());
+    inverse_.resize(moves.size());
     static_assert(Space::permutations <= 65536 && Space::twists <= 65536, "moves tabled as 16-bit numbers");
     for (std::size_t k = 0; k < moves.size(); ++k) {
         inverse_[k] =
@@ -149,7 +175,6 @@ SpaceDistances<Space>::SpaceDistances(std::span<const MoveIndex> moves)
             twists_by_move_[k * Space::twists + t] = twist;
         }
     }
-    search();
 }
 
 // Level by level from state 0, the level's states in a bit set that stays in
@@ -242,8 +267,46 @@ template class SpaceDistances<rank2x2::DflHome>;
 
 // ---- the 2x2's table ----------------------------------------------------------
 
+namespace {
+
+using AllDistances = SpaceDistances<rank2x2::AllStates>;
+using ClassDistances = SpaceDistances<rank2x2::DflHome>;
+
+// The cache file's words: the states' distances and counts, then the classes'.
+constexpr std::size_t all_stored = AllDistances::distance_words + AllDistances::level_slots;
+constexpr std::size_t class_stored = ClassDistances::distance_words + ClassDistances::level_slots;
+constexpr std::uint64_t stored_layout = 1;
+
+std::span<const std::uint64_t> stored_words(const tables::TableBytes& file) noexcept {
+    return {reinterpret_cast<const std::uint64_t*>(file.bytes().data()), all_stored + class_stored};
+}
+
+}  // namespace
+
 DistanceTable2x2::DistanceTable2x2()
-    : all_(std::span(all_moves)), classes_(std::span(rank2x2::dfl_home_moves)) {}
+    : report_{"2x2-distances", "", (all_stored + class_stored) * sizeof(std::uint64_t), true, 0.0},
+      all_(std::span(all_moves)),
+      classes_(std::span(rank2x2::dfl_home_moves)) {}
+
+DistanceTable2x2::DistanceTable2x2(tables::TableBytes file, TableReport report)
+    : file_(std::move(file)),
+      report_(std::move(report)),
+      all_(std::span(all_moves), stored_words(file_).first(all_stored)),
+      classes_(std::span(rank2x2::dfl_home_moves), stored_words(file_).subspan(all_stored)) {}
+
+tables::TableKind DistanceTable2x2::table_kind() {
+    const auto fill = [](std::span<std::byte> out, WorkControl&) {
+        const DistanceTable2x2 built;
+        const std::span<std::uint64_t> words(reinterpret_cast<std::uint64_t*>(out.data()), all_stored + class_stored);
+        built.all_.store(words.first(all_stored));
+        built.classes_.store(words.subspan(all_stored));
+    };
+    return {"2x2-distances",
+            tables::format_hash({stored_layout, rank2x2::AllStates::permutations, rank2x2::AllStates::twists,
+                                 rank2x2::DflHome::permutations, rank2x2::DflHome::twists,
+                                 AllDistances::level_slots}),
+            (all_stored + class_stored) * sizeof(std::uint64_t), fill};
+}
 
 namespace {
 
@@ -359,8 +422,20 @@ BuiltOnce<DistanceTable2x2>& process_table() {
 
 }  // namespace
 
-const DistanceTable2x2& distance_table_2x2() {
-    return process_table().get([] { return std::make_unique<DistanceTable2x2>(); });
+const DistanceTable2x2& distance_table_2x2(std::vector<std::string>& warnings, WorkControl& control) {
+    for (;;) {
+        try {
+            return process_table().get([&] {
+                const tables::TableKind kind = DistanceTable2x2::table_kind();
+                tables::TableBytes file = tables::load_or_build(kind, warnings, control);
+                TableReport report = tables::report_of(kind, file);
+                return std::make_unique<DistanceTable2x2>(std::move(file), std::move(report));
+            });
+        } catch (const Stopped&) {
+            // Another caller's build was stopped, not this one: build again.
+            if (control.stop_requested()) throw;
+        }
+    }
 }
 
 const DistanceTable2x2* distance_table_2x2_if_built() noexcept { return process_table().built(); }

@@ -4,14 +4,15 @@
 // all 88,179,840 states at 4 bits each (44 MB), and one of the 3,674,160
 // classes of states that differ by a turn of the whole cube, for the distance
 // to any solved-looking cube. Both are built by breadth-first searches over
-// the states' numbers (cube/rank_2x2.hpp) on the worker pool, once per process
-// on first use, and never written anywhere.
+// the states' numbers (cube/rank_2x2.hpp) on the worker pool, once, into the
+// table cache (solvers/table_cache.hpp), which later processes map.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "cube/cube.hpp"
@@ -19,6 +20,8 @@
 #include "cube/cube_2x2.hpp"
 #include "cube/move_rules.hpp"
 #include "engine/row_buffer.hpp"
+#include "engine/work_control.hpp"
+#include "solvers/table_cache.hpp"
 
 namespace turnsmith {
 
@@ -34,13 +37,17 @@ public:
     static constexpr unsigned unknown = 15;
 
     explicit NibbleArray(std::size_t count);
+    // The values of `words`, kept alive elsewhere for as long as this lives;
+    // only read, never set.
+    explicit NibbleArray(std::span<const std::uint64_t> words) noexcept
+        : word_count_(words.size()), words_(words.data()) {}
 
     unsigned get(std::size_t index) const noexcept {
         return static_cast<unsigned>(words_[index / 16] >> shift(index)) & 15;
     }
     // Sets the value if it is unknown, without a branch, and says whether it was.
     bool set_if_unknown(std::size_t index, unsigned value) noexcept {
-        std::uint64_t& word = words_[index / 16];
+        std::uint64_t& word = static_cast<std::uint64_t*>(memory_.data())[index / 16];
         const std::uint64_t old = (word >> shift(index)) & 15;
         const bool was_unknown = old == unknown;
         word ^= ((old ^ value) * was_unknown) << shift(index);
@@ -48,6 +55,7 @@ public:
     }
     void prefetch(std::size_t index) const noexcept { __builtin_prefetch(&words_[index / 16]); }
     std::uint64_t word(std::size_t at) const noexcept { return words_[at]; }
+    std::span<const std::uint64_t> words() const noexcept { return {words_, word_count_}; }
 
     std::size_t bytes() const noexcept { return word_count_ * sizeof(std::uint64_t); }
 
@@ -61,8 +69,8 @@ private:
     static row_memory::Owned allocate(std::size_t words);
 
     std::size_t word_count_;
-    row_memory::Owned memory_;
-    std::uint64_t* words_;
+    row_memory::Owned memory_{nullptr, 0};  // the values when they are this array's own
+    const std::uint64_t* words_;
 };
 
 // A state of a space (cube/rank_2x2.hpp) by its two numbers.
@@ -78,10 +86,20 @@ template <class Space>
 class SpaceDistances {
 public:
     static constexpr std::size_t nibbles_per_block = (Space::twists + 15) / 16 * 16;
+    // The words of the distances, and the most levels a search can find.
+    static constexpr std::size_t distance_words = std::size_t{Space::permutations} * nibbles_per_block / 16;
+    static constexpr std::size_t level_slots = NibbleArray::unknown;
 
     // Searches the space from its state 0 with `moves` (closed under
     // inverses), on the pool.
     explicit SpaceDistances(std::span<const MoveIndex> moves);
+    // The distances that store() wrote to `stored` (distance_words, then
+    // level_slots counts), which stays alive elsewhere.
+    SpaceDistances(std::span<const MoveIndex> moves, std::span<const std::uint64_t> stored);
+
+    // Writes the distances and the counts to `out` (distance_words +
+    // level_slots words).
+    void store(std::span<std::uint64_t> out) const noexcept;
 
     unsigned distance(SpacePlace state) const noexcept { return distances_.get(index(state)); }
     void prefetch(SpacePlace state) const noexcept { distances_.prefetch(index(state)); }
@@ -106,6 +124,7 @@ private:
     static std::size_t index(SpacePlace state) noexcept {
         return state.permutation * nibbles_per_block + state.twist;
     }
+    void make_move_tables(std::span<const MoveIndex> moves);
     void search();
 
     std::size_t move_count_;
@@ -122,6 +141,13 @@ public:
     // Runs both searches on the pool; throws std::bad_alloc when the memory
     // is not there.
     DistanceTable2x2();
+    // The table that `file` (of table_kind()) holds, as loaded.
+    DistanceTable2x2(tables::TableBytes file, TableReport report);
+
+    // The table in the cache: both spaces as store() writes them.
+    static tables::TableKind table_kind();
+    // How this process made it ready (built in memory: the build's report).
+    const TableReport& report() const noexcept { return report_; }
 
     // The fewest quarter turns that solve `corners` (a reachable word).
     unsigned distance(Word corners) const noexcept { return all_.distance(all_place(corners)); }
@@ -156,14 +182,18 @@ private:
         return {rank2x2::DflHome::permutation_rank(home), rank2x2::DflHome::twist_rank(home)};
     }
 
+    tables::TableBytes file_;  // what all_ and classes_ read, when they were loaded
+    TableReport report_;
     SpaceDistances<rank2x2::AllStates> all_;
     SpaceDistances<rank2x2::DflHome> classes_;
 };
 
-// The process's table, built on the first call (on the pool, by the first
-// caller, while later ones wait; a failed build is retried by the next call).
-// Call it with the thread detached from the interpreter: it may wait seconds.
-const DistanceTable2x2& distance_table_2x2();
+// The process's table, loaded or built on the first call (on the pool, by the
+// first caller, while later ones wait; a failed build is retried by the next
+// call). Call it with the thread detached from the interpreter: it may wait
+// seconds. Problems of the cache are appended to `warnings`; Stopped when
+// `control` asks to stop while another process builds the file.
+const DistanceTable2x2& distance_table_2x2(std::vector<std::string>& warnings, WorkControl& control);
 // The table if it is built, or null; never waits.
 const DistanceTable2x2* distance_table_2x2_if_built() noexcept;
 // How many builds of it this process has started.

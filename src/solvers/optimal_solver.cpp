@@ -28,8 +28,8 @@ struct LoadedSolver {
 std::unique_ptr<LoadedSolver> load(std::vector<std::string>& warnings, WorkControl& control) {
     auto loaded = std::make_unique<LoadedSolver>();
     const two_phase::Solver& phase1 = two_phase_solver(warnings, control);
-    const DistanceTable2x2& corners = distance_table_2x2();
-    loaded->reports.push_back({"2x2-distances", "", corners.bytes(), true, 0.0});
+    const DistanceTable2x2& corners = distance_table_2x2(warnings, control);
+    loaded->reports.push_back(corners.report());
     std::vector<std::span<const std::byte>> views;
     for (const unsigned first : edge_patterns::table_first_pieces) {
         const tables::TableKind kind = edge_patterns::table_kind(first);

@@ -42,7 +42,13 @@ struct Solving<Cube2x2> {
     static constexpr bool has_distance_table = true;
 
     static bool ready() noexcept { return distance_table_2x2_if_built() != nullptr; }
-    static void make_ready(std::vector<std::string>&, WorkControl&) { (void)distance_table_2x2(); }
+    // Progress counts the table's bytes, all of them once it is ready.
+    static void make_ready(std::vector<std::string>& warnings, WorkControl& control) {
+        const std::uint64_t bytes = DistanceTable2x2::table_kind().bytes;
+        control.set_total(bytes);
+        (void)distance_table_2x2(warnings, control);
+        control.add_done(bytes);
+    }
     // The table, once ready.
     static const DistanceTable2x2& table() noexcept { return *distance_table_2x2_if_built(); }
 
@@ -104,7 +110,7 @@ struct Solving<Cube2x2> {
     }
 
     static std::vector<TableReport> table_reports(bool /*optimal*/) {
-        return {{"2x2-distances", "", table().bytes(), true, 0.0}};
+        return {table().report()};
     }
 };
 

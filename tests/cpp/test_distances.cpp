@@ -109,8 +109,10 @@ bool under_thread_sanitizer() {
 
 TEST(DistanceTable2x2, CountsSolutionsAndTheProcessTable) {
     if (under_thread_sanitizer()) GTEST_SKIP() << "the full search takes minutes under ThreadSanitizer";
-    const DistanceTable2x2& table = distance_table_2x2();
-    EXPECT_EQ(&distance_table_2x2(), &table);
+    std::vector<std::string> warnings;
+    WorkControl control;
+    const DistanceTable2x2& table = distance_table_2x2(warnings, control);
+    EXPECT_EQ(&distance_table_2x2(warnings, control), &table);
     EXPECT_EQ(distance_table_2x2_builds(), 1u);
     EXPECT_EQ(table.all_states().counts(),
               (std::vector<std::uint64_t>{1, 12, 114, 924, 6539, 39528, 199926, 806136, 2761740, 8656152,

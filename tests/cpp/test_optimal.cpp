@@ -117,7 +117,7 @@ const optimal::Solver& reduced_large_solver() {
             made.edges.push_back(tables::load_or_build(edge_patterns::table_kind(first), warnings, unwatched_work()));
             views.push_back(made.edges.back().bytes());
         }
-        made.solver = std::make_unique<optimal::Solver>(distance_table_2x2(), views, phase1);
+        made.solver = std::make_unique<optimal::Solver>(distance_table_2x2(warnings, unwatched_work()), views, phase1);
         constexpr auto reduced = phase1_corners::Moves::Twists::ignored;
         const phase1_corners::Moves moves(optimal::default_detail, phase1.phase1_view(), reduced);
         made.large.resize(moves.byte_count() / sizeof(std::uint64_t));

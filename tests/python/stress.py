@@ -304,6 +304,18 @@ def cube_ops(cls):
             w.ledger.cube(cube, 1)
             expect(result is None, f"{move} returned {result!r}")
 
+    @add("apply_move_index", "exclusive", 0.5)
+    def _(w, cube):
+        result = cube.apply_move_index(w.rng.randrange(12))
+        w.ledger.cube(cube, 1)
+        expect(result is None, f"apply_move_index returned {result!r}")
+
+    @add("to_one_hot", "shared", 0.5)
+    def _(w, cube):
+        row = cube.to_one_hot(w.rng.choice(["float32", "float16", "uint8"]))
+        expect(row.shape == (dim * 6,) and ((row == 0) | (row == 1)).all() and row.sum() == dim,
+               f"one-hot row {row!r}")
+
     @add("do_moves", "exclusive")
     def _(w, cube):
         text, turns = random_moves(w.rng)
@@ -504,7 +516,8 @@ def batch_ops(cls):
 
     @add("randomize", "exclusive", 0.5, randomized=True)
     def _(w, batch, n):
-        result = batch.randomize(w.rng.choice([None, w.rng.randrange(1 << 64)]))
+        rows = w.rng.choice([None, w.np.random(n) < 0.5])
+        result = batch.randomize(w.rng.choice([None, w.rng.randrange(1 << 64)]), rows=rows)
         w.ledger.forget(batch)
         expect(result is None, f"randomize returned {result!r}")
 
@@ -529,6 +542,19 @@ def batch_ops(cls):
         if canonical:
             triple = (moves[:, 2:] == moves[:, 1:-1]) & (moves[:, 1:-1] == moves[:, :-2]) & (moves[:, 2:] >= 0)
             expect(not triple.any(), f"X X X in a canonical scramble: {moves.tolist()}")
+
+    @add("apply_moves", "exclusive")
+    def _(w, batch, n):
+        moves = w.np.integers(-1, 12, size=n).astype(w.rng.choice([np.int8, np.int16, np.int64]))
+        result = batch.apply_moves(moves)
+        w.ledger.batch(batch, (moves >= 0).astype(np.int64))
+        expect(result is None, f"apply_moves returned {result!r}")
+
+    # Its own cubes written back, in place: no state changes.
+    @add("put", "exclusive", 0.5)
+    def _(w, batch, n):
+        result = batch.put(w.rng.choice([np.arange(n), np.ones(n, dtype=bool), slice(None)]), batch)
+        expect(result is None, f"put returned {result!r}")
 
     @add("apply_move_sequences", "exclusive")
     def _(w, batch, n):

@@ -429,6 +429,9 @@ def test_panic_writes_a_diagnostic_to_stderr(np, capfd, call, text):
 # (call on a batch of three 3x3 cubes, the parameter)
 INTEGER_ARRAYS = {
     "take": (lambda b, v: b.take(v), "indexes"),
+    "put": (lambda b, v: b.put(v, CubeBatch(0, 3)), "indexes"),
+    "apply_moves": (lambda b, v: b.apply_moves(v), "moves"),
+    "randomize": (lambda b, v: b.randomize(rows=v), "rows"),
     "get_next_batch": (lambda b, v: b.get_next_batch(v), "move_indexes"),
     "apply_move_sequences": (lambda b, v: b.apply_move_sequences(v), "moves"),
     "from_words": (lambda b, v: CubeBatch.from_words(v, 3), "words"),
@@ -449,8 +452,8 @@ def test_the_kind_of_an_integer_array_is_checked_before_its_shape(np, method):
     call, parameter = INTEGER_ARRAYS[method]
     batch = CubeBatch(3, 3)
     for value, got in wrong_kinds(np):
-        if value is None and method == "get_next_batch":
-            continue  # None asks for all twelve moves
+        if value is None and method in ("get_next_batch", "randomize"):
+            continue  # None asks for all twelve moves, or all rows
         with pytest.raises(TypeError) as raised:
             call(batch, value)
         assert str(raised.value) == f"argument '{parameter}': expected integers, got {got}"

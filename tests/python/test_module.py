@@ -305,9 +305,9 @@ def callables():
 
 
 UNDOCUMENTED = {(cls, name) for cls, name, _, doc in METHOD_DOCS if not doc}
-PICKLE_HELPERS = {"_restore", "_restore_batch"}
+PICKLE_HELPERS = {"_restore", "_restore_batch", "_restore_state_set"}
 OVERLOADED = {
-    "to_one_hot": "(self, /, dtype='float32')",
+    "to_one_hot": "(self, /, dtype='float32', out=None)",
     "solutions": "(self, /, max_length=None, optimal=False, progress=None, return_lengths=False)",
     "unique": "(self, /, order='sorted', return_index=False, return_inverse=False, return_counts=False)",
 }

@@ -176,8 +176,8 @@ def test_empty_and_single_batches(cube_type):
         (lambda b: b.symmetric(1.0), TypeError, r"^argument 'k': "),
         (lambda b: b.symmetric(), TypeError, r"missing 1 required positional argument: 'k'"),
         (lambda b: b.canonical(1, 2), TypeError, r"takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda b: b.scramble_with_moves(np.ones(5, dtype=np.int64), None, False, False, 1), TypeError,
-         r"takes from 1 to 4 positional arguments but 5"),
+        (lambda b: b.scramble_with_moves(np.ones(5, dtype=np.int64), None, False, False, None, 1), TypeError,
+         r"takes from 1 to 5 positional arguments but 6"),
     ],
 )
 def test_refusals_change_nothing(cube_type, call, error, pattern):

@@ -168,3 +168,33 @@ def test_a_damaged_edge_table_is_rebuilt_and_searches_stay_exact(tmp_path, damag
     assert eval(built) == [edges[0]["name"]]
     assert len(eval(warned)) == 1 and str(copy) in warned
     assert eval(distances) == expected
+
+
+def test_the_2x2_distance_table_is_built_once_then_mapped_by_other_processes(tmp_path):
+    """The corners' distance table that lower_bounds and the 2x2's answers
+    read: built into the cache by the first process, mapped by the next,
+    built again when its file is damaged. A terminal's progress line shows
+    no count before its total is known."""
+    script = """
+        import io, re, sys, turnsmith
+
+        class Terminal(io.StringIO):
+            def isatty(self):
+                return True
+
+        sys.stderr = terminal = Terminal()
+        turnsmith.prepare_tables(2, progress=True)
+        sys.stderr = sys.__stderr__
+        totals = [int(total) for total in re.findall(r"\\d+/(\\d+) ", terminal.getvalue())]
+        assert totals and 0 not in totals, terminal.getvalue()
+        cube = turnsmith.Cube2x2()
+        cube.do_moves("R U F' L")
+        info = turnsmith._distance_table_info()
+        print(cube.distance(), info["path"], info["built_here"], info["builds_started"])
+    """
+    cache = tmp_path / "cache"
+    path = str(cache / "2x2-distances.tbl")
+    assert run(script, cache).stdout.split() == ["4", path, "True", "1"]
+    assert run(script, cache).stdout.split() == ["4", path, "False", "1"]
+    flip_last_byte(path)
+    assert run(script, cache).stdout.split() == ["4", path, "True", "1"]
