@@ -100,7 +100,7 @@ no_python_message() {
 }
 
 sources_digest() {
-  (cd "$repo" && find src turnsmith-stubs CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+  (cd "$repo" && find src turnsmith-stubs turnsmith_gym CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
 # requirements_of PYTHON [build] EXTRA...: prints PYTHON's version, then one
@@ -145,9 +145,9 @@ install_requirements() {
 # making sure the requirements are installed and the module is built from the
 # current sources (with CXXFLAGS added to the compile and link lines when
 # given). EXTRAS names the optional dependencies to install, "test typecheck
-# dask" unless given.
+# dask gym" unless given.
 ensure_env() {
-  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-test typecheck dask}
+  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-test typecheck dask gym}
   local venv="$repo/.venv/$tag"
   mkdir -p "$repo/.venv"
   # One set-up at a time per environment, whoever else is building it.

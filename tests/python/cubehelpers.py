@@ -368,14 +368,25 @@ def run_script(script, **env_changes):
     return done.stdout.strip()
 
 
-def require_dask():
-    """Skips the calling test unless the dask extra (Dask and its
-    distributed scheduler, which the examples import) is importable. The test
-    command installs the extra: under CI its absence is a broken set-up,
-    which fails the test instead."""
-    missing = [name for name in ("dask", "distributed") if importlib.util.find_spec(name) is None]
+def require_extra(extra, *modules):
+    """Skips the calling test (or module, called at its top) unless the
+    modules of an optional extra are importable. The test command installs
+    the extras: under CI their absence is a broken set-up, which fails the
+    test instead."""
+    missing = [name for name in modules if importlib.util.find_spec(name) is None]
     if not missing:
         return
     if os.environ.get("CI") == "true":
-        pytest.fail(f"{', '.join(missing)} not importable, though the test environment installs the dask extra")
-    pytest.skip(f"needs the dask extra ({', '.join(missing)} not importable): pip install '.[dask]'")
+        pytest.fail(f"{', '.join(missing)} not importable, though the test environment installs the {extra} extra")
+    pytest.skip(f"needs the {extra} extra ({', '.join(missing)} not importable): pip install '.[{extra}]'",
+                allow_module_level=True)
+
+
+def require_dask():
+    """Dask and its distributed scheduler, which the examples import."""
+    require_extra("dask", "dask", "distributed")
+
+
+def require_gymnasium():
+    """Gymnasium, which turnsmith_gym and its example import."""
+    require_extra("gym", "gymnasium")

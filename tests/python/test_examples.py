@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import turnsmith
-from cubehelpers import MOVE_METHODS, require_dask
+from cubehelpers import MOVE_METHODS, require_dask, require_gymnasium
 
 pytest.importorskip("numpy")
 
@@ -90,12 +90,29 @@ def test_bfs_counts_match_single_cubes_and_known_counts(capsys):
 @pytest.mark.parametrize("name, args, first_line", [
     ("beam_search", ["--scramble-length", "4", "--seed", "1"], "scramble (4 moves, seed 1): "),
     ("bfs", ["--depth", "2"], "depth  new positions"),
+    ("rl_value_iteration", ["--depth", "2", "--cubes", "100", "--resets", "2"], "explored "),
 ])
 def test_examples_run_as_commands(name, args, first_line):
+    if name == "rl_value_iteration":
+        require_gymnasium()
     done = subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), *args],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith(first_line)
+
+
+def test_rl_value_iteration_solves_every_cube_in_its_distance(capsys):
+    require_gymnasium()
+    code, out = run_main("rl_value_iteration", ["--depth", "4", "--cubes", "1000", "--resets", "30"], capsys)
+    assert code == 0, out
+    explored = int(re.search(r"^explored ([\d,]+) states", out, re.M).group(1).replace(",", ""))
+    solved, cubes, optimal = (int(n.replace(",", "")) for n in
+                              re.search(r"solved ([\d,]+) of ([\d,]+), ([\d,]+) in as few", out).groups())
+    # Within four quarter turns of solved lie 1 + 12 + 114 + 1068 + 10011
+    # 3x3 positions, and no more 2x2 ones.
+    assert 100 < explored <= sum(COUNTS_3X3)
+    assert solved == cubes == 1000
+    assert optimal >= 0.95 * cubes
 
 
 # ---- evaluate.py -------------------------------------------------------------------

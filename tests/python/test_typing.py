@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import turnsmith
-from cubehelpers import require_dask
+from cubehelpers import require_dask, require_gymnasium
 
 REPO = Path(__file__).resolve().parents[2]
 STUB = Path("turnsmith-stubs", "__init__.pyi")
@@ -55,6 +55,7 @@ def test_stubs_match_the_module(np):  # the stubs take their array types from Nu
 @pytest.mark.skipif(not EXAMPLES, reason="examples/ holds no .py files yet")
 def test_examples_type_check(np):
     require_dask()  # mypy follows the examples' imports of distributed
+    require_gymnasium()  # and of gymnasium
     mypy_strict(*EXAMPLES)
 
 
