@@ -10,5 +10,5 @@ if [[ -z "$name" || ! -f "$repo/examples/$name.py" ]]; then
   exit 2
 fi
 shift
-python=$(best_env_python)
+python=$(best_env_python dask gym)
 exec "$python" "$repo/examples/$name.py" "$@"

@@ -11,7 +11,7 @@ cd "$repo"
 export TURNSMITH_CACHE_DIR=${TURNSMITH_CACHE_DIR:-$repo/build/table-cache}
 export TURNSMITH_LARGE_TABLE=${TURNSMITH_LARGE_TABLE-}
 
-python=$(best_env_python)
+python=$(best_env_python gym)
 venv=$(dirname "$(dirname "$python")")
 exec {lock}>"$venv.lock"
 flock "$lock"

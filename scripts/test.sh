@@ -2,9 +2,11 @@
 # Runs every test: the C++ core under GoogleTest (plain, with AddressSanitizer
 # and UndefinedBehaviorSanitizer, and with ThreadSanitizer), the fuzzers of the
 # move notation, the Python tests on every supported interpreter this machine
-# has, the manual and its examples (docs/), and, where python3.14t-tsan
-# exists, the thread tests under ThreadSanitizer. With CI=true, a run in which
-# no free-threaded interpreter ran the Python tests fails.
+# has, each against that interpreter's wheel (built by scripts/wheel.sh) in a
+# fresh environment without a compiler, the manual and its examples (docs/),
+# and, where python3.14t-tsan exists, the thread tests under ThreadSanitizer.
+# With CI=true, a run in which no free-threaded interpreter ran the Python
+# tests fails.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$repo"
 
@@ -14,8 +16,10 @@ export TURNSMITH_CACHE_DIR=${TURNSMITH_CACHE_DIR:-$repo/build/table-cache}
 
 mapfile -t pythons < <(find_pythons)
 ((${#pythons[@]})) || no_python_message
-best_python=$(ensure_env ${pythons[0]})
-tools=$(dirname "$best_python")
+# The wheels are the set-up's build: the environments that build them hold
+# the CMake and Ninja of the C++ tests.
+bash scripts/wheel.sh
+tools=$(dirname "$(ensure_env ${pythons[0]})")
 
 [[ -f /usr/include/gtest/gtest.h ]] || install_debian_packages "GoogleTest, for the C++ tests" libgtest-dev
 
@@ -43,12 +47,26 @@ unset TURNSMITH_SKIP_FULL_TABLES
 say "fuzzing the move notation"
 bash scripts/fuzz.sh
 
+# wheel_test_env TAG PYTHON: prints the python of a fresh environment in
+# build/wheel-test/TAG that holds the test requirements and turnsmith from its
+# wheel in dist/, installed where PATH holds no compiler: a wheel that tried
+# to build anything fails to install.
+wheel_test_env() {
+  local venv="$repo/build/wheel-test/$1"
+  "$2" -m venv --clear "$venv" >&2
+  install_requirements "$venv" .requirements "$(requirements_of "$venv/bin/python" test typecheck dask gym)"
+  env -u CC -u CXX PATH="$venv/bin" "$venv/bin/python" -m pip install --quiet --no-deps --no-index \
+    --only-binary=:all: --find-links "$repo/dist" turnsmith >&2
+  echo "$venv/bin/python"
+}
+
 ran=()
 for line in "${pythons[@]}"; do
   read -r tag path <<<"$line"
-  python=$(ensure_env "$tag" "$path")
-  say "Python tests on $tag ($path)"
-  "$python" -m pytest -q tests/python
+  python=$(wheel_test_env "$tag" "$path")
+  say "Python tests on $tag ($path), against its wheel"
+  # -P keeps the checkout off sys.path: the tests import what the wheel installed.
+  env -u CC -u CXX PATH="$(dirname "$python")" "$python" -P -m pytest -q tests/python
   ran+=("$tag")
 done
 

@@ -8,6 +8,9 @@ from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 __all__ = ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_states"]
 
+# The installed distribution's version, as in its metadata.
+__version__: str
+
 # The kinds of cube a batch holds: 2 for Cube2x2, 3 for Cube3x3.
 _CubeType: TypeAlias = Literal[2, 3]
 # Sticker colours 0..5 of one cube, as to_sticker_array gives them or as NumPy

@@ -197,6 +197,8 @@ int exec_module(PyObject* module) {
         // Public, but outside __all__, which keeps the names it always had.
         for (PyMethodDef& def : table_functions()) add_private_function(module, def);
         check(PyObject_SetAttrString(module, "StateSet", reinterpret_cast<PyObject*>(state_set_type())));
+        // The distribution's version, which the build passes in.
+        check(PyModule_AddStringConstant(module, "__version__", TURNSMITH_VERSION));
         return 0;
     });
 }

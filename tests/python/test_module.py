@@ -1,5 +1,6 @@
 """Module contents, type properties and documentation of every callable."""
 
+import importlib.metadata
 import inspect
 import os
 import subprocess
@@ -80,6 +81,10 @@ def test_all_lists_the_exports_in_registration_order():
 
 def test_module_doc_is_empty():
     assert turnsmith.__doc__ == ""
+
+
+def test_version_is_the_installed_distributions():
+    assert turnsmith.__version__ == importlib.metadata.version("turnsmith")
 
 
 def test_panic_exception_is_not_exported():

@@ -28,6 +28,7 @@ assert_type(small.to_words(), tuple[int])
 assert_type(Cube2x2.from_sticker_array(np.array(small.to_sticker_array())), Cube2x2)
 
 assert_type(inverse_scramble("R U"), str)
+assert_type(turnsmith.__version__, str)
 assert_type(get_next_states([cube]), NDArray[np.int64])
 
 batch = CubeBatch(4, 3)
