@@ -89,6 +89,10 @@ std::vector<Cube3x3> states_of(std::size_t count, std::uint64_t seed, unsigned t
     return turns == 0 ? random_states(count, seed) : scrambled_states(count, seed, turns);
 }
 
+std::string kind_of_states(unsigned turns) {
+    return turns == 0 ? "uniformly random states" : "states of " + std::to_string(turns) + " random quarter turns";
+}
+
 void deepenings(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned largest) {
     std::printf("state  bound      nodes    seconds  nodes/s\n");
     std::array<std::int8_t, optimal::diameter> path{};
@@ -212,9 +216,9 @@ void batch(const optimal::Solver& solver, std::size_t count, std::uint64_t seed,
     const double asleep = sleep.finish();
     const auto workers = static_cast<double>(pool_worker_count());
     const double even = total / workers;
-    std::printf("%zu states of %u random quarter turns: one thread %.2f s in all, /%zu workers %.2f s; "
+    std::printf("%zu %s: one thread %.2f s in all, /%zu workers %.2f s; "
                 "batch on the pool %.2f s: %.3fx%s\n",
-                count, turns, total, pool_worker_count(), even, wall, wall / even,
+                count, kind_of_states(turns).c_str(), total, pool_worker_count(), even, wall, wall / even,
                 pooled == single ? "" : "  (DISTANCES DIFFER)");
     // On a loaded machine a thread gets less than a processor: how busy the
     // workers kept, against how busy the one thread was.
@@ -307,9 +311,7 @@ TimedDistance timed_distance(const optimal::Solver& solver, const Cube3x3& cube,
 
 void bounded(const optimal::Solver& solver, std::size_t count, std::uint64_t seed, unsigned turns) {
     const std::vector<Cube3x3> cubes = states_of(count, seed, turns);
-    const std::string kind = turns == 0 ? "uniformly random states"
-                                        : "states of " + std::to_string(turns) + " random quarter turns";
-    std::printf("%zu %s, each on all %zu workers\n", count, kind.c_str(), pool_worker_count());
+    std::printf("%zu %s, each on all %zu workers\n", count, kind_of_states(turns).c_str(), pool_worker_count());
     std::printf("state  distance   plain nodes  seconds  bounded nodes  seconds  node ratio\n");
     double nodes[2] = {0, 0}, seconds[2] = {0, 0};
     for (std::size_t i = 0; i < cubes.size(); ++i) {
