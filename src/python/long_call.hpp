@@ -130,7 +130,7 @@ struct Tables {
     bool searching = true;
     // The optimal search's large table too, of kind optimal::large_kinds[*large],
     // built unless this process reads it.
-    std::optional<std::size_t> large;
+    std::optional<std::size_t> large = std::nullopt;
     // Reports a build, as LongCall takes it (null for none).
     PyObject* progress = nullptr;
 };

@@ -437,7 +437,8 @@ std::optional<BoolValues> read_bools(PyObject* value) {
 
 namespace {
 
-std::string shape_text(std::span<const Py_intptr_t> shape) {
+template <class N>
+std::string shape_text(std::span<const N> shape) {
     std::string text = "(";
     for (std::size_t d = 0; d < shape.size(); ++d) {
         if (d > 0) text += ", ";
@@ -470,7 +471,7 @@ void* writable_array_data(PyObject* value, const char* parameter, int type_numbe
     const std::span<const Py_intptr_t> got(fields->dimensions, static_cast<std::size_t>(fields->nd));
     if (!std::equal(expected.begin(), expected.end(), got.begin(), got.end())) {
         throw_out_error(PyExc_ValueError, parameter,
-                        "expected shape " + shape_text(expected) + ", got " + shape_text(got));
+                        "expected shape " + shape_text(std::span<const Py_intptr_t>(expected)) + ", got " + shape_text(got));
     }
     if ((fields->flags & flag_c_contiguous) == 0) {
         throw_out_error(PyExc_ValueError, parameter, "expected a C-contiguous array");
@@ -484,8 +485,7 @@ void* writable_array_data(PyObject* value, const char* parameter, int type_numbe
 
 template <class T>
 std::string IntegerArray<T>::shape_text() const {
-    if (dimensions_ == 1) return "(" + std::to_string(shape_[0]) + ",)";
-    return "(" + std::to_string(shape_[0]) + ", " + std::to_string(shape_[1]) + ")";
+    return py::shape_text(std::span<const std::size_t>(shape_, static_cast<std::size_t>(dimensions_)));
 }
 
 template <class T>
